@@ -1,0 +1,23 @@
+# The two commands of the README:
+#   make run    installs what is missing, builds and starts the synth
+#   make test   installs what is missing, builds and passes every test
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: run test build deps bench
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRILUX_WERROR=ON
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	bash scripts/run-tests.sh $(BUILD)
+
+run: build
+	$(BUILD)/app/ondrilux
+
+bench: build
+	$(BUILD)/bench/ondrilux_bench

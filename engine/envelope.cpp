@@ -1,0 +1,94 @@
+#include "engine/envelope.h"
+
+#include "engine/synth_state.h"
+
+#include <cmath>
+
+namespace {
+
+Relaxed<EnvelopeSliderSource> sliderSource;
+
+// Fade-out of the previous note's level runs over counter values 0 to 1000.
+constexpr int32_t kFadeOutFrames = 1000;
+// Seven below INT32_MAX: the render callback increments the clock after each step.
+constexpr int32_t kFrameClockWrap = 2147483640;
+
+EnvelopeSliders readSliders()
+{
+    EnvelopeSliderSource source = sliderSource.get();
+    return source ? source() : kDefaultEnvelopeSliders;
+}
+
+// Reads the sliders and turns them into seconds and frames. The attack time
+// grows exponentially with its slider (1 gives 0.1 ms, 2000 about 3 s).
+void arm(EnvelopeState& e)
+{
+    const EnvelopeSliders sliders = readSliders();
+    e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / 1000.0;
+    e.decaySeconds = sliders.decay / 1000.0;
+    e.sustainLevel = sliders.sustain / 100.0;
+    e.releaseSeconds = sliders.release / 1000.0;
+    e.attackLength = e.attackSeconds * kSampleRate;
+    e.decayLength = e.decaySeconds * kSampleRate;
+    e.sustainTarget = e.sustainLevel;
+    e.releaseLength = e.releaseSeconds * kSampleRate;
+}
+
+int32_t nearest(double x) { return static_cast<int32_t>(std::lrint(x)); }
+
+} // namespace
+
+void setEnvelopeSliderSource(EnvelopeSliderSource source) { sliderSource.set(source); }
+
+void envelopeStep(int32_t t)
+{
+    SynthState& s = synthState;
+    EnvelopeState& e = s.envelope;
+
+    if (t > kFrameClockWrap) {
+        s.frameClock = 0;
+        e.lastOpenLevel = 0.0;
+    }
+
+    if (s.gate.get() == 0) {
+        // Release: a straight line from lastOpenLevel at releaseFrame to 0.
+        const double x = e.releaseLength + s.releaseFrame - t;
+        e.level = (x < 0.0 || e.releaseLength == 0.0) ? 0.0 : e.lastOpenLevel * x / e.releaseLength;
+        s.releaseLevel = e.level;
+        return;
+    }
+
+    if (s.envelopeArmed.get() == 0) {
+        s.envelopeArmed.set(1);
+        s.noteOnCounter = -1;
+        arm(e);
+    }
+
+    // The counter only has to tell "at most 1000" from "past 1000", so it stops
+    // at 1001 instead of overflowing during a note held for half a day.
+    if (s.noteOnCounter <= kFadeOutFrames)
+        ++s.noteOnCounter;
+    const int32_t n = s.noteOnCounter;
+
+    if (n <= kFadeOutFrames) {
+        // Fade the previous note out before the new one restarts the phase.
+        e.level = (1.0 - n / 1000.0) * s.releaseLevel;
+    } else {
+        if (s.attackStarted.get() == 0) {
+            s.phaseIndex = -1; // the oscillator increments first: this frame plays phase 0
+            s.attackStarted.set(1);
+            s.frameClock = 0;
+            t = 0;
+        }
+        if (t <= nearest(e.attackLength))
+            e.level = t / e.attackLength;
+        else if (t <= nearest(e.attackLength + e.decayLength))
+            e.level = e.sustainTarget +
+                      (e.attackLength + e.decayLength - t) * (1.0 - e.sustainTarget) / e.decayLength;
+        else
+            e.level = e.sustainTarget;
+    }
+
+    e.lastOpenLevel = e.level;
+    s.releaseFrame = t;
+}

@@ -1,0 +1,26 @@
+#include "engine/render_callback.h"
+
+#include "engine/envelope.h"
+#include "engine/oscillator.h"
+#include "engine/synth_state.h"
+
+#include <cmath>
+
+int renderCallback(const void* /*input*/, void* output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo* /*timeInfo*/,
+                   PaStreamCallbackFlags /*statusFlags*/, void* /*userData*/)
+{
+    SynthState& s = synthState;
+    float* out = static_cast<float*>(output);
+
+    for (unsigned long i = 0; i < frameCount; ++i) {
+        envelopeStep(s.frameClock);
+        const int32_t c = s.frameClock; // the envelope may have restarted it
+        double v = oscillatorSample() * s.envelope.level;
+        if (c < kFadeInFrames)
+            v *= std::pow(static_cast<float>(c) / 100.0f, kFadeInExponent);
+        out[i] = static_cast<float>(v);
+        ++s.frameClock;
+    }
+    return paContinue;
+}

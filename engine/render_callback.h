@@ -1,0 +1,19 @@
+#pragma once
+
+#include <portaudio.h>
+
+// Stream parameters, one definition each (the rate is kSampleRate).
+inline constexpr int kChannelCount = 1;
+inline constexpr PaSampleFormat kSampleFormat = paFloat32;
+inline constexpr PaTime kSuggestedLatency = 0.075;
+inline constexpr unsigned long kFramesPerBuffer = paFramesPerBufferUnspecified;
+inline constexpr PaStreamFlags kStreamFlags = paNoFlag;
+// A fifth-power fade-in over the first frames after every restart of the frame clock.
+inline constexpr int kFadeInFrames = 100;
+inline constexpr float kFadeInExponent = 5.0f;
+
+// Audio thread (PortAudio's callback): renders frameCount mono float frames
+// into output. No allocation, locks, waits or I/O. Always returns paContinue.
+int renderCallback(const void* input, void* output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
+                   void* userData);

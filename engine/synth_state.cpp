@@ -1,0 +1,40 @@
+#include "engine/synth_state.h"
+
+SynthState synthState;
+
+void initSynthState()
+{
+    SynthState& s = synthState;
+
+    // Zero-fill, field by field: the Relaxed fields are atomics and may not be memset.
+    s.staticOperand.set(0.0);
+    s.releaseLevel = 0.0;
+    s.noteFrequency.set(0.0);
+    s.heldFrequency.set(0.0);
+    s.envelope = EnvelopeState{};
+    s.phaseIndex = 0;
+    s.envelopeArmed.set(0);
+    s.gateText.set("");
+    s.shapedSample = 0.0f;
+    s.periodSamples = 0;
+    s.operation.set(0);
+    s.rangeTop.set(0);
+    s.rangeBottom.set(0);
+    s.gate.set(0);
+    s.frameClock = 0;
+    s.noteOnCounter = 0;
+    s.attackStarted.set(0);
+    s.releaseFrame = 0;
+    s.stream = nullptr;
+    s.midiDevice = 0;
+    s.midiHandle = nullptr;
+    s.heldNoteCount.set(0);
+
+    // Defaults.
+    s.operation.set(1);
+    s.rangeTop.set(40);
+    s.rangeBottom.set(90);
+    s.staticOperand.set(50.0);
+    s.releaseLevel = 0.0;
+    s.heldFrequency.set(100.0);
+}

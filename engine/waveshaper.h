@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int32_t kOperationCount = 13;
+
+// Audio thread: scales the sine at `phase` (fraction of the period) into the
+// range-bar window for the current envelope level, quantises it to a signed
+// byte, applies the selected bit operation and returns the byte / 127.
+float shapeSample(float phase);
+
+// Pure: bit operation `operation` (1 to 13) on sample byte b with static byte s.
+// Bit positions count from the left, 1 being the sign bit (weight 128).
+// Any other operation number gives 0.
+int8_t applyBitOperation(int32_t operation, int8_t b, int8_t s);

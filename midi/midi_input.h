@@ -1,0 +1,24 @@
+#pragma once
+
+// The MIDI input service: the input ports of the ALSA sequencer, then those of
+// JACK, in one list. GUI thread only; incoming messages reach onMidiInput on
+// the service's own thread.
+
+// Where the MIDI input shows itself in the main window: the device list and
+// the two status fields (device state, note state).
+inline constexpr int kMainWindow = 0;
+inline constexpr int kDeviceList = 2;
+inline constexpr int kMidiStatusField = 0;
+inline constexpr int kGateStatusField = 1;
+
+// Appends one entry per readable input port (name cut to 31 characters) to
+// the device list and returns the number of ports the services reported.
+int listMidiInputs();
+
+// Opens and starts the port at synthState.midiDevice (-1: none) and shows
+// "MIDI IN" or "No MIDI IN" in status field 0.
+void openMidiInput();
+
+// Stops and closes the open port (its close releases every held key), then
+// opens the one selected in the device list.
+void switchMidiInput();

@@ -3,11 +3,55 @@
 #include "engine/synth_state.h"
 #include "engine/waveshaper.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
+
 // For this many frames after arming the previous pitch plays on, under the fade-out.
 constexpr int32_t kPitchSwitch = 1000;
+
+// Audio-thread caches that leave every output bit as computing afresh would:
+// the period of the last frequency, and the sine of each phase index of the
+// current period (the sine costs more than the rest of a frame together).
+double cachedFrequency = 0.0;
+int32_t cachedPeriod = 0;
+
+constexpr int32_t kSineCacheSize = 8192; // longer than the lowest note's 5871 frames
+double sineCache[kSineCacheSize];
+uint32_t sineStamp[kSineCacheSize]; // entry valid while equal to `stamp`
+uint32_t stamp = 1;
+int32_t sinePeriod = 0;
+
+int32_t periodOf(double frequency)
+{
+    if (frequency != cachedFrequency) {
+        cachedFrequency = frequency;
+        cachedPeriod = static_cast<int32_t>(std::lrint(kSampleRate / frequency));
+    }
+    return cachedPeriod;
+}
+
+double phaseSine(int32_t index, int32_t period)
+{
+    const auto phaseOf = [&] { return static_cast<float>(static_cast<double>(index) / period); };
+    if (index < 0 || index >= kSineCacheSize)
+        return sineOfPhase(phaseOf());
+    if (period != sinePeriod) {
+        sinePeriod = period;
+        if (++stamp == 0) { // after 2^32 pitch changes: forget every entry
+            std::fill(std::begin(sineStamp), std::end(sineStamp), 0u);
+            stamp = 1;
+        }
+    }
+    if (sineStamp[index] != stamp) {
+        sineCache[index] = sineOfPhase(phaseOf());
+        sineStamp[index] = stamp;
+    }
+    return sineCache[index];
+}
+
 } // namespace
 
 float oscillatorSample()
@@ -23,13 +67,13 @@ float oscillatorSample()
     if (!(frequency > 0.0))
         return 0.0f;
 
-    s.periodSamples = static_cast<int32_t>(std::lrint(kSampleRate / frequency));
+    s.periodSamples = periodOf(frequency);
     // Wraps modulo 2^32; only equality resets, so an index already past a
     // shorter legato period keeps counting (the sine repeats anyway).
     s.phaseIndex = static_cast<int32_t>(static_cast<uint32_t>(s.phaseIndex) + 1u);
     if (s.phaseIndex == s.periodSamples)
         s.phaseIndex = 0;
 
-    const float phase = static_cast<float>(static_cast<double>(s.phaseIndex) / s.periodSamples);
-    return shapeSample(phase);
+    // phase = phaseIndex / periodSamples; its sine comes from the cache.
+    return shapeSine(phaseSine(s.phaseIndex, s.periodSamples));
 }

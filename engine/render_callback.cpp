@@ -6,6 +6,11 @@
 
 #include <cmath>
 
+float fadeInFactor(int32_t c)
+{
+    return c < kFadeInFrames ? std::pow(static_cast<float>(c) / 100.0f, kFadeInExponent) : 1.0f;
+}
+
 int renderCallback(const void* /*input*/, void* output, unsigned long frameCount,
                    const PaStreamCallbackTimeInfo* /*timeInfo*/,
                    PaStreamCallbackFlags /*statusFlags*/, void* /*userData*/)
@@ -17,8 +22,8 @@ int renderCallback(const void* /*input*/, void* output, unsigned long frameCount
         envelopeStep(s.frameClock);
         const int32_t c = s.frameClock; // the envelope may have restarted it
         double v = oscillatorSample() * s.envelope.level;
-        if (c < kFadeInFrames)
-            v *= std::pow(static_cast<float>(c) / 100.0f, kFadeInExponent);
+        if (c < kFadeInFrames) // later frames skip the power entirely
+            v *= fadeInFactor(c);
         out[i] = static_cast<float>(v);
         ++s.frameClock;
     }

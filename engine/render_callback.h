@@ -2,6 +2,8 @@
 
 #include <portaudio.h>
 
+#include <cstdint>
+
 // Stream parameters, one definition each (the rate is kSampleRate).
 inline constexpr int kChannelCount = 1;
 inline constexpr PaSampleFormat kSampleFormat = paFloat32;
@@ -11,6 +13,10 @@ inline constexpr PaStreamFlags kStreamFlags = paNoFlag;
 // A fifth-power fade-in over the first frames after every restart of the frame clock.
 inline constexpr int kFadeInFrames = 100;
 inline constexpr float kFadeInExponent = 5.0f;
+
+// The fade-in factor for frame clock c: (c / 100)^5 below 100 frames, else 1.
+// Computed in single precision: 0 at c = 0, 0.95099008 at c = 99.
+float fadeInFactor(int32_t c);
 
 // Audio thread (PortAudio's callback): renders frameCount mono float frames
 // into output. No allocation, locks, waits or I/O. Always returns paContinue.

@@ -2,6 +2,7 @@
 
 #include "engine/synth_state.h"
 
+#include <array>
 #include <cmath>
 
 namespace {
@@ -43,6 +44,15 @@ uint8_t operate(int32_t operation, uint8_t b, uint8_t s)
     }
 }
 
+// r / 127 rounded to single precision, for every byte r (indexed by its bit
+// pattern): the same values as the division, without dividing every frame.
+const auto kByteToSample = [] {
+    std::array<float, 256> table{};
+    for (int r = -128; r <= 127; ++r)
+        table[static_cast<uint8_t>(r)] = static_cast<float>(r / kByteScale);
+    return table;
+}();
+
 // Low 8 bits of v read as a signed byte.
 int8_t lowByte(int32_t v) { return static_cast<int8_t>(static_cast<uint8_t>(v & 0xFF)); }
 
@@ -54,17 +64,21 @@ int8_t applyBitOperation(int32_t operation, int8_t b, int8_t s)
         operate(operation, static_cast<uint8_t>(b), static_cast<uint8_t>(s)));
 }
 
-float shapeSample(float phase)
+double sineOfPhase(float phase) { return std::sin(phase * kTwoPi); }
+
+float shapeSample(float phase) { return shapeSine(sineOfPhase(phase)); }
+
+float shapeSine(double sine)
 {
     SynthState& st = synthState;
     const int32_t top = st.rangeTop.get();
     const int32_t bottom = st.rangeBottom.get();
     // Level 0 gives the bottom edge's amplitude, level 1 the top edge's.
     const double amplitude = (bottom + st.envelope.level * (top - bottom)) / kWindowScale;
-    const float x = static_cast<float>(std::sin(phase * kTwoPi) * amplitude);
+    const float x = static_cast<float>(sine * amplitude);
     const int8_t b = lowByte(static_cast<int32_t>(std::lrint(x * kByteScale)));
     const int8_t s = lowByte(static_cast<int32_t>(std::lrint(st.staticOperand.get())));
     const int8_t r = applyBitOperation(st.operation.get(), b, s);
-    st.shapedSample = static_cast<float>(r / kByteScale);
+    st.shapedSample = kByteToSample[static_cast<uint8_t>(r)];
     return st.shapedSample;
 }

@@ -4,6 +4,14 @@
 
 inline constexpr int32_t kOperationCount = 13;
 
+// The sine at `phase` (fraction of the period), with 2π as the single-precision
+// constant 6.2831855 and everything else in double precision.
+double sineOfPhase(float phase);
+
+// Audio thread: the waveshaper for a sine value already computed (what
+// shapeSample does after its sine).
+float shapeSine(double sine);
+
 // Audio thread: scales the sine at `phase` (fraction of the period) into the
 // range-bar window for the current envelope level, quantises it to a signed
 // byte, applies the selected bit operation and returns the byte / 127.

@@ -1,1 +1,117 @@
-#include <gtest/gtest.h>
+#include "engine_fixture.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> shown; // texts handed to status field 1
+
+class NoteHandling : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        shown.clear();
+        setGateTextSink([](const char* text) { shown.emplace_back(text); });
+    }
+    static void send(uint8_t status, uint8_t note, uint8_t velocity)
+    {
+        onMidiInput(kMidiInData, shortMessage(status, note, velocity));
+    }
+};
+
+TEST_F(NoteHandling, NoteOnOpensTheGate)
+{
+    onMidiInput(kMidiInData, shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
+    EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
+    EXPECT_EQ(synthState.gate.get(), 1);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 1);
+    EXPECT_EQ(shown, std::vector<std::string>{"On"});
+}
+
+TEST_F(NoteHandling, OnlyChannelOneNotesChangeState)
+{
+    // Other channels, controllers, pitch bend, clock, active sensing: the text
+    // is shown again (empty before any note), nothing else moves.
+    const uint32_t others[] = {shortMessage(0x91, 69, 100), shortMessage(0x8F, 69, 0),
+                               shortMessage(0xB0, 7, 100),  shortMessage(0xE0, 0, 64),
+                               shortMessage(0xF8),          shortMessage(0xFE)};
+    for (uint32_t m : others)
+        onMidiInput(kMidiInData, m);
+    EXPECT_EQ(synthState.noteFrequency.get(), 0.0);
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(shown, std::vector<std::string>(6, ""));
+}
+
+TEST_F(NoteHandling, VelocityZeroIsANoteOff)
+{
+    send(0x90, 60, 100);
+    send(0x90, 99, 0); // any note number
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(shown.back(), "Off");
+}
+
+TEST_F(NoteHandling, LastKeyReleasedClosesTheGateAndKeepsThePitch)
+{
+    synthState.envelopeArmed.set(1);
+    synthState.attackStarted.set(1);
+    send(0x90, 57, 100); // A
+    send(0x90, 71, 100); // B: legato, only the pitch moves
+    send(0x80, 71, 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 1);
+    EXPECT_EQ(synthState.gate.get(), 1);
+    EXPECT_EQ(synthState.noteFrequency.get(), noteToFrequency(71));
+    EXPECT_EQ(synthState.envelopeArmed.get(), 1);
+
+    send(0x80, 57, 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.envelopeArmed.get(), 0);
+    EXPECT_EQ(synthState.attackStarted.get(), 0);
+    EXPECT_EQ(synthState.heldFrequency.get(), noteToFrequency(71));
+    EXPECT_EQ(shown, (std::vector<std::string>{"On", "On", "On", "Off"}));
+}
+
+TEST_F(NoteHandling, NoteOffWithNothingHeldResetsAgain)
+{
+    send(0x90, 64, 100);
+    send(0x80, 64, 0);
+    synthState.envelopeArmed.set(1);
+    synthState.gate.set(1);
+    send(0x80, 30, 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.envelopeArmed.get(), 0);
+    EXPECT_EQ(synthState.heldFrequency.get(), noteToFrequency(64));
+}
+
+TEST_F(NoteHandling, CloseReleasesEveryKeyAndShowsOffAtOnce)
+{
+    send(0x90, 60, 100);
+    send(0x90, 62, 100);
+    synthState.envelopeArmed.set(1);
+    synthState.attackStarted.set(1);
+    const double held = synthState.heldFrequency.get();
+
+    onMidiInput(kMidiInClose, 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(shown.back(), "Off");
+    // The envelope flags and the previous pitch stay as they were.
+    EXPECT_EQ(synthState.envelopeArmed.get(), 1);
+    EXPECT_EQ(synthState.attackStarted.get(), 1);
+    EXPECT_EQ(synthState.heldFrequency.get(), held);
+}
+
+TEST_F(NoteHandling, OtherMessageCodesAreIgnored)
+{
+    onMidiInput(kMidiInOpen, shortMessage(0x90, 60, 100));
+    onMidiInput(0x3C5, shortMessage(0x90, 60, 100));
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_TRUE(shown.empty());
+}
+
+} // namespace

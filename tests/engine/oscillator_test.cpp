@@ -1,1 +1,111 @@
-#include <gtest/gtest.h>
+#include "engine/oscillator.h"
+#include "engine/waveshaper.h"
+#include "engine_fixture.h"
+
+#include <cmath>
+
+namespace {
+
+using Oscillator = EngineTest;
+
+TEST_F(Oscillator, SilentAndStillBeforeTheFirstNote)
+{
+    EXPECT_EQ(oscillatorSample(), 0.0f);
+    EXPECT_EQ(synthState.phaseIndex, 0);
+    EXPECT_EQ(synthState.periodSamples, 0);
+}
+
+TEST_F(Oscillator, NoteFrequenciesAndPeriods)
+{
+    struct Case {
+        int note;
+        double frequency;
+        int period;
+    };
+    const Case cases[] = {{0, 8.1758, 5871},     {21, 27.5, 1745},  {60, 261.6256, 183},
+                          {69, 440.0, 109},      {81, 880.0, 55},   {120, 8372.0181, 6},
+                          {127, 12543.8540, 4}};
+    for (const Case& c : cases) {
+        EXPECT_NEAR(noteToFrequency(c.note), c.frequency, 5e-5) << "note " << c.note;
+        synthState.noteFrequency.set(noteToFrequency(c.note));
+        synthState.noteOnCounter = 1001;
+        oscillatorSample();
+        EXPECT_EQ(synthState.periodSamples, c.period) << "note " << c.note;
+    }
+}
+
+TEST_F(Oscillator, PreviousPitchPlaysUntilCounterPassesThousand)
+{
+    synthState.noteFrequency.set(440.0);
+    synthState.noteOnCounter = 1000;
+    oscillatorSample();
+    EXPECT_EQ(synthState.periodSamples, 480); // the default previous pitch, 100 Hz
+    synthState.noteOnCounter = 1001;
+    oscillatorSample();
+    EXPECT_EQ(synthState.periodSamples, 109);
+}
+
+TEST_F(Oscillator, PhaseRunsThroughThePeriodFromZero)
+{
+    synthState.noteFrequency.set(440.0);
+    synthState.noteOnCounter = 1001;
+    synthState.phaseIndex = -1;
+    for (int i = 0; i < 2 * 109 + 5; ++i) {
+        oscillatorSample();
+        ASSERT_EQ(synthState.phaseIndex, i % 109);
+    }
+}
+
+TEST_F(Oscillator, LegatoToAShorterPeriodKeepsCountingPastIt)
+{
+    synthState.noteFrequency.set(440.0);
+    synthState.noteOnCounter = 1001;
+    synthState.phaseIndex = 80;
+    synthState.noteFrequency.set(880.0); // period 55, index already beyond it
+    oscillatorSample();
+    EXPECT_EQ(synthState.phaseIndex, 81);
+    // Phase above 1 gives the same byte as its fraction: the sine repeats.
+    const float past = synthState.shapedSample;
+    synthState.phaseIndex = 80 - 55;
+    oscillatorSample();
+    EXPECT_EQ(synthState.shapedSample, past);
+}
+
+TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase)
+{
+    noteOff(60); // a note-off before any note-on leaves the previous pitch at 0
+    EXPECT_EQ(synthState.heldFrequency.get(), 0.0);
+    synthState.noteFrequency.set(440.0);
+    synthState.noteOnCounter = 0;
+    synthState.phaseIndex = 7;
+    EXPECT_EQ(oscillatorSample(), 0.0f);
+    EXPECT_EQ(synthState.phaseIndex, 7);
+}
+
+} // namespace
+
+namespace {
+
+// The oscillator's caches (period per frequency, sine per phase index) must
+// give exactly what the waveshaper computes from the phase afresh.
+TEST_F(Oscillator, CachedValuesEqualFreshComputation)
+{
+    synthState.envelope.level = 0.7;
+    synthState.operation.set(3);
+    synthState.noteOnCounter = 1001;
+    for (int note : {0, 21, 60, 69, 61, 69, 127, 0}) {
+        synthState.noteFrequency.set(noteToFrequency(note));
+        for (int i = 0; i < 6000; ++i) {
+            const float cached = oscillatorSample();
+            const float phase =
+                static_cast<float>(static_cast<double>(synthState.phaseIndex) / synthState.periodSamples);
+            ASSERT_EQ(cached, shapeSample(phase)) << "note " << note << ", frame " << i;
+        }
+    }
+    // Indices beyond the cache (a legato jump far past the period) still agree.
+    synthState.phaseIndex = 20000;
+    const float beyond = oscillatorSample();
+    EXPECT_EQ(beyond, shapeSample(static_cast<float>(20001.0 / synthState.periodSamples)));
+}
+
+} // namespace

@@ -1,0 +1,61 @@
+// libFuzzer target: arbitrary byte streams as MIDI traffic, device closes,
+// parameter changes and renders. What must always hold: the held-key count
+// never drops below 0, the gate is open exactly while it is above 0, and
+// every sample is finite and within one byte step of full scale.
+#include "engine/render_callback.h"
+#include "engine/synth_state.h"
+#include "midi/note_handling.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    initSynthState();
+    float buffer[512];
+    const float bound = 128.0f / 127.0f;
+
+    for (size_t i = 0; i + 4 <= size; i += 4) {
+        const uint8_t command = data[i];
+        const uint32_t bytes = data[i + 1] | (data[i + 2] << 8) | (uint32_t{data[i + 3]} << 16);
+        switch (command % 8) {
+        case 0: case 1: case 2: // the commonest traffic: short messages
+            onMidiInput(kMidiInData, bytes);
+            break;
+        case 3:
+            onMidiInput(kMidiInClose, 0);
+            break;
+        case 4:
+            synthState.operation.set(data[i + 1] % 15); // 0 and 14 are no operation
+            synthState.staticOperand.set(data[i + 2] % 101);
+            break;
+        case 5: // the range bar keeps its edges within these rows
+            synthState.rangeTop.set(2 + data[i + 1] % 242);
+            synthState.rangeBottom.set(4 + data[i + 2] % 242);
+            break;
+        default: {
+            const unsigned long frames = 1 + (bytes % 512);
+            renderCallback(nullptr, buffer, frames, nullptr, 0, nullptr);
+            for (unsigned long f = 0; f < frames; ++f)
+                check(std::isfinite(buffer[f]) && std::fabs(buffer[f]) <= bound);
+            break;
+        }
+        }
+        const int32_t held = synthState.heldNoteCount.get();
+        check(held >= 0);
+        check(synthState.gate.get() == (held > 0 ? 1 : 0));
+    }
+    return 0;
+}

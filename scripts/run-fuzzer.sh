@@ -25,4 +25,5 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 "$out/$name" -max_total_time="$seconds" -print_final_stats=1 -max_len=4096 \
-    "$scratch" "$root/tests/fuzz/corpus/$name" 2>&1 | tail -n 12
+    -rss_limit_mb=1024 -timeout=5 "$scratch" "$root/tests/fuzz/corpus/$name" 2>&1 | tail -n 12
+exit "${PIPESTATUS[0]}"

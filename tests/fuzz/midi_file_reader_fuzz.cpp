@@ -1,0 +1,24 @@
+// libFuzzer target: any bytes must give a song or a one-line error, never a
+// crash, a hang or an out-of-bounds read; and a song must be in playing order.
+#include "tools/midi_file_reader.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    MidiSong song;
+    std::string error;
+    if (!readMidiFile({data, size}, song, error)) {
+        if (error.empty() || error.find('\n') != std::string::npos)
+            std::abort();
+        return 0;
+    }
+    double previous = 0.0;
+    for (const MidiChannelMessage& m : song.messages) {
+        if (m.seconds < previous || m.seconds > song.lastEventSeconds || m.status < 0x80 ||
+            m.status > 0xEF || m.data1 > 0x7F || m.data2 > 0x7F)
+            std::abort();
+        previous = m.seconds;
+    }
+    return 0;
+}

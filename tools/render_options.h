@@ -1,0 +1,27 @@
+#pragma once
+
+#include "engine/envelope.h"
+
+#include <cstdint>
+#include <string>
+
+// What ondrilux-render is asked to do: the window's settings for the whole
+// render, and the two files.
+struct RenderOptions {
+    int32_t operation = 1;
+    int32_t staticValue = 50;
+    int32_t rangeTop = 40;
+    int32_t rangeBottom = 90;
+    EnvelopeSliders sliders = kDefaultEnvelopeSliders;
+    double tailSeconds = -1.0; // below 0: the release time
+    std::string inputPath;
+    std::string outputPath;
+};
+
+enum class OptionsResult { render, help, error };
+
+// Reads the command line. On error `error` holds a one-line description.
+OptionsResult parseRenderOptions(int argc, char** argv, RenderOptions& options, std::string& error);
+
+// The text that --help prints.
+const char* renderUsage();

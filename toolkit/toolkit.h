@@ -53,6 +53,7 @@ int getState(int window, int id);
 // ---- status bar
 bool createStatusBar(int window);
 bool addStatusField(int window, int width);
+// Any thread for windows 0 to 3 (never waits); GUI thread for the others.
 bool statusBarExists(int window);
 bool setStatusText(int window, int field, const char* text); // centred
 
@@ -100,11 +101,14 @@ void messageBox(const char* title, const char* text);
 
 // ---- from other threads
 // Any thread, never waits, never allocates: the slider's current value as of
-// its last change on the GUI thread (its initial value before any).
+// its last change on the GUI thread (its initial value before any). 0 for a
+// slider that does not exist (yet); only windows 0 to 3 and identifiers 0 to
+// 63 are served.
 int sliderValue(int window, int id);
 // Any thread, never waits, never allocates (fit for a real-time thread):
 // hands `text`, which must be a string with static storage, to the GUI thread,
-// which shows it in status field `field` of `window` when it next takes events.
+// which shows it in status field `field` of `window` when it next takes events
+// (also inside waits and modal loops). Windows 0 to 3, fields 0 to 7.
 void postStatusText(int window, int field, const char* text);
 
 } // namespace tk

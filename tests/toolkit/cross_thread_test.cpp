@@ -1,0 +1,67 @@
+#include "test_window.h"
+#include "toolkit/cross_thread.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QLabel>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace tk;
+using namespace std::chrono_literals;
+
+using CrossThreadTest = ToolkitWindowTest;
+
+// The MIDI thread posts a status text and the audio thread reads a slider while
+// the GUI thread sleeps in waitEvent: the text must show without any user
+// event, and waitEvent must go on waiting for one.
+TEST_F(CrossThreadTest, PostedTextWakesTheWaitingGuiThreadAndSlidersReadAnywhere) {
+    open();
+    createSlider(0, 3, 10, 10, 20, 80, 1, 2000, Orientation::Vertical);
+    setState(0, 3, 1234);
+    createOptionButton(0, 11, 40, 10, 60, 20, "OR");
+    createStatusBar(0);
+    addStatusField(0, 100);
+    addStatusField(0, 100);
+    auto *button = static_cast<QAbstractButton *>(controlWidget(0, 11));
+
+    std::atomic<int> slider{0};
+    std::atomic<bool> barSeen{false}, shown{false};
+    std::thread other([&] {
+        std::this_thread::sleep_for(30ms);
+        slider = sliderValue(0, 3);
+        barSeen = statusBarExists(0);
+        const int before = appliedPostedTexts.load();
+        postStatusText(0, 1, "On");
+        for (int i = 0; i < 200 && appliedPostedTexts.load() == before; ++i)
+            std::this_thread::sleep_for(10ms);
+        shown = appliedPostedTexts.load() != before;
+        // Now a user action ends the wait.
+        QMetaObject::invokeMethod(
+            button, [button] { button->click(); }, Qt::QueuedConnection);
+    });
+    const Event e = waitEvent(-1);
+    other.join();
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(statusFieldLabel(0, 1)->text(), "On");
+    EXPECT_EQ(e.kind, EventKind::Control);
+    EXPECT_EQ(e.id, 11);
+    EXPECT_EQ(slider, 1234);
+    EXPECT_TRUE(barSeen);
+}
+
+TEST_F(CrossThreadTest, LatestPostedTextWinsAndOthersAreIgnored) {
+    open();
+    createStatusBar(0);
+    addStatusField(0, 100);
+    postStatusText(0, 0, "No MIDI IN");
+    postStatusText(0, 0, "MIDI IN");
+    postStatusText(kCrossThreadWindows, 0, "out of range");
+    postStatusText(0, kPostedFields, "out of range");
+    EXPECT_EQ(waitEvent(50).kind, EventKind::None);
+    EXPECT_EQ(statusFieldLabel(0, 0)->text(), "MIDI IN");
+    EXPECT_EQ(sliderValue(0, 99), 0);
+    EXPECT_EQ(sliderValue(-1, 0), 0);
+}

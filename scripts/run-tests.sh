@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Runs every test of a build against real parts: a private JACK server on the
 # dummy driver (MIDI and audio) and a virtual X display, both stopped at exit.
+# Usage: scripts/run-tests.sh [BUILD_DIR] [ctest arguments...]
 set -euo pipefail
 build=${1:-build}
+shift || true
 here=$(cd "$(dirname "$0")" && pwd)
+if [ ! -f "$build/CTestTestfile.cmake" ]; then
+    echo "no test build in '$build': configure and build it first (make build)" >&2
+    exit 2
+fi
 source "$here/test-services.sh"
 start_test_services
-ctest --test-dir "$build" --output-on-failure --timeout 600
+# One test at a time: the audio tests record in real time and share the JACK
+# server and two cores with everything else.
+ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"

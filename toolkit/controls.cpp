@@ -5,6 +5,7 @@
 #include "toolkit/cross_thread.h"
 #include "toolkit/registry.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
@@ -82,12 +83,32 @@ int createFrame(int window, int id, int x, int y, int width, int height, const c
     return id;
 }
 
+namespace {
+
+// The system's font can be wider than the one the layout was drawn with: a
+// caption that does not fit its button gets a smaller font (never below 7 pt)
+// rather than losing its end, and the whole text as a tooltip besides.
+void fitCaption(QRadioButton *button, int width) {
+    QFont font = button->font();
+    if (font.pointSizeF() <= 0)
+        return; // a pixel-sized font: leave it as the platform chose
+    while (button->sizeHint().width() > width && font.pointSizeF() > 7.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+        button->setFont(font);
+    }
+    if (button->font() != QApplication::font())
+        button->setToolTip(button->text());
+}
+
+} // namespace
+
 int createOptionButton(int window, int id, int x, int y, int width, int height, const char *text) {
     WindowRecord *w = findWindow(window);
     if (!w)
         return -1;
     auto *button = new QRadioButton(fromNativeText(text), w->client);
     button->setAutoExclusive(false);
+    fitCaption(button, width);
     id = addControl(*w, id, ControlKind::OptionButton, button, x, y, width, height);
     if (id < 0)
         return -1;

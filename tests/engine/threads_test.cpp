@@ -26,27 +26,27 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange)
     std::thread audio([&] {
         float buffer[256];
         const float bound = 128.0f / 127.0f;
-        for (int b = 0; b < 400; ++b) { // about two seconds of sound
+        while (!done.load()) {
             renderCallback(nullptr, buffer, 256, nullptr, 0, nullptr);
             for (float v : buffer)
                 if (!std::isfinite(v) || std::fabs(v) > bound)
                     badSamples.fetch_add(1);
             buffers.fetch_add(1);
         }
-        done.store(true);
     });
     std::thread midi([&] {
-        for (int i = 0; !done.load(); ++i) {
+        for (int i = 0; i < 200; ++i) {
             const uint8_t note = 30 + i % 70;
             onMidiInput(kMidiInData, shortMessage(0x90, note, 100));
             // Hold the key across a few buffers, so the envelope arms and plays.
-            for (int until = buffers.load() + 3; buffers.load() < until && !done.load();)
+            for (int until = buffers.load() + 3; buffers.load() < until;)
                 std::this_thread::yield();
             onMidiInput(kMidiInData, shortMessage(0xF8));
             onMidiInput(kMidiInData, shortMessage(0x80, note, 0));
             if (i % 10 == 9)
                 onMidiInput(kMidiInClose, 0);
         }
+        done.store(true);
     });
     for (int i = 0; !done.load(); ++i) {
         synthState.operation.set(1 + i % 13);
@@ -54,8 +54,8 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange)
         synthState.rangeTop.set(2 + i % 242);
         synthState.rangeBottom.set(4 + (i * 7) % 242);
     }
-    audio.join();
     midi.join();
+    audio.join();
 
     EXPECT_EQ(badSamples.load(), 0);
     EXPECT_GE(synthState.heldNoteCount.get(), 0);

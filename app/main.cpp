@@ -1,0 +1,41 @@
+// Ondrilux: start-up, the event loop and shutdown, in that order, on the
+// main thread.
+#include "engine/audio_stream.h"
+#include "engine/synth_state.h"
+#include "midi/midi_input.h"
+#include "toolkit/toolkit.h"
+#include "ui/event_loop.h"
+#include "ui/main_window.h"
+
+int main(int argc, char **argv) {
+    initSynthState();
+    loopState = LoopState{};
+    // Before openAudio: its failure box needs the application.
+    if (!tk::init(argc, argv))
+        return 1;
+    if (!openAudio()) {
+        // The "PortAudio" box has been shown and dismissed.
+        tk::shutdown();
+        return 1;
+    }
+
+    synthState.midiDevice = 0;
+    synthState.midiHandle = nullptr;
+
+    // Without a main window there is nothing to run: straight to the shutdown,
+    // with the stream opened but never started.
+    if (createMainWindow()) {
+        openMidiInput();
+        if (!startAudio()) {
+            tk::shutdown();
+            return 1;
+        }
+        loopState.quitRequested = 0;
+        runEventLoop();
+    }
+    shutdownAudio();
+    // The MIDI input stays open: the process end releases it. The windows go
+    // with the application, before static destruction could meet them.
+    tk::shutdown();
+    return 0;
+}

@@ -1,0 +1,288 @@
+// The MIDI input service against a real JACK server (the test services'),
+// with senders that are RtMidi JACK clients, and the real toolkit's window.
+
+#include "engine/synth_state.h"
+#include "midi/midi_input.h"
+#include "midi/note_handling.h"
+#include "tests/midi/window_probe.h"
+#include "toolkit/toolkit.h"
+
+#include <gtest/gtest.h>
+#include <rtmidi/RtMidi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Counts what the note handling hands to status field 1, and shows it there
+// as the main window does.
+std::atomic<int> gateTextCount;
+void countGateText(const char *text) {
+    gateTextCount.fetch_add(1);
+    tk::postStatusText(kMainWindow, kGateStatusField, text);
+}
+
+// A test keyboard: a JACK MIDI output port named "<client>:port".
+struct Sender {
+    explicit Sender(const std::string &client) : out(RtMidi::UNIX_JACK, client) {
+        out.openVirtualPort("port");
+    }
+    void send(std::vector<unsigned char> bytes) { out.sendMessage(&bytes); }
+    RtMidiOut out;
+};
+
+// Waits, taking window events, until `done` holds or the deadline passes.
+template <typename Condition> bool waitFor(Condition done, std::chrono::milliseconds limit = 2s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        tk::waitEvent(2);
+    }
+    return true;
+}
+
+// JACK puts a new connection into its graph a cycle or so after making it,
+// and a message sent before that is lost. Active sensing changes no state but
+// reaches the note handling: once one is counted, the route works.
+bool waitUntilHeard(Sender &sender) {
+    const int before = gateTextCount.load();
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (gateTextCount.load() == before) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        sender.send({0xFE});
+        tk::waitEvent(5);
+    }
+    // Let the probes still under way arrive before the test counts anew.
+    std::this_thread::sleep_for(30ms);
+    return true;
+}
+
+int entryOf(const std::string &name) {
+    const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
+    const auto found = std::find(items.begin(), items.end(), name);
+    return found == items.end() ? -1 : static_cast<int>(found - items.begin());
+}
+
+// Picks entry `entry` as the user would and lets the program switch to it.
+void pick(int entry) {
+    tk::setState(kMainWindow, kDeviceList, entry);
+    switchMidiInput();
+}
+
+class MidiInputTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!std::getenv("JACK_DEFAULT_SERVER"))
+            GTEST_SKIP() << "needs the JACK server of scripts/test-services.sh";
+        initSynthState();
+        synthState.midiDevice = 0;
+        synthState.midiHandle = nullptr;
+        ASSERT_TRUE(openDeviceWindow());
+        setGateTextSink(countGateText);
+        gateTextCount = 0;
+    }
+    void TearDown() override {
+        if (synthState.midiHandle)
+            pick(-1);
+        setGateTextSink(nullptr);
+        closeDeviceWindow();
+    }
+};
+
+TEST_F(MidiInputTest, ListsJackPortsWithNamesCutTo31Characters) {
+    Sender shortName("keys");
+    Sender longName("a-rather-long-keyboard-client-name");
+
+    const int reported = listMidiInputs();
+
+    const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
+    EXPECT_EQ(reported, static_cast<int>(items.size()));
+    EXPECT_NE(entryOf("keys:port"), -1);
+    const std::string cut = std::string("a-rather-long-keyboard-client-name:port").substr(0, 31);
+    EXPECT_NE(entryOf(cut), -1);
+    for (const std::string &item : items)
+        EXPECT_LE(item.size(), 31u) << item;
+}
+
+TEST_F(MidiInputTest, NoteOn69OpensTheGateAt440Hz) {
+    Sender keys("keys");
+    listMidiInputs();
+    synthState.midiDevice = entryOf("keys:port");
+    ASSERT_NE(synthState.midiDevice, -1);
+
+    openMidiInput();
+    EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
+    ASSERT_NE(synthState.midiHandle, nullptr);
+    ASSERT_TRUE(waitUntilHeard(keys));
+
+    keys.send({0x90, 69, 100});
+    ASSERT_TRUE(waitFor([] { return synthState.gate.get() == 1; }));
+    EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 1);
+    EXPECT_TRUE(waitFor([] { return statusText(kMainWindow, kGateStatusField) == "On"; }));
+
+    keys.send({0x80, 69, 0});
+    ASSERT_TRUE(waitFor([] { return synthState.gate.get() == 0; }));
+    EXPECT_EQ(synthState.heldFrequency.get(), 440.0);
+}
+
+TEST_F(MidiInputTest, SwitchingClosesTheOldDeviceAndReleasesItsKeys) {
+    Sender first("first");
+    Sender second("second");
+    listMidiInputs();
+    synthState.midiDevice = entryOf("first:port");
+    openMidiInput();
+    ASSERT_TRUE(waitUntilHeard(first));
+    first.send({0x90, 69, 100});
+    first.send({0x90, 72, 100});
+    ASSERT_TRUE(waitFor([] { return synthState.heldNoteCount.get() == 2; }));
+    // As the audio thread leaves them while a note sounds.
+    synthState.envelopeArmed.set(1);
+    synthState.attackStarted.set(1);
+    const double previousPitch = synthState.heldFrequency.get();
+
+    pick(entryOf("second:port"));
+
+    // The close ran inside the switch: nothing is held any more.
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.gate.get(), 0);
+    // The close touches nothing else of the envelope's.
+    EXPECT_EQ(synthState.envelopeArmed.get(), 1);
+    EXPECT_EQ(synthState.attackStarted.get(), 1);
+    EXPECT_EQ(synthState.heldFrequency.get(), previousPitch);
+    EXPECT_EQ(synthState.midiDevice, entryOf("second:port"));
+    EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
+    EXPECT_TRUE(waitFor([] { return statusText(kMainWindow, kGateStatusField) == "Off"; }));
+
+    // Only the new device is heard.
+    ASSERT_TRUE(waitUntilHeard(second));
+    first.send({0x90, 81, 100});
+    second.send({0x90, 60, 100});
+    ASSERT_TRUE(waitFor([] { return synthState.gate.get() == 1; }));
+    EXPECT_NEAR(synthState.noteFrequency.get(), 261.6256, 1e-4);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 1);
+}
+
+TEST_F(MidiInputTest, ADeviceThatCannotBeOpenedShowsNoMidiIn) {
+    auto gone = std::make_unique<Sender>("gone");
+    Sender stays("stays");
+    const int count = listMidiInputs();
+    const int goneEntry = entryOf("gone:port");
+    const int staysEntry = entryOf("stays:port");
+    ASSERT_NE(goneEntry, -1);
+    ASSERT_NE(staysEntry, -1);
+    gone.reset();
+
+    // Each way to fail, from a working device: the program must not hold on
+    // to the old one or claim the new one.
+    struct Case {
+        const char *what;
+        void (*open)(int vanished, int listed);
+    };
+    const Case cases[] = {
+        {"no device", [](int, int) { pick(-1); }},
+        {"the sender vanished", [](int vanished, int) { pick(vanished); }},
+        {"past the list at start-up",
+         [](int, int listed) {
+             pick(-1);
+             synthState.midiDevice = listed;
+             openMidiInput();
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        pick(staysEntry);
+        ASSERT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
+        c.open(goneEntry, count);
+        EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "No MIDI IN");
+        EXPECT_EQ(synthState.midiHandle, nullptr);
+    }
+
+    // A port that vanished shifts the ports after it; their entries still
+    // open their own port.
+    pick(staysEntry);
+    EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
+    ASSERT_TRUE(waitUntilHeard(stays));
+    stays.send({0x90, 69, 100});
+    EXPECT_TRUE(waitFor([] { return synthState.gate.get() == 1; }));
+}
+
+TEST_F(MidiInputTest, ClockAndActiveSensingReachTheNoteHandlingButSysexDoesNot) {
+    Sender clock("clock");
+    listMidiInputs();
+    synthState.midiDevice = entryOf("clock:port");
+    openMidiInput();
+    ASSERT_NE(synthState.midiHandle, nullptr);
+    ASSERT_TRUE(waitUntilHeard(clock));
+    gateTextCount = 0;
+
+    clock.send({0xF8});
+    EXPECT_TRUE(waitFor([] { return gateTextCount.load() == 1; }));
+    clock.send({0xFE});
+    EXPECT_TRUE(waitFor([] { return gateTextCount.load() == 2; }));
+    clock.send({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+    clock.send({0xF8});
+    EXPECT_TRUE(waitFor([] { return gateTextCount.load() >= 3; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(gateTextCount.load(), 3);
+
+    // No state changed: the field still shows the empty start-up text.
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.noteFrequency.get(), 0.0);
+    takeEvents(20);
+    EXPECT_EQ(statusText(kMainWindow, kGateStatusField), "");
+}
+
+// Needs no server: the point is what happens when there is none.
+TEST(MidiInputWithoutServices, MissingBackEndsListNothingAndPrintNothing) {
+    ASSERT_TRUE(openDeviceWindow());
+    const char *saved = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string previous = saved ? saved : "";
+    setenv("JACK_DEFAULT_SERVER", "ondrilux-no-such-server", 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+
+    testing::internal::CaptureStderr();
+    const int reported = listMidiInputs();
+    synthState.midiDevice = 0;
+    openMidiInput();
+    const std::string printed = testing::internal::GetCapturedStderr();
+
+    if (saved)
+        setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1);
+    else
+        unsetenv("JACK_DEFAULT_SERVER");
+    EXPECT_EQ(reported, 0);
+    EXPECT_TRUE(listItems(kMainWindow, kDeviceList).empty());
+    EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "No MIDI IN");
+    // libjack may say that it found no server; RtMidi itself stays quiet.
+    EXPECT_EQ(printed.find("MidiIn"), std::string::npos) << printed;
+    closeDeviceWindow();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (!GTEST_FLAG_GET(list_tests)) {
+        // The tests need the window's widgets, not a screen.
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (!tk::init(argc, argv))
+            return 1;
+    }
+    const int result = RUN_ALL_TESTS();
+    tk::shutdown();
+    return result;
+}

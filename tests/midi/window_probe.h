@@ -1,0 +1,32 @@
+#pragma once
+
+// Test support for the MIDI and audio tests: a stand-in for the main window
+// (window 0 with the device list and a two-field status bar) on the real
+// toolkit, and read-back of what the program showed on it. The toolkit offers
+// no getters, so the read-back looks at its widgets; Qt stays inside
+// window_probe.cpp.
+
+#include <string>
+#include <vector>
+
+// Opens window 0 with drop-down list 2 and a status bar of two fields.
+bool openDeviceWindow();
+void closeDeviceWindow();
+
+// The entries of drop-down list `id` of `window`, top to bottom.
+std::vector<std::string> listItems(int window, int id);
+// The text of a status field; "<none>" when the field does not exist.
+std::string statusText(int window, int field);
+
+// Takes window events (which applies status texts posted from other threads)
+// for about `ms` milliseconds.
+void takeEvents(int ms);
+
+// Dismisses the next modal message box about `ms` after it opens and keeps its
+// title and text for lastMessageBox().
+void dismissNextMessageBox(int ms);
+struct MessageBoxSeen {
+    int count = 0;
+    std::string title, text;
+};
+MessageBoxSeen lastMessageBox();

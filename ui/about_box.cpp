@@ -1,0 +1,7 @@
+#include "ui/about_box.h"
+
+#include "toolkit/toolkit.h"
+
+void showAbout() {
+    tk::messageBox("About", "Ondrilux v1.01\nSound Synthesizer using bit operations");
+}

@@ -1,0 +1,130 @@
+#include "ui/main_window.h"
+
+#include "engine/envelope.h"
+#include "engine/synth_state.h"
+#include "midi/note_handling.h"
+#include "toolkit/toolkit.h"
+#include "ui/control_ids.h"
+#include "ui/range_bar.h"
+
+#include <iterator>
+
+namespace {
+
+constexpr int kClientWidth = 535;
+constexpr int kClientHeight = 410;
+
+struct OperationButton {
+    int x, y, width;
+    const char *text;
+};
+
+// Buttons 11 to 23 in identifier order; each selects operation id - 10.
+constexpr OperationButton kOperationButtons[] = {
+    {120, 80, 60, "OR"},
+    {200, 80, 60, "AND"},
+    {280, 80, 60, "XOR"},
+    {90, 140, 200, "Shift bits by 2 to left"},
+    {90, 160, 300, "Rotate bits by 2 to left, leaving leftmost bit untouched"},
+    {90, 180, 300, "Unconditionally make bits 4-8 from left = 0"},
+    {90, 200, 420,
+     "If from left, bit3 is 0 and bit4 is 1, make bit4 = 0. If bit3 is 1 and bit4 is 1, make "
+     "bit3 = 0"},
+    {90, 220, 300, "If from left bits 4-5 are 0, make them 1"},
+    {90, 240, 300, "If from left, bits 3-5 are 0, make bits 2-6 = 1"},
+    {90, 260, 350, "Unconditionally flip value of bit 5 from left"},
+    {90, 280, 300, "Unconditionally reverse bits 2-4 from left"},
+    {90, 300, 350, "From left, reverse bits 2-4 And paste them at bit position 4"},
+    {90, 320, 400, "From left, swap the positions in the bit pattern of bits 2-3 And 5-6"},
+};
+static_assert(std::size(kOperationButtons) == kLastOperationButton - kFirstOperationButton + 1);
+
+// Audio thread, when the envelope arms: the sliders' last values, without
+// waiting for the GUI thread (which may itself be waiting for the stream).
+EnvelopeSliders readEnvelopeSliders() {
+    return EnvelopeSliders{
+        tk::sliderValue(kMainWindow, kAttackSlider), tk::sliderValue(kMainWindow, kDecaySlider),
+        tk::sliderValue(kMainWindow, kSustainSlider), tk::sliderValue(kMainWindow, kReleaseSlider)};
+}
+
+// MIDI thread (possibly JACK's real-time thread): hands the note state to the
+// GUI thread without waiting or allocating.
+void showGateText(const char *text) {
+    tk::postStatusText(kMainWindow, kGateStatusField, text);
+}
+
+void createMenu() {
+    if (!tk::createMenuBar(kMainWindow))
+        return;
+    const int menu = tk::addMenu(kMainWindow, "?");
+    if (menu == -1)
+        return;
+    tk::addMenuItem(menu, kAboutCommand, "About");
+    tk::addMenuItem(menu, kHelpCommand, "Help");
+}
+
+void createDeviceList() {
+    tk::createDropDown(kMainWindow, kDeviceList, 180, 10, 140, 20, 350);
+    // Selecting the first entry here is no user change: nothing is switched.
+    if (listMidiInputs() != 0) {
+        tk::setState(kMainWindow, kDeviceList, 0);
+        synthState.midiDevice = 0;
+    } else {
+        synthState.midiDevice = -1;
+    }
+}
+
+void createStatusBar() {
+    if (!tk::createStatusBar(kMainWindow))
+        return;
+    tk::addStatusField(kMainWindow, 100); // MIDI input state
+    tk::addStatusField(kMainWindow, 100); // note state
+    tk::addStatusField(kMainWindow, 30);
+    setGateTextSink(showGateText);
+}
+
+} // namespace
+
+bool createMainWindow() {
+    constexpr int w = kMainWindow;
+    if (tk::openWindow(w, kClientWidth, kClientHeight, "Ondrilux") == -1)
+        return false;
+    createMenu();
+
+    tk::createCanvas(w, kRangeBar, 40, 80, 20, 250);
+    paintRangeBar();
+
+    createDeviceList();
+
+    // The creation order below is also the focus order, and nothing may come
+    // between the option buttons: consecutive buttons make one exclusive group.
+    tk::createFrame(w, kStaticValueFrame, 80, 40, 290, 70, "Bit Operations with a Static Value");
+    int id = kFirstOperationButton;
+    for (const OperationButton &b : kOperationButtons)
+        tk::createOptionButton(w, id++, b.x, b.y, b.width, 20, b.text);
+    tk::setState(w, kFirstOperationButton, 1);
+
+    tk::createFrame(w, kOtherOperationsFrame, 80, 120, 440, 230, "Other Bit Operations");
+
+    using tk::Orientation;
+    tk::createSlider(w, kAttackSlider, 420, 40, 20, 80, 1, 2000, Orientation::Vertical);
+    tk::createSlider(w, kDecaySlider, 440, 40, 20, 80, 1, 5000, Orientation::Vertical);
+    tk::createSlider(w, kSustainSlider, 460, 40, 20, 80, 0, 100, Orientation::Vertical);
+    tk::setState(w, kSustainSlider, 50);
+    tk::createSlider(w, kStaticValueSlider, 100, 60, 250, 20, 0, 100, Orientation::Horizontal);
+    tk::setState(w, kStaticValueSlider, 50);
+    tk::createSlider(w, kReleaseSlider, 480, 40, 20, 80, 1, 5000, Orientation::Vertical);
+    tk::setState(w, kAttackSlider, 1);
+    tk::setState(w, kDecaySlider, 1000);
+    tk::setState(w, kReleaseSlider, 1500);
+    setEnvelopeSliderSource(readEnvelopeSliders);
+
+    tk::createLabel(w, kLabelA, 425, 27, 10, 20, "A");
+    tk::createLabel(w, kLabelD, 445, 27, 10, 20, "D");
+    tk::createLabel(w, kLabelS, 465, 27, 10, 20, "S");
+    tk::createLabel(w, kLabelR, 485, 27, 10, 20, "R");
+
+    createStatusBar();
+    tk::addShortcut(w, tk::Key::Escape, kQuitCommand);
+    return true;
+}

@@ -1,6 +1,7 @@
 # The two commands of the README:
 #   make run    installs what is missing, builds and starts the synth
-#   make test   installs what is missing, builds and passes every test
+#   make test   installs what is missing, builds and passes every test, then the
+#               suite again under the sanitizers
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
@@ -15,6 +16,7 @@ build: deps
 
 test: build
 	bash scripts/run-tests.sh $(BUILD)
+	bash scripts/run-sanitizer-tests.sh
 
 run: build
 	$(BUILD)/app/ondrilux

@@ -1,5 +1,6 @@
 // Ondrilux: start-up, the event loop and shutdown, in that order, on the
 // main thread.
+#include "app/quiet_sound_libraries.h"
 #include "engine/audio_stream.h"
 #include "engine/synth_state.h"
 #include "midi/midi_input.h"
@@ -8,6 +9,7 @@
 #include "ui/main_window.h"
 
 int main(int argc, char **argv) {
+    silenceSoundLibraries();
     initSynthState();
     loopState = LoopState{};
     // Before openAudio: its failure box needs the application.

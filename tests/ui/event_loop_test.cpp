@@ -143,8 +143,8 @@ void none() {}
 
 TEST_F(EventLoop, DispatchTable) {
     using tk::EventKind;
-    const auto control = [](int id) {
-        return tk::Event{EventKind::Control, kMainWindow, id, EventType::Changed};
+    const auto control = [](int id, EventType type = EventType::Changed) {
+        return tk::Event{EventKind::Control, kMainWindow, id, type};
     };
     const auto menu = [](int command) { return tk::Event{EventKind::Menu, kMainWindow, command}; };
     const auto select = [](int id) { return [id] { tk::setState(kMainWindow, id, 1); }; };
@@ -156,6 +156,10 @@ TEST_F(EventLoop, DispatchTable) {
         {"every option button maps to id - 10", control(23), select(23), 13, 50.0, 0},
         {"an option button that is not selected changes nothing", control(17), none, 1, 50.0, 0},
         {"the static-value slider sets the operand", control(26), slide(26, 37), 1, 37.0, 0},
+        {"an option button's event type is not examined", control(17, EventType::LeftClick),
+         select(17), 7, 50.0, 0},
+        {"the slider's event type is not examined", control(26, EventType::None), slide(26, 37), 1,
+         37.0, 0},
         {"envelope sliders change no state", control(4), slide(4, 10), 1, 50.0, 0},
         {"a control without an action is ignored", control(24), none, 1, 50.0, 0},
         {"Escape quits", menu(kQuitCommand), none, 1, 50.0, 1},
@@ -187,11 +191,12 @@ TEST_F(EventLoop, OtherEventsDoNotTouchTheHeldEdge) {
     EXPECT_EQ(synthState.rangeTop.get(), 30);
 }
 
-TEST_F(EventLoop, DeviceListSwitchesToTheSelectedEntry) {
-    synthState.midiDevice = 7;
-    handleLoopEvent(
-        tk::Event{tk::EventKind::Control, kMainWindow, kDeviceList, EventType::Changed});
-    EXPECT_EQ(synthState.midiDevice, tk::getState(kMainWindow, kDeviceList));
+TEST_F(EventLoop, DeviceListSwitchesToTheSelectedEntryWhateverTheEventType) {
+    for (EventType type : {EventType::Changed, EventType::LeftClick}) {
+        synthState.midiDevice = 7;
+        handleLoopEvent(tk::Event{tk::EventKind::Control, kMainWindow, kDeviceList, type});
+        EXPECT_EQ(synthState.midiDevice, tk::getState(kMainWindow, kDeviceList));
+    }
 }
 
 TEST_F(EventLoop, SliderMovedByTheUserReachesTheOperand) {

@@ -12,8 +12,7 @@ namespace {
 
 constexpr unsigned long kBufferFrames = 256; // a typical JACK period
 
-void renderFrames(benchmark::State& state)
-{
+void renderFrames(benchmark::State &state) {
     std::vector<float> buffer(kBufferFrames);
     for (auto _ : state) {
         renderCallback(nullptr, buffer.data(), kBufferFrames, nullptr, 0, nullptr);
@@ -23,8 +22,7 @@ void renderFrames(benchmark::State& state)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
 
-void BM_HeldNote(benchmark::State& state)
-{
+void BM_HeldNote(benchmark::State &state) {
     initSynthState();
     synthState.operation.set(static_cast<int32_t>(state.range(0)));
     onMidiInput(kMidiInData, shortMessage(0x90, 69, 100));
@@ -34,8 +32,7 @@ void BM_HeldNote(benchmark::State& state)
 }
 BENCHMARK(BM_HeldNote)->DenseRange(1, 13)->ArgName("operation");
 
-void BM_Silence(benchmark::State& state)
-{
+void BM_Silence(benchmark::State &state) {
     initSynthState();
     renderFrames(state);
 }

@@ -13,16 +13,14 @@ constexpr int32_t kFadeOutFrames = 1000;
 // Seven below INT32_MAX: the render callback increments the clock after each step.
 constexpr int32_t kFrameClockWrap = 2147483640;
 
-EnvelopeSliders readSliders()
-{
+EnvelopeSliders readSliders() {
     EnvelopeSliderSource source = sliderSource.get();
     return source ? source() : kDefaultEnvelopeSliders;
 }
 
 // Reads the sliders and turns them into seconds and frames. The attack time
 // grows exponentially with its slider (1 gives 0.1 ms, 2000 about 3 s).
-void arm(EnvelopeState& e)
-{
+void arm(EnvelopeState &e) {
     const EnvelopeSliders sliders = readSliders();
     e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / 1000.0;
     e.decaySeconds = sliders.decay / 1000.0;
@@ -34,16 +32,19 @@ void arm(EnvelopeState& e)
     e.releaseLength = e.releaseSeconds * kSampleRate;
 }
 
-int32_t nearest(double x) { return static_cast<int32_t>(std::lrint(x)); }
+int32_t nearest(double x) {
+    return static_cast<int32_t>(std::lrint(x));
+}
 
 } // namespace
 
-void setEnvelopeSliderSource(EnvelopeSliderSource source) { sliderSource.set(source); }
+void setEnvelopeSliderSource(EnvelopeSliderSource source) {
+    sliderSource.set(source);
+}
 
-void envelopeStep(int32_t t)
-{
-    SynthState& s = synthState;
-    EnvelopeState& e = s.envelope;
+void envelopeStep(int32_t t) {
+    SynthState &s = synthState;
+    EnvelopeState &e = s.envelope;
 
     if (t > kFrameClockWrap) {
         s.frameClock = 0;
@@ -83,8 +84,8 @@ void envelopeStep(int32_t t)
         if (t <= nearest(e.attackLength))
             e.level = t / e.attackLength;
         else if (t <= nearest(e.attackLength + e.decayLength))
-            e.level = e.sustainTarget +
-                      (e.attackLength + e.decayLength - t) * (1.0 - e.sustainTarget) / e.decayLength;
+            e.level = e.sustainTarget + (e.attackLength + e.decayLength - t) *
+                                            (1.0 - e.sustainTarget) / e.decayLength;
         else
             e.level = e.sustainTarget;
     }

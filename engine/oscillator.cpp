@@ -24,8 +24,7 @@ uint32_t sineStamp[kSineCacheSize]; // entry valid while equal to `stamp`
 uint32_t stamp = 1;
 int32_t sinePeriod = 0;
 
-int32_t periodOf(double frequency)
-{
+int32_t periodOf(double frequency) {
     if (frequency != cachedFrequency) {
         cachedFrequency = frequency;
         cachedPeriod = static_cast<int32_t>(std::lrint(kSampleRate / frequency));
@@ -33,8 +32,7 @@ int32_t periodOf(double frequency)
     return cachedPeriod;
 }
 
-double phaseSine(int32_t index, int32_t period)
-{
+double phaseSine(int32_t index, int32_t period) {
     const auto phaseOf = [&] { return static_cast<float>(static_cast<double>(index) / period); };
     if (index < 0 || index >= kSineCacheSize)
         return sineOfPhase(phaseOf());
@@ -54,9 +52,8 @@ double phaseSine(int32_t index, int32_t period)
 
 } // namespace
 
-float oscillatorSample()
-{
-    SynthState& s = synthState;
+float oscillatorSample() {
+    SynthState &s = synthState;
     const double note = s.noteFrequency.get();
     if (!(note > 0.0))
         return 0.0f;

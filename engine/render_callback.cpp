@@ -6,17 +6,15 @@
 
 #include <cmath>
 
-float fadeInFactor(int32_t c)
-{
+float fadeInFactor(int32_t c) {
     return c < kFadeInFrames ? std::pow(static_cast<float>(c) / 100.0f, kFadeInExponent) : 1.0f;
 }
 
-int renderCallback(const void* /*input*/, void* output, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo* /*timeInfo*/,
-                   PaStreamCallbackFlags /*statusFlags*/, void* /*userData*/)
-{
-    SynthState& s = synthState;
-    float* out = static_cast<float*>(output);
+int renderCallback(const void * /*input*/, void *output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo * /*timeInfo*/,
+                   PaStreamCallbackFlags /*statusFlags*/, void * /*userData*/) {
+    SynthState &s = synthState;
+    float *out = static_cast<float *>(output);
 
     for (unsigned long i = 0; i < frameCount; ++i) {
         envelopeStep(s.frameClock);

@@ -20,6 +20,6 @@ float fadeInFactor(int32_t c);
 
 // Audio thread (PortAudio's callback): renders frameCount mono float frames
 // into output. No allocation, locks, waits or I/O. Always returns paContinue.
-int renderCallback(const void* input, void* output, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
-                   void* userData);
+int renderCallback(const void *input, void *output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
+                   void *userData);

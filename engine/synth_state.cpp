@@ -2,9 +2,8 @@
 
 SynthState synthState;
 
-void initSynthState()
-{
-    SynthState& s = synthState;
+void initSynthState() {
+    SynthState &s = synthState;
 
     // Zero-fill, field by field: the Relaxed fields are atomics and may not be memset.
     s.staticOperand.set(0.0);

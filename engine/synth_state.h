@@ -30,28 +30,29 @@ struct EnvelopeState {
 // Fields that more than one thread touches are Relaxed; the rest belong to one
 // thread (named on each line) and stay plain.
 struct SynthState {
-    Relaxed<double> staticOperand;   // GUI writes, audio reads
-    double releaseLevel;             // audio: level of the last closed-gate frame
-    Relaxed<double> noteFrequency;   // MIDI writes, audio reads; Hz, 0.0 before the first note
-    Relaxed<double> heldFrequency;   // MIDI writes, audio reads; the previous note's pitch
-    EnvelopeState envelope;          // audio
-    int32_t phaseIndex;              // audio: frame index inside the oscillator period
-    Relaxed<int32_t> envelopeArmed;  // audio sets 1, MIDI clears on the last note-off
-    Relaxed<const char*> gateText;   // MIDI: "On", "Off" or "" (static texts)
-    float shapedSample;              // audio: last waveshaper output
-    int32_t periodSamples;           // audio: oscillator period in frames
-    Relaxed<int32_t> operation;      // GUI writes, audio reads; bit operation 1 to 13
-    Relaxed<int32_t> rangeTop;       // GUI writes, audio reads; range-bar row
-    Relaxed<int32_t> rangeBottom;    // GUI writes, audio reads; range-bar row
-    Relaxed<int32_t> gate;           // MIDI writes (GUI once before the stream starts); 1 while a key is held
-    int32_t frameClock;              // audio: frames since the current attack began
-    int32_t noteOnCounter;           // audio: frames since the envelope armed (stops past 1000)
-    Relaxed<int32_t> attackStarted;  // audio sets 1, MIDI clears on the last note-off
-    int32_t releaseFrame;            // audio: frame clock at the last open-gate frame
-    AudioStreamHandle* stream;       // GUI: the open output stream
-    int32_t midiDevice;              // GUI: position of the open device in the list, -1 for none
-    MidiInput* midiHandle;           // GUI: the open MIDI input
-    Relaxed<int32_t> heldNoteCount;  // MIDI (and the GUI thread while it closes a device); never below 0
+    Relaxed<double> staticOperand;  // GUI writes, audio reads
+    double releaseLevel;            // audio: level of the last closed-gate frame
+    Relaxed<double> noteFrequency;  // MIDI writes, audio reads; Hz, 0.0 before the first note
+    Relaxed<double> heldFrequency;  // MIDI writes, audio reads; the previous note's pitch
+    EnvelopeState envelope;         // audio
+    int32_t phaseIndex;             // audio: frame index inside the oscillator period
+    Relaxed<int32_t> envelopeArmed; // audio sets 1, MIDI clears on the last note-off
+    Relaxed<const char *> gateText; // MIDI: "On", "Off" or "" (static texts)
+    float shapedSample;             // audio: last waveshaper output
+    int32_t periodSamples;          // audio: oscillator period in frames
+    Relaxed<int32_t> operation;     // GUI writes, audio reads; bit operation 1 to 13
+    Relaxed<int32_t> rangeTop;      // GUI writes, audio reads; range-bar row
+    Relaxed<int32_t> rangeBottom;   // GUI writes, audio reads; range-bar row
+    Relaxed<int32_t> gate; // MIDI writes (GUI once before the stream starts); 1 while a key is held
+    int32_t frameClock;    // audio: frames since the current attack began
+    int32_t noteOnCounter; // audio: frames since the envelope armed (stops past 1000)
+    Relaxed<int32_t> attackStarted; // audio sets 1, MIDI clears on the last note-off
+    int32_t releaseFrame;           // audio: frame clock at the last open-gate frame
+    AudioStreamHandle *stream;      // GUI: the open output stream
+    int32_t midiDevice;             // GUI: position of the open device in the list, -1 for none
+    MidiInput *midiHandle;          // GUI: the open MIDI input
+    Relaxed<int32_t>
+        heldNoteCount; // MIDI (and the GUI thread while it closes a device); never below 0
 };
 
 extern SynthState synthState;

@@ -14,25 +14,35 @@ constexpr double kWindowScale = 250.0;
 constexpr double kByteScale = 127.0;
 
 // Bit masks by position from the left.
-constexpr uint8_t kPos1 = 0x80, kPos2 = 0x40, kPos3 = 0x20, kPos4 = 0x10, kPos5 = 0x08, kPos6 = 0x04;
+constexpr uint8_t kPos1 = 0x80, kPos2 = 0x40, kPos3 = 0x20, kPos4 = 0x10, kPos5 = 0x08,
+                  kPos6 = 0x04;
 
-uint8_t operate(int32_t operation, uint8_t b, uint8_t s)
-{
+uint8_t operate(int32_t operation, uint8_t b, uint8_t s) {
     switch (operation) {
-    case 1: return b | s;
-    case 2: return b & s;
-    case 3: return b ^ s;
-    case 4: return static_cast<uint8_t>(b << 2);
+    case 1:
+        return b | s;
+    case 2:
+        return b & s;
+    case 3:
+        return b ^ s;
+    case 4:
+        return static_cast<uint8_t>(b << 2);
     case 5: // keep the sign bit, rotate the other seven left by 2: 46 (00101110) -> 57 (00111001)
         return (b & kPos1) | ((b & 0x1F) << 2) | ((b & 0x60) >> 5);
-    case 6: return b & 0xF0; // clears positions 5-8; position 4 survives
-    case 7: // 127 (01111111) -> 95 (01011111); position 4 clear -> 0
-        if (!(b & kPos3) && (b & kPos4)) return b & ~kPos4;
-        if ((b & kPos3) && (b & kPos4)) return b & ~kPos3;
+    case 6:
+        return b & 0xF0; // clears positions 5-8; position 4 survives
+    case 7:              // 127 (01111111) -> 95 (01011111); position 4 clear -> 0
+        if (!(b & kPos3) && (b & kPos4))
+            return b & ~kPos4;
+        if ((b & kPos3) && (b & kPos4))
+            return b & ~kPos3;
         return 0;
-    case 8: return (b & (kPos4 | kPos5)) == 0 ? (b | kPos4 | kPos5) : 0;
-    case 9: return (b & (kPos3 | kPos4 | kPos5)) == 0 ? (b | 0x7C) : b;
-    case 10: return b ^ kPos5;
+    case 8:
+        return (b & (kPos4 | kPos5)) == 0 ? (b | kPos4 | kPos5) : 0;
+    case 9:
+        return (b & (kPos3 | kPos4 | kPos5)) == 0 ? (b | 0x7C) : b;
+    case 10:
+        return b ^ kPos5;
     case 11: // exchange positions 2 and 4: 20 (00010100) -> 68 (01000100)
         return (b & ~(kPos2 | kPos4)) | ((b & kPos2) >> 2) | ((b & kPos4) << 2);
     case 12: // positions 4-6 receive old 4, 3, 2: 46 (00101110) -> 42 (00101010)
@@ -40,7 +50,8 @@ uint8_t operate(int32_t operation, uint8_t b, uint8_t s)
     case 13: // pattern 1 5 6 4 2 3 7 8: 20 (00010100) -> 48 (00110000)
         return (b & (kPos1 | kPos4 | 0x03)) | ((b & (kPos5 | kPos6)) << 3) |
                ((b & (kPos2 | kPos3)) >> 3);
-    default: return 0;
+    default:
+        return 0;
     }
 }
 
@@ -54,23 +65,27 @@ const auto kByteToSample = [] {
 }();
 
 // Low 8 bits of v read as a signed byte.
-int8_t lowByte(int32_t v) { return static_cast<int8_t>(static_cast<uint8_t>(v & 0xFF)); }
+int8_t lowByte(int32_t v) {
+    return static_cast<int8_t>(static_cast<uint8_t>(v & 0xFF));
+}
 
 } // namespace
 
-int8_t applyBitOperation(int32_t operation, int8_t b, int8_t s)
-{
+int8_t applyBitOperation(int32_t operation, int8_t b, int8_t s) {
     return static_cast<int8_t>(
         operate(operation, static_cast<uint8_t>(b), static_cast<uint8_t>(s)));
 }
 
-double sineOfPhase(float phase) { return std::sin(phase * kTwoPi); }
+double sineOfPhase(float phase) {
+    return std::sin(phase * kTwoPi);
+}
 
-float shapeSample(float phase) { return shapeSine(sineOfPhase(phase)); }
+float shapeSample(float phase) {
+    return shapeSine(sineOfPhase(phase));
+}
 
-float shapeSine(double sine)
-{
-    SynthState& st = synthState;
+float shapeSine(double sine) {
+    SynthState &st = synthState;
     const int32_t top = st.rangeTop.get();
     const int32_t bottom = st.rangeBottom.get();
     // Level 0 gives the bottom edge's amplitude, level 1 the top edge's.

@@ -11,16 +11,14 @@ constexpr uint8_t kNoteOffChannel1 = 0x80;
 
 Relaxed<GateTextSink> gateTextSink;
 
-void showGateText()
-{
+void showGateText() {
     if (GateTextSink sink = gateTextSink.get())
         sink(synthState.gateText.get());
 }
 
 // A note-off of any note counts down; the last one (or one with nothing held)
 // closes the gate and keeps the pitch for the next note's fade-out.
-void noteOff(SynthState& s)
-{
+void noteOff(SynthState &s) {
     int32_t held = s.heldNoteCount.get();
     if (held > 0)
         s.heldNoteCount.set(--held);
@@ -33,8 +31,7 @@ void noteOff(SynthState& s)
     }
 }
 
-void noteOn(SynthState& s, int note)
-{
+void noteOn(SynthState &s, int note) {
     // The pitch is written before the gate, so the audio thread never opens
     // the gate on a stale pitch.
     s.noteFrequency.set(noteToFrequency(note));
@@ -48,13 +45,16 @@ void noteOn(SynthState& s, int note)
 
 } // namespace
 
-double noteToFrequency(int note) { return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0; }
+double noteToFrequency(int note) {
+    return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0;
+}
 
-void setGateTextSink(GateTextSink sink) { gateTextSink.set(sink); }
+void setGateTextSink(GateTextSink sink) {
+    gateTextSink.set(sink);
+}
 
-void onMidiInput(uint32_t message, uint32_t shortMsg)
-{
-    SynthState& s = synthState;
+void onMidiInput(uint32_t message, uint32_t shortMsg) {
+    SynthState &s = synthState;
 
     if (message == kMidiInClose) {
         s.heldNoteCount.set(0);

@@ -9,15 +9,14 @@ inline constexpr uint32_t kMidiInData = 0x3C3;  // a short message arrived
 
 // Packs a short message as the service hands it over: status in bits 0-7,
 // first data byte in 8-15, second in 16-23.
-constexpr uint32_t shortMessage(uint8_t status, uint8_t data1 = 0, uint8_t data2 = 0)
-{
+constexpr uint32_t shortMessage(uint8_t status, uint8_t data1 = 0, uint8_t data2 = 0) {
     return status | (uint32_t{data1} << 8) | (uint32_t{data2} << 16);
 }
 
 // Receives the note state's text ("On", "Off" or ""; always a static string)
 // for status field 1. Called on the MIDI thread, which may be JACK's real-time
 // thread: it must not wait or allocate.
-using GateTextSink = void (*)(const char* text);
+using GateTextSink = void (*)(const char *text);
 
 // Installs the sink (the main window's status field 1); nullptr shows nothing.
 void setGateTextSink(GateTextSink sink);

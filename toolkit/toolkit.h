@@ -9,7 +9,7 @@ namespace tk {
 inline constexpr int kAutoId = -1; // let the toolkit choose an identifier
 
 // Creates the application. Call once, on the thread that becomes the GUI thread.
-bool init(int& argc, char** argv);
+bool init(int &argc, char **argv);
 // Releases the application and every window.
 void shutdown();
 
@@ -18,13 +18,13 @@ void shutdown();
 // box only, centred on the primary screen (clamped to it), shown at once.
 // Returns its identifier (`id`, or a fresh one for kAutoId), or -1 on failure.
 // The help window passes `modal` so the other windows take no input meanwhile.
-int openWindow(int id, int clientWidth, int clientHeight, const char* title, bool modal = false);
+int openWindow(int id, int clientWidth, int clientHeight, const char *title, bool modal = false);
 void destroyWindow(int window);
 
 // ---- menus and shortcuts
 bool createMenuBar(int window);
-int addMenu(int window, const char* title); // returns a menu handle, -1 on failure
-bool addMenuItem(int menu, int command, const char* text);
+int addMenu(int window, const char *title); // returns a menu handle, -1 on failure
+bool addMenuItem(int menu, int command, const char *text);
 enum class Key { Escape };
 bool addShortcut(int window, Key key, int command);
 
@@ -32,18 +32,18 @@ bool addShortcut(int window, Key key, int command);
 // Control identifiers are per window; kAutoId picks a fresh one, returned.
 int createCanvas(int window, int id, int x, int y, int width, int height);
 int createDropDown(int window, int id, int x, int y, int width, int height, int openHeight);
-bool appendListItem(int window, int id, const char* text);
-int createFrame(int window, int id, int x, int y, int width, int height, const char* caption);
+bool appendListItem(int window, int id, const char *text);
+int createFrame(int window, int id, int x, int y, int width, int height, const char *caption);
 // Consecutive option buttons of a window form one exclusive group.
-int createOptionButton(int window, int id, int x, int y, int width, int height, const char* text);
+int createOptionButton(int window, int id, int x, int y, int width, int height, const char *text);
 enum class Orientation { Horizontal, Vertical };
 // Vertical sliders have their maximum at the top.
 int createSlider(int window, int id, int x, int y, int width, int height, int minimum, int maximum,
                  Orientation orientation);
-int createLabel(int window, int id, int x, int y, int width, int height, const char* text);
+int createLabel(int window, int id, int x, int y, int width, int height, const char *text);
 // Read-only, both scroll bars, no word wrap.
 int createTextView(int window, int id, int x, int y, int width, int height);
-bool setText(int window, int id, const char* text);
+bool setText(int window, int id, const char *text);
 
 // Option button: 1 selected, 0 not. Slider: its value. Drop-down list: the
 // selected index, -1 for none. Setting a state issues no event.
@@ -55,7 +55,7 @@ bool createStatusBar(int window);
 bool addStatusField(int window, int width);
 // Any thread for windows 0 to 3 (never waits); GUI thread for the others.
 bool statusBarExists(int window);
-bool setStatusText(int window, int field, const char* text); // centred
+bool setStatusText(int window, int field, const char *text); // centred
 
 // ---- drawing on a canvas's surface (inside its 2-pixel sunken border)
 // Colours are 0xBBGGRR. Negative sizes span the other way; drawing is clipped.
@@ -97,7 +97,7 @@ struct Event {
 Event waitEvent(int timeoutMs = -1);
 
 // Modal message box with one OK button and no icon; returns when dismissed.
-void messageBox(const char* title, const char* text);
+void messageBox(const char *title, const char *text);
 
 // ---- from other threads
 // Any thread, never waits, never allocates: the slider's current value as of
@@ -109,6 +109,6 @@ int sliderValue(int window, int id);
 // hands `text`, which must be a string with static storage, to the GUI thread,
 // which shows it in status field `field` of `window` when it next takes events
 // (also inside waits and modal loops). Windows 0 to 3, fields 0 to 7.
-void postStatusText(int window, int field, const char* text);
+void postStatusText(int window, int field, const char *text);
 
 } // namespace tk

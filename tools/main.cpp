@@ -26,14 +26,12 @@ constexpr size_t kMaxInputBytes = 16 << 20;
 // A WAV file's sizes are 32-bit: 4-byte frames fit up to about 6.2 hours.
 constexpr int64_t kMaxFrames = static_cast<int64_t>(6 * 3600 * kSampleRate);
 
-int fail(int status, const std::string& message)
-{
+int fail(int status, const std::string &message) {
     std::fprintf(stderr, "ondrilux-render: %s\n", message.c_str());
     return status;
 }
 
-bool readInput(const std::string& path, std::vector<uint8_t>& bytes, std::string& error)
-{
+bool readInput(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {
     const int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
@@ -71,14 +69,17 @@ bool readInput(const std::string& path, std::vector<uint8_t>& bytes, std::string
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char **argv) {
     RenderOptions options;
     std::string error;
     switch (parseRenderOptions(argc, argv, options, error)) {
-    case OptionsResult::help: std::fputs(renderUsage(), stdout); return 0;
-    case OptionsResult::error: return fail(kExitBadInput, error);
-    case OptionsResult::render: break;
+    case OptionsResult::help:
+        std::fputs(renderUsage(), stdout);
+        return 0;
+    case OptionsResult::error:
+        return fail(kExitBadInput, error);
+    case OptionsResult::render:
+        break;
     }
 
     if (!checkWavOutputPath(options.outputPath, error))

@@ -34,16 +34,14 @@ struct ByteCursor {
     size_t left() const { return bytes.size() - pos; }
     size_t offset() const { return base + pos; }
 
-    bool byte(uint8_t& b)
-    {
+    bool byte(uint8_t &b) {
         if (left() < 1)
             return false;
         b = bytes[pos++];
         return true;
     }
 
-    bool skip(size_t n)
-    {
+    bool skip(size_t n) {
         if (left() < n)
             return false;
         pos += n;
@@ -52,8 +50,7 @@ struct ByteCursor {
 
     // A variable-length quantity: at most four bytes, seven bits each, high bit
     // set on all but the last; so at most 0x0FFFFFFF.
-    bool varLength(uint32_t& value, bool& malformed)
-    {
+    bool varLength(uint32_t &value, bool &malformed) {
         value = 0;
         malformed = false;
         for (int i = 0; i < 4; ++i) {
@@ -69,33 +66,29 @@ struct ByteCursor {
     }
 };
 
-uint32_t bigEndian(const uint8_t* p, int width)
-{
+uint32_t bigEndian(const uint8_t *p, int width) {
     uint32_t v = 0;
     for (int i = 0; i < width; ++i)
         v = (v << 8) | p[i];
     return v;
 }
 
-std::string hexByte(uint8_t b)
-{
+std::string hexByte(uint8_t b) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", b);
     return text;
 }
 
-std::string chunkName(const uint8_t* id)
-{
+std::string chunkName(const uint8_t *id) {
     for (int i = 0; i < 4; ++i)
         if (id[i] < 0x20 || id[i] > 0x7E)
             return {};
-    return std::string(reinterpret_cast<const char*>(id), 4);
+    return std::string(reinterpret_cast<const char *>(id), 4);
 }
 
 // Data bytes that channel messages of each status carry: 0x80-0xBF and 0xE0-0xEF
 // two, program change (0xC0) and channel pressure (0xD0) one.
-int dataBytesOf(uint8_t status)
-{
+int dataBytesOf(uint8_t status) {
     const uint8_t kind = status & 0xF0;
     return (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
 }
@@ -103,8 +96,7 @@ int dataBytesOf(uint8_t status)
 // Appends the events of one MTrk chunk. Running status carries across
 // meta and sysex events: strictly they cancel it, but a data byte after one can
 // mean nothing else, and some writers rely on it.
-bool parseTrack(ByteCursor c, int track, std::vector<TrackEvent>& events, std::string& error)
-{
+bool parseTrack(ByteCursor c, int track, std::vector<TrackEvent> &events, std::string &error) {
     const std::string where = "track " + std::to_string(track) + ": ";
     int64_t tick = 0;
     uint8_t runningStatus = 0;
@@ -189,8 +181,7 @@ bool parseTrack(ByteCursor c, int track, std::vector<TrackEvent>& events, std::s
 
 } // namespace
 
-bool readMidiFile(std::span<const uint8_t> bytes, MidiSong& song, std::string& error)
-{
+bool readMidiFile(std::span<const uint8_t> bytes, MidiSong &song, std::string &error) {
     song = {};
     if (bytes.size() < 4 || std::memcmp(bytes.data(), "MThd", 4) != 0) {
         error = "not a MIDI file (no MThd header)";
@@ -242,7 +233,7 @@ bool readMidiFile(std::span<const uint8_t> bytes, MidiSong& song, std::string& e
                                : "chunk header cut short at byte " + std::to_string(pos));
             return false;
         }
-        const uint8_t* id = &bytes[pos];
+        const uint8_t *id = &bytes[pos];
         const std::string name = chunkName(id);
         const uint32_t length = bigEndian(id + 4, 4);
         if (name.empty()) {
@@ -265,13 +256,13 @@ bool readMidiFile(std::span<const uint8_t> bytes, MidiSong& song, std::string& e
     }
 
     std::stable_sort(events.begin(), events.end(),
-                     [](const TrackEvent& a, const TrackEvent& b) { return a.tick < b.tick; });
+                     [](const TrackEvent &a, const TrackEvent &b) { return a.tick < b.tick; });
 
     // Seconds at the last tempo change plus the ticks since then at that tempo.
     double segmentSeconds = 0.0;
     int64_t segmentTick = 0;
     uint32_t tempo = kDefaultTempo;
-    for (const TrackEvent& e : events) {
+    for (const TrackEvent &e : events) {
         const double seconds =
             segmentSeconds + static_cast<double>(e.tick - segmentTick) * tempo / (1e6 * division);
         if (e.kind == EventKind::tempo) {

@@ -25,4 +25,4 @@ struct MidiSong {
 // false with a one-line description in `error` (not a MIDI file, truncated or
 // malformed chunk, unsupported format or time division); `song` is then
 // unspecified. Never prints, never aborts, whatever the bytes.
-bool readMidiFile(std::span<const uint8_t> bytes, MidiSong& song, std::string& error);
+bool readMidiFile(std::span<const uint8_t> bytes, MidiSong &song, std::string &error);

@@ -14,8 +14,7 @@ namespace {
 
 // The envelope asks for its sliders through a plain function pointer.
 EnvelopeSliders chosenSliders = kDefaultEnvelopeSliders;
-EnvelopeSliders readChosenSliders()
-{
+EnvelopeSliders readChosenSliders() {
     return chosenSliders;
 }
 
@@ -25,27 +24,23 @@ float writeBlock[kWriteBlockFrames];
 
 } // namespace
 
-int64_t frameAtSeconds(double seconds)
-{
+int64_t frameAtSeconds(double seconds) {
     return std::llrint(seconds * kSampleRate);
 }
 
-std::vector<FrameMessage> frameMessages(const MidiSong& song)
-{
+std::vector<FrameMessage> frameMessages(const MidiSong &song) {
     std::vector<FrameMessage> out;
     out.reserve(song.messages.size());
-    for (const MidiChannelMessage& m : song.messages)
+    for (const MidiChannelMessage &m : song.messages)
         out.push_back({frameAtSeconds(m.seconds), shortMessage(m.status, m.data1, m.data2)});
     return out;
 }
 
-int64_t renderLength(const MidiSong& song, double tailSeconds)
-{
+int64_t renderLength(const MidiSong &song, double tailSeconds) {
     return frameAtSeconds(song.lastEventSeconds) + frameAtSeconds(tailSeconds);
 }
 
-void prepareEngine(const RenderOptions& options)
-{
+void prepareEngine(const RenderOptions &options) {
     initSynthState();
     synthState.operation.set(options.operation);
     synthState.staticOperand.set(options.staticValue);
@@ -56,9 +51,8 @@ void prepareEngine(const RenderOptions& options)
     setGateTextSink(nullptr);
 }
 
-bool renderFrames(const std::vector<FrameMessage>& messages, int64_t frameCount, WavOutput& out,
-                  ProgressBar& progress, std::string& error)
-{
+bool renderFrames(const std::vector<FrameMessage> &messages, int64_t frameCount, WavOutput &out,
+                  ProgressBar &progress, std::string &error) {
     size_t next = 0;
     int64_t frame = 0;
     while (frame < frameCount) {

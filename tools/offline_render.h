@@ -20,17 +20,17 @@ struct FrameMessage {
 int64_t frameAtSeconds(double seconds);
 
 // The song's channel messages with their frames, in playing order.
-std::vector<FrameMessage> frameMessages(const MidiSong& song);
+std::vector<FrameMessage> frameMessages(const MidiSong &song);
 
 // Frames a render writes: up to the last event, then the tail.
-int64_t renderLength(const MidiSong& song, double tailSeconds);
+int64_t renderLength(const MidiSong &song, double tailSeconds);
 
 // Starts the engine afresh, as at program start, with the given settings and
 // envelope sliders; frame 0 then is the stream's first frame.
-void prepareEngine(const RenderOptions& options);
+void prepareEngine(const RenderOptions &options);
 
 // Renders frames 0 to frameCount - 1 with the engine's render callback in
 // buffers, handing each message to the note handling just before its frame,
 // and writes them to `out`. Messages at or after frameCount are never played.
-bool renderFrames(const std::vector<FrameMessage>& messages, int64_t frameCount, WavOutput& out,
-                  ProgressBar& progress, std::string& error);
+bool renderFrames(const std::vector<FrameMessage> &messages, int64_t frameCount, WavOutput &out,
+                  ProgressBar &progress, std::string &error);

@@ -8,8 +8,7 @@ namespace {
 constexpr auto kQuietTime = std::chrono::milliseconds(300);
 constexpr int kBarWidth = 40;
 
-void draw(int percent)
-{
+void draw(int percent) {
     char bar[kBarWidth + 1];
     const int filled = percent * kBarWidth / 100;
     for (int i = 0; i < kBarWidth; ++i)
@@ -21,15 +20,13 @@ void draw(int percent)
 
 } // namespace
 
-void startProgress(ProgressBar& bar)
-{
+void startProgress(ProgressBar &bar) {
     bar = {};
     bar.enabled = isatty(STDERR_FILENO) == 1;
     bar.start = std::chrono::steady_clock::now();
 }
 
-void updateProgress(ProgressBar& bar, int64_t done, int64_t total)
-{
+void updateProgress(ProgressBar &bar, int64_t done, int64_t total) {
     if (!bar.enabled || total <= 0)
         return;
     const int percent = static_cast<int>(done * 100 / total);
@@ -42,8 +39,7 @@ void updateProgress(ProgressBar& bar, int64_t done, int64_t total)
     draw(percent);
 }
 
-void finishProgress(ProgressBar& bar, bool completed)
-{
+void finishProgress(ProgressBar &bar, bool completed) {
     if (!bar.shown)
         return;
     if (completed && bar.lastPercent != 100)

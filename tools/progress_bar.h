@@ -12,7 +12,7 @@ struct ProgressBar {
     std::chrono::steady_clock::time_point start;
 };
 
-void startProgress(ProgressBar& bar);
-void updateProgress(ProgressBar& bar, int64_t done, int64_t total);
+void startProgress(ProgressBar &bar);
+void updateProgress(ProgressBar &bar, int64_t done, int64_t total);
 // Completes the line (at 100% when the work succeeded) so later messages start afresh.
-void finishProgress(ProgressBar& bar, bool completed);
+void finishProgress(ProgressBar &bar, bool completed);

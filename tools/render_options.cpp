@@ -11,7 +11,7 @@ namespace {
 
 // The slider ranges of the main window, and the range bar's rows.
 struct IntegerOption {
-    const char* name;
+    const char *name;
     int32_t RenderOptions::*field;
     int32_t EnvelopeSliders::*slider;
     int32_t min;
@@ -31,25 +31,22 @@ constexpr IntegerOption kIntegerOptions[] = {
 
 constexpr double kMaxTailSeconds = 60.0;
 
-bool parseInteger(std::string_view text, int32_t& value)
-{
-    const char* end = text.data() + text.size();
+bool parseInteger(std::string_view text, int32_t &value) {
+    const char *end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value);
     return ec == std::errc{} && ptr == end && !text.empty();
 }
 
-bool parseSeconds(const std::string& text, double& value)
-{
+bool parseSeconds(const std::string &text, double &value) {
     if (text.empty() || std::strchr(" \t\n", text[0]))
         return false;
-    char* end = nullptr;
+    char *end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return *end == '\0' && std::isfinite(value);
 }
 
-bool setOption(std::string_view name, const std::string& value, RenderOptions& options,
-               std::string& error)
-{
+bool setOption(std::string_view name, const std::string &value, RenderOptions &options,
+               std::string &error) {
     const std::string quoted = "'" + value + "'";
     if (name == "tail") {
         double seconds;
@@ -64,7 +61,7 @@ bool setOption(std::string_view name, const std::string& value, RenderOptions& o
         options.tailSeconds = seconds;
         return true;
     }
-    for (const IntegerOption& o : kIntegerOptions) {
+    for (const IntegerOption &o : kIntegerOptions) {
         if (name != o.name)
             continue;
         const std::string flag = std::string("--") + o.name;
@@ -90,8 +87,7 @@ bool setOption(std::string_view name, const std::string& value, RenderOptions& o
 
 } // namespace
 
-const char* renderUsage()
-{
+const char *renderUsage() {
     return "Usage: ondrilux-render [OPTIONS] INPUT.mid OUTPUT.wav\n"
            "Plays a Standard MIDI File (format 0 or 1) through the Ondrilux sound engine and\n"
            "writes the sound as a mono WAV file of 32-bit floats at 48000 frames per second.\n"
@@ -112,8 +108,8 @@ const char* renderUsage()
            "Exit status: 0 done, 1 the output could not be written, 2 bad input or options.\n";
 }
 
-OptionsResult parseRenderOptions(int argc, char** argv, RenderOptions& options, std::string& error)
-{
+OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options,
+                                 std::string &error) {
     options = {};
     std::vector<std::string> paths;
     bool optionsEnded = false;

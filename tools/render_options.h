@@ -21,7 +21,7 @@ struct RenderOptions {
 enum class OptionsResult { render, help, error };
 
 // Reads the command line. On error `error` holds a one-line description.
-OptionsResult parseRenderOptions(int argc, char** argv, RenderOptions& options, std::string& error);
+OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options, std::string &error);
 
 // The text that --help prints.
-const char* renderUsage();
+const char *renderUsage();

@@ -20,16 +20,14 @@ namespace {
 char pendingTempPath[PATH_MAX + 1];
 volatile sig_atomic_t haveTempPath = 0;
 
-void removeTempAndDie(int signo)
-{
+void removeTempAndDie(int signo) {
     if (haveTempPath)
         unlink(pendingTempPath);
     signal(signo, SIG_DFL);
     raise(signo);
 }
 
-void setPendingTempPath(const std::string& path)
-{
+void setPendingTempPath(const std::string &path) {
     haveTempPath = 0;
     if (path.size() > PATH_MAX)
         return;
@@ -37,29 +35,25 @@ void setPendingTempPath(const std::string& path)
     haveTempPath = !path.empty();
 }
 
-std::string systemError(const std::string& what)
-{
+std::string systemError(const std::string &what) {
     return what + ": " + std::strerror(errno);
 }
 
-std::string folderOf(const std::string& path)
-{
+std::string folderOf(const std::string &path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string nameOf(const std::string& path)
-{
+std::string nameOf(const std::string &path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace
 
-bool checkWavOutputPath(const std::string& path, std::string& error)
-{
+bool checkWavOutputPath(const std::string &path, std::string &error) {
     struct stat st;
     if (path.empty() || path.back() == '/') {
         error = "'" + path + "' names no file";
@@ -74,8 +68,7 @@ bool checkWavOutputPath(const std::string& path, std::string& error)
     return true;
 }
 
-bool openWavOutput(const std::string& path, WavOutput& out, std::string& error)
-{
+bool openWavOutput(const std::string &path, WavOutput &out, std::string &error) {
     out = {};
     out.path = path;
 
@@ -129,8 +122,7 @@ bool openWavOutput(const std::string& path, WavOutput& out, std::string& error)
     return true;
 }
 
-bool writeWavFrames(WavOutput& out, const float* frames, size_t count, std::string& error)
-{
+bool writeWavFrames(WavOutput &out, const float *frames, size_t count, std::string &error) {
     const sf_count_t written = sf_writef_float(out.file, frames, static_cast<sf_count_t>(count));
     if (written != static_cast<sf_count_t>(count)) {
         error = "cannot write " + out.path + ": " + sf_strerror(out.file);
@@ -139,8 +131,7 @@ bool writeWavFrames(WavOutput& out, const float* frames, size_t count, std::stri
     return true;
 }
 
-bool commitWavOutput(WavOutput& out, std::string& error)
-{
+bool commitWavOutput(WavOutput &out, std::string &error) {
     // sf_close writes the header's sizes; a failure there leaves a broken file.
     const int closeError = sf_close(out.file);
     out.file = nullptr;
@@ -159,8 +150,7 @@ bool commitWavOutput(WavOutput& out, std::string& error)
     return true;
 }
 
-void discardWavOutput(WavOutput& out)
-{
+void discardWavOutput(WavOutput &out) {
     if (out.file)
         sf_close(out.file);
     out.file = nullptr;

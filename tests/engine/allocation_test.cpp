@@ -11,26 +11,28 @@ thread_local bool counting = false;
 thread_local long allocations = 0;
 } // namespace
 
-void* operator new(std::size_t size)
-{
+void *operator new(std::size_t size) {
     if (counting)
         ++allocations;
-    if (void* p = std::malloc(size ? size : 1))
+    if (void *p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
 using Allocation = EngineTest;
 
-TEST_F(Allocation, RenderingAndNoteHandlingNeverAllocate)
-{
+TEST_F(Allocation, RenderingAndNoteHandlingNeverAllocate) {
     static EnvelopeSliders sliders{200, 300, 40, 200};
     setEnvelopeSliderSource([] { return sliders; });
-    setGateTextSink([](const char*) {});
+    setGateTextSink([](const char *) {});
     std::vector<float> buffer(4096);
 
     counting = true;
@@ -49,7 +51,7 @@ TEST_F(Allocation, RenderingAndNoteHandlingNeverAllocate)
 
     EXPECT_EQ(allocations, 0);
     // The counter itself works.
-    static int* volatile probe;
+    static int *volatile probe;
     counting = true;
     probe = new int(1);
     counting = false;

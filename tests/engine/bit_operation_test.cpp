@@ -27,16 +27,14 @@ constexpr std::array<std::array<int, 11>, 13> kExpected{{
     {0, 1, 48, 102, 44, 127, -1, -20, -102, -16, -128},
 }};
 
-TEST(BitOperation, WholeTableWithStaticFifty)
-{
+TEST(BitOperation, WholeTableWithStaticFifty) {
     for (int op = 1; op <= kOperationCount; ++op)
         for (size_t i = 0; i < kInputs.size(); ++i)
             EXPECT_EQ(applyBitOperation(op, kInputs[i], 50), kExpected[op - 1][i])
                 << "operation " << op << ", byte " << int{kInputs[i]};
 }
 
-TEST(BitOperation, SingleCases)
-{
+TEST(BitOperation, SingleCases) {
     struct Case {
         int op;
         int8_t b;
@@ -48,15 +46,13 @@ TEST(BitOperation, SingleCases)
         {8, 20, 0},      // positions 4-5 not both clear: 0
         {9, 20, 20},     // condition fails: the byte unchanged
         {8, -128, -104}, // only positions 4 and 5 are tested, also when negative
-        {13, -46, -102}, {11, -46, -46},
-        {4, 32, -128}, // the output can reach -128
+        {13, -46, -102}, {11, -46, -46}, {4, 32, -128}, // the output can reach -128
     };
-    for (const Case& c : cases)
+    for (const Case &c : cases)
         EXPECT_EQ(applyBitOperation(c.op, c.b, 50), c.expected) << "operation " << c.op;
 }
 
-TEST(BitOperation, UnknownOperationGivesZero)
-{
+TEST(BitOperation, UnknownOperationGivesZero) {
     for (int op : {0, 14, -1, 1000})
         for (int8_t b : kInputs)
             EXPECT_EQ(applyBitOperation(op, b, 50), 0);
@@ -64,8 +60,7 @@ TEST(BitOperation, UnknownOperationGivesZero)
 
 // OR, AND, XOR and the shift are their plain arithmetic on all 256 bytes; the
 // flip and the two exchanges of bit positions undo themselves.
-TEST(BitOperation, AgreesWithItsArithmeticForAllBytes)
-{
+TEST(BitOperation, AgreesWithItsArithmeticForAllBytes) {
     for (int b = -128; b <= 127; ++b) {
         const auto u = static_cast<uint8_t>(b);
         for (int s = 0; s <= 100; ++s) {
@@ -81,12 +76,11 @@ TEST(BitOperation, AgreesWithItsArithmeticForAllBytes)
 }
 
 class Waveshaper : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { initSynthState(); }
 };
 
-TEST_F(Waveshaper, WorkedSampleA4)
-{
+TEST_F(Waveshaper, WorkedSampleA4) {
     synthState.envelope.level = 0.5;
     // Period 109, phase index 27, default edges and static value, operation OR.
     const float phase = static_cast<float>(27.0 / 109.0);
@@ -95,8 +89,7 @@ TEST_F(Waveshaper, WorkedSampleA4)
     EXPECT_EQ(synthState.shapedSample, 0.4015748f);
 }
 
-TEST_F(Waveshaper, PhaseZeroGivesTheOperationOfByteZero)
-{
+TEST_F(Waveshaper, PhaseZeroGivesTheOperationOfByteZero) {
     const int expected[13] = {50, 0, 50, 0, 0, 0, 0, 24, 124, 8, 0, 0, 0};
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
@@ -104,8 +97,7 @@ TEST_F(Waveshaper, PhaseZeroGivesTheOperationOfByteZero)
     }
 }
 
-TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel)
-{
+TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel) {
     synthState.operation.set(3);
     synthState.staticOperand.set(0.0); // XOR 0 passes the byte through
     struct Case {
@@ -121,7 +113,7 @@ TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel)
         {40, 245, 0.0, 124},       // largest in the normal level range
         {243, 4, 1.0875237, -122}, // v = 134 wraps to the opposite sign
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         synthState.rangeTop.set(c.top);
         synthState.rangeBottom.set(c.bottom);
         synthState.envelope.level = c.level;
@@ -130,8 +122,7 @@ TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel)
     }
 }
 
-TEST_F(Waveshaper, StaticValueIsRoundedTiesToEven)
-{
+TEST_F(Waveshaper, StaticValueIsRoundedTiesToEven) {
     synthState.operation.set(1);
     synthState.staticOperand.set(2.5); // rounds to 2
     EXPECT_EQ(shapeSample(0.0f), static_cast<float>(2 / 127.0));
@@ -139,8 +130,7 @@ TEST_F(Waveshaper, StaticValueIsRoundedTiesToEven)
     EXPECT_EQ(shapeSample(0.0f), static_cast<float>(4 / 127.0));
 }
 
-TEST_F(Waveshaper, OutputStaysWithinOneByteScaleForEveryPhase)
-{
+TEST_F(Waveshaper, OutputStaysWithinOneByteScaleForEveryPhase) {
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
         for (int i = 0; i < 480; ++i) {

@@ -5,52 +5,47 @@ namespace {
 constexpr int kFadeOut = 1001; // frames from arming to the attack start
 
 class Envelope : public EngineTest {
-protected:
+  protected:
     // Opens the gate and runs the fade-out, so the next frame is attack t = 0.
-    void armAndFadeOut()
-    {
+    void armAndFadeOut() {
         noteOn(69);
         envelopeFrames(kFadeOut);
     }
 };
 
-TEST_F(Envelope, DefaultSlidersGiveTheDefaultLengths)
-{
+TEST_F(Envelope, DefaultSlidersGiveTheDefaultLengths) {
     noteOn(69);
     envelopeFrame();
-    const EnvelopeState& e = synthState.envelope;
+    const EnvelopeState &e = synthState.envelope;
     EXPECT_NEAR(e.attackLength, 4.79999894, 1e-8);
     EXPECT_EQ(e.decayLength, 48000.0);
     EXPECT_EQ(e.sustainTarget, 0.5);
     EXPECT_EQ(e.releaseLength, 72000.0);
 }
 
-TEST_F(Envelope, FirstNoteIsSilentThroughTheFadeOutThenAttacks)
-{
+TEST_F(Envelope, FirstNoteIsSilentThroughTheFadeOutThenAttacks) {
     noteOn(69);
     for (int n = 0; n < kFadeOut; ++n)
         ASSERT_EQ(envelopeFrame(), 0.0) << "fade-out frame " << n;
 
-    const double attack[] = {0.0, 0.20833338, 0.41666676, 0.62500014, 0.83333352, 1.0416669,
-                             0.99998750};
+    const double attack[] = {0.0,        0.20833338, 0.41666676, 0.62500014,
+                             0.83333352, 1.0416669,  0.99998750};
     for (int t = 0; t <= 6; ++t) {
         EXPECT_NEAR(envelopeFrame(), attack[t], 5e-8) << "t = " << t;
         EXPECT_EQ(synthState.releaseFrame, t);
     }
 }
 
-TEST_F(Envelope, DecayEndsAtRoundedBoundaryThenSustainsExactly)
-{
+TEST_F(Envelope, DecayEndsAtRoundedBoundaryThenSustainsExactly) {
     armAndFadeOut();
-    envelopeFrames(48005); // t = 0 .. 48004
+    envelopeFrames(48005);                          // t = 0 .. 48004
     EXPECT_NEAR(envelopeFrame(), 0.49999792, 5e-9); // t = 48005
     EXPECT_EQ(envelopeFrame(), 0.5);                // t = 48006
     envelopeFrames(1000);
     EXPECT_EQ(envelopeFrame(), 0.5);
 }
 
-TEST_F(Envelope, ReleaseIsAStraightLineFromTheLastOpenLevel)
-{
+TEST_F(Envelope, ReleaseIsAStraightLineFromTheLastOpenLevel) {
     armAndFadeOut();
     envelopeFrames(50000); // well into the sustain
     noteOff(69);
@@ -64,8 +59,7 @@ TEST_F(Envelope, ReleaseIsAStraightLineFromTheLastOpenLevel)
     EXPECT_EQ(envelopeFrame(), 0.0);
 }
 
-TEST_F(Envelope, NewNoteDuringReleaseFadesOutFromTheReleaseLevel)
-{
+TEST_F(Envelope, NewNoteDuringReleaseFadesOutFromTheReleaseLevel) {
     armAndFadeOut();
     envelopeFrames(50000);
     noteOff(69);
@@ -82,8 +76,7 @@ TEST_F(Envelope, NewNoteDuringReleaseFadesOutFromTheReleaseLevel)
     EXPECT_EQ(synthState.frameClock, 1);
 }
 
-TEST_F(Envelope, NoteReleasedDuringTheFadeOutReleasesFromTheFadeOutLevel)
-{
+TEST_F(Envelope, NoteReleasedDuringTheFadeOutReleasesFromTheFadeOutLevel) {
     armAndFadeOut();
     envelopeFrames(50000);
     noteOff(69);
@@ -98,8 +91,7 @@ TEST_F(Envelope, NoteReleasedDuringTheFadeOutReleasesFromTheFadeOutLevel)
     EXPECT_DOUBLE_EQ(envelopeFrame(), faded * (72000 - 1) / 72000);
 }
 
-TEST_F(Envelope, SustainExtremes)
-{
+TEST_F(Envelope, SustainExtremes) {
     struct Case {
         int sustain;
         double held;
@@ -121,8 +113,7 @@ TEST_F(Envelope, SustainExtremes)
     }
 }
 
-TEST_F(Envelope, SlidersAreReadOnlyAtArming)
-{
+TEST_F(Envelope, SlidersAreReadOnlyAtArming) {
     static EnvelopeSliders sliders;
     sliders = {2000, 5000, 0, 5000};
     setEnvelopeSliderSource([] { return sliders; });
@@ -146,13 +137,12 @@ TEST_F(Envelope, SlidersAreReadOnlyAtArming)
     EXPECT_EQ(synthState.envelope.sustainTarget, 1.0);
 }
 
-TEST_F(Envelope, WrapGuardRestartsTheHeldNote)
-{
+TEST_F(Envelope, WrapGuardRestartsTheHeldNote) {
     armAndFadeOut();
     envelopeFrames(50000);
     synthState.frameClock = 2147483641;
     envelopeFrame();
-    EXPECT_EQ(synthState.frameClock, 1); // restarted at 0, then incremented
+    EXPECT_EQ(synthState.frameClock, 1);            // restarted at 0, then incremented
     EXPECT_NEAR(envelopeFrame(), 0.20833338, 5e-8); // the attack again
 
     noteOff(69);
@@ -160,15 +150,13 @@ TEST_F(Envelope, WrapGuardRestartsTheHeldNote)
     EXPECT_EQ(envelopeFrame(), 0.0); // with the gate closed the level drops to 0
 }
 
-TEST_F(Envelope, NoteOnCounterStopsPastTheFadeOut)
-{
+TEST_F(Envelope, NoteOnCounterStopsPastTheFadeOut) {
     armAndFadeOut();
     envelopeFrames(5000);
     EXPECT_EQ(synthState.noteOnCounter, 1001);
 }
 
-TEST_F(Envelope, SilentBeforeAnyNote)
-{
+TEST_F(Envelope, SilentBeforeAnyNote) {
     for (int i = 0; i < 100; ++i)
         EXPECT_EQ(envelopeFrame(), 0.0);
 }

@@ -8,21 +8,18 @@ namespace {
 std::vector<std::string> shown; // texts handed to status field 1
 
 class NoteHandling : public EngineTest {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         EngineTest::SetUp();
         shown.clear();
-        setGateTextSink([](const char* text) { shown.emplace_back(text); });
+        setGateTextSink([](const char *text) { shown.emplace_back(text); });
     }
-    static void send(uint8_t status, uint8_t note, uint8_t velocity)
-    {
+    static void send(uint8_t status, uint8_t note, uint8_t velocity) {
         onMidiInput(kMidiInData, shortMessage(status, note, velocity));
     }
 };
 
-TEST_F(NoteHandling, NoteOnOpensTheGate)
-{
+TEST_F(NoteHandling, NoteOnOpensTheGate) {
     onMidiInput(kMidiInData, shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
     EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
     EXPECT_EQ(synthState.gate.get(), 1);
@@ -30,8 +27,7 @@ TEST_F(NoteHandling, NoteOnOpensTheGate)
     EXPECT_EQ(shown, std::vector<std::string>{"On"});
 }
 
-TEST_F(NoteHandling, OnlyChannelOneNotesChangeState)
-{
+TEST_F(NoteHandling, OnlyChannelOneNotesChangeState) {
     // Other channels, controllers, pitch bend, clock, active sensing: the text
     // is shown again (empty before any note), nothing else moves.
     const uint32_t others[] = {shortMessage(0x91, 69, 100), shortMessage(0x8F, 69, 0),
@@ -45,8 +41,7 @@ TEST_F(NoteHandling, OnlyChannelOneNotesChangeState)
     EXPECT_EQ(shown, std::vector<std::string>(6, ""));
 }
 
-TEST_F(NoteHandling, VelocityZeroIsANoteOff)
-{
+TEST_F(NoteHandling, VelocityZeroIsANoteOff) {
     send(0x90, 60, 100);
     send(0x90, 99, 0); // any note number
     EXPECT_EQ(synthState.gate.get(), 0);
@@ -54,8 +49,7 @@ TEST_F(NoteHandling, VelocityZeroIsANoteOff)
     EXPECT_EQ(shown.back(), "Off");
 }
 
-TEST_F(NoteHandling, LastKeyReleasedClosesTheGateAndKeepsThePitch)
-{
+TEST_F(NoteHandling, LastKeyReleasedClosesTheGateAndKeepsThePitch) {
     synthState.envelopeArmed.set(1);
     synthState.attackStarted.set(1);
     send(0x90, 57, 100); // A
@@ -75,8 +69,7 @@ TEST_F(NoteHandling, LastKeyReleasedClosesTheGateAndKeepsThePitch)
     EXPECT_EQ(shown, (std::vector<std::string>{"On", "On", "On", "Off"}));
 }
 
-TEST_F(NoteHandling, NoteOffWithNothingHeldResetsAgain)
-{
+TEST_F(NoteHandling, NoteOffWithNothingHeldResetsAgain) {
     send(0x90, 64, 100);
     send(0x80, 64, 0);
     synthState.envelopeArmed.set(1);
@@ -88,8 +81,7 @@ TEST_F(NoteHandling, NoteOffWithNothingHeldResetsAgain)
     EXPECT_EQ(synthState.heldFrequency.get(), noteToFrequency(64));
 }
 
-TEST_F(NoteHandling, CloseReleasesEveryKeyAndShowsOffAtOnce)
-{
+TEST_F(NoteHandling, CloseReleasesEveryKeyAndShowsOffAtOnce) {
     send(0x90, 60, 100);
     send(0x90, 62, 100);
     synthState.envelopeArmed.set(1);
@@ -106,8 +98,7 @@ TEST_F(NoteHandling, CloseReleasesEveryKeyAndShowsOffAtOnce)
     EXPECT_EQ(synthState.heldFrequency.get(), held);
 }
 
-TEST_F(NoteHandling, OtherMessageCodesAreIgnored)
-{
+TEST_F(NoteHandling, OtherMessageCodesAreIgnored) {
     onMidiInput(kMidiInOpen, shortMessage(0x90, 60, 100));
     onMidiInput(0x3C5, shortMessage(0x90, 60, 100));
     EXPECT_EQ(synthState.gate.get(), 0);

@@ -8,24 +8,22 @@ namespace {
 
 using Oscillator = EngineTest;
 
-TEST_F(Oscillator, SilentAndStillBeforeTheFirstNote)
-{
+TEST_F(Oscillator, SilentAndStillBeforeTheFirstNote) {
     EXPECT_EQ(oscillatorSample(), 0.0f);
     EXPECT_EQ(synthState.phaseIndex, 0);
     EXPECT_EQ(synthState.periodSamples, 0);
 }
 
-TEST_F(Oscillator, NoteFrequenciesAndPeriods)
-{
+TEST_F(Oscillator, NoteFrequenciesAndPeriods) {
     struct Case {
         int note;
         double frequency;
         int period;
     };
-    const Case cases[] = {{0, 8.1758, 5871},     {21, 27.5, 1745},  {60, 261.6256, 183},
-                          {69, 440.0, 109},      {81, 880.0, 55},   {120, 8372.0181, 6},
+    const Case cases[] = {{0, 8.1758, 5871},   {21, 27.5, 1745}, {60, 261.6256, 183},
+                          {69, 440.0, 109},    {81, 880.0, 55},  {120, 8372.0181, 6},
                           {127, 12543.8540, 4}};
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         EXPECT_NEAR(noteToFrequency(c.note), c.frequency, 5e-5) << "note " << c.note;
         synthState.noteFrequency.set(noteToFrequency(c.note));
         synthState.noteOnCounter = 1001;
@@ -34,8 +32,7 @@ TEST_F(Oscillator, NoteFrequenciesAndPeriods)
     }
 }
 
-TEST_F(Oscillator, PreviousPitchPlaysUntilCounterPassesThousand)
-{
+TEST_F(Oscillator, PreviousPitchPlaysUntilCounterPassesThousand) {
     synthState.noteFrequency.set(440.0);
     synthState.noteOnCounter = 1000;
     oscillatorSample();
@@ -45,8 +42,7 @@ TEST_F(Oscillator, PreviousPitchPlaysUntilCounterPassesThousand)
     EXPECT_EQ(synthState.periodSamples, 109);
 }
 
-TEST_F(Oscillator, PhaseRunsThroughThePeriodFromZero)
-{
+TEST_F(Oscillator, PhaseRunsThroughThePeriodFromZero) {
     synthState.noteFrequency.set(440.0);
     synthState.noteOnCounter = 1001;
     synthState.phaseIndex = -1;
@@ -56,8 +52,7 @@ TEST_F(Oscillator, PhaseRunsThroughThePeriodFromZero)
     }
 }
 
-TEST_F(Oscillator, LegatoToAShorterPeriodKeepsCountingPastIt)
-{
+TEST_F(Oscillator, LegatoToAShorterPeriodKeepsCountingPastIt) {
     synthState.noteFrequency.set(440.0);
     synthState.noteOnCounter = 1001;
     synthState.phaseIndex = 80;
@@ -71,8 +66,7 @@ TEST_F(Oscillator, LegatoToAShorterPeriodKeepsCountingPastIt)
     EXPECT_EQ(synthState.shapedSample, past);
 }
 
-TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase)
-{
+TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase) {
     noteOff(60); // a note-off before any note-on leaves the previous pitch at 0
     EXPECT_EQ(synthState.heldFrequency.get(), 0.0);
     synthState.noteFrequency.set(440.0);
@@ -88,8 +82,7 @@ namespace {
 
 // The oscillator's caches (period per frequency, sine per phase index) must
 // give exactly what the waveshaper computes from the phase afresh.
-TEST_F(Oscillator, CachedValuesEqualFreshComputation)
-{
+TEST_F(Oscillator, CachedValuesEqualFreshComputation) {
     synthState.envelope.level = 0.7;
     synthState.operation.set(3);
     synthState.noteOnCounter = 1001;
@@ -97,8 +90,8 @@ TEST_F(Oscillator, CachedValuesEqualFreshComputation)
         synthState.noteFrequency.set(noteToFrequency(note));
         for (int i = 0; i < 6000; ++i) {
             const float cached = oscillatorSample();
-            const float phase =
-                static_cast<float>(static_cast<double>(synthState.phaseIndex) / synthState.periodSamples);
+            const float phase = static_cast<float>(static_cast<double>(synthState.phaseIndex) /
+                                                   synthState.periodSamples);
             ASSERT_EQ(cached, shapeSample(phase)) << "note " << note << ", frame " << i;
         }
     }

@@ -8,44 +8,38 @@ namespace {
 
 using RenderCallback = EngineTest;
 
-TEST(FadeIn, FactorsByFrame)
-{
+TEST(FadeIn, FactorsByFrame) {
     struct Case {
         int c;
         float factor;
     };
-    const Case cases[] = {{0, 0.0f},       {1, 1.0e-10f},        {10, 1.0e-5f},
-                          {50, 0.03125f},  {99, 0.95099008f},    {100, 1.0f},
-                          {101, 1.0f},     {2147483641, 1.0f}};
-    for (const Case& c : cases)
+    const Case cases[] = {{0, 0.0f},         {1, 1.0e-10f}, {10, 1.0e-5f}, {50, 0.03125f},
+                          {99, 0.95099008f}, {100, 1.0f},   {101, 1.0f},   {2147483641, 1.0f}};
+    for (const Case &c : cases)
         EXPECT_FLOAT_EQ(fadeInFactor(c.c), c.factor) << "c = " << c.c;
 }
 
-TEST_F(RenderCallback, ZeroFramesWriteNothing)
-{
+TEST_F(RenderCallback, ZeroFramesWriteNothing) {
     float sentinel = 42.0f;
     EXPECT_EQ(renderCallback(nullptr, &sentinel, 0, nullptr, 0, nullptr), paContinue);
     EXPECT_EQ(sentinel, 42.0f);
     EXPECT_EQ(synthState.frameClock, 0);
 }
 
-TEST_F(RenderCallback, SilenceBeforeTheFirstNote)
-{
+TEST_F(RenderCallback, SilenceBeforeTheFirstNote) {
     for (float v : render(4800))
         ASSERT_EQ(v, 0.0f);
     EXPECT_EQ(synthState.frameClock, 4800);
 }
 
-TEST_F(RenderCallback, FrameClockContinuesAcrossCallbacks)
-{
+TEST_F(RenderCallback, FrameClockContinuesAcrossCallbacks) {
     render(37);
     render(1);
     render(500);
     EXPECT_EQ(synthState.frameClock, 538);
 }
 
-TEST_F(RenderCallback, FirstNoteStartsAfter1001SilentFramesAtPhaseZero)
-{
+TEST_F(RenderCallback, FirstNoteStartsAfter1001SilentFramesAtPhaseZero) {
     render(3000);
     noteOn(69);
     const std::vector<float> out = render(1001 + 200);
@@ -55,24 +49,24 @@ TEST_F(RenderCallback, FirstNoteStartsAfter1001SilentFramesAtPhaseZero)
     EXPECT_EQ(synthState.frameClock, 200);
     EXPECT_EQ(synthState.periodSamples, 109);
 
-    const int nonZero = std::count_if(out.begin() + 1002, out.end(), [](float v) { return v != 0.0f; });
+    const int nonZero =
+        std::count_if(out.begin() + 1002, out.end(), [](float v) { return v != 0.0f; });
     EXPECT_GT(nonZero, 150);
 }
 
-TEST_F(RenderCallback, OutputIsShapedSampleTimesLevelTimesFadeIn)
-{
+TEST_F(RenderCallback, OutputIsShapedSampleTimesLevelTimesFadeIn) {
     noteOn(60);
     render(1001 + 7); // into the attack: c = 7 next
     for (int i = 0; i < 200; ++i) {
         const int32_t c = synthState.frameClock;
         std::vector<float> one = render(1);
-        const double expected = synthState.shapedSample * synthState.envelope.level * fadeInFactor(c);
+        const double expected =
+            synthState.shapedSample * synthState.envelope.level * fadeInFactor(c);
         ASSERT_EQ(one[0], static_cast<float>(expected)) << "c = " << c;
     }
 }
 
-TEST_F(RenderCallback, LegatoChangesOnlyThePitch)
-{
+TEST_F(RenderCallback, LegatoChangesOnlyThePitch) {
     noteOn(60);
     render(1001 + 3000);
     const int32_t clock = synthState.frameClock;
@@ -84,8 +78,7 @@ TEST_F(RenderCallback, LegatoChangesOnlyThePitch)
     EXPECT_EQ(synthState.heldNoteCount.get(), 2);
 }
 
-TEST_F(RenderCallback, OutputStaysFiniteAndWithinByteScale)
-{
+TEST_F(RenderCallback, OutputStaysFiniteAndWithinByteScale) {
     const float bound = 128.0f / 127.0f;
     for (int op = 1; op <= 13; ++op) {
         initSynthState();
@@ -101,8 +94,7 @@ TEST_F(RenderCallback, OutputStaysFiniteAndWithinByteScale)
 
 // A render in one piece equals, bit for bit, the same render in buffers of
 // random sizes, with the same messages arriving between buffers.
-TEST_F(RenderCallback, BufferSplitDoesNotChangeTheOutput)
-{
+TEST_F(RenderCallback, BufferSplitDoesNotChangeTheOutput) {
     struct Message {
         unsigned long frame;
         uint32_t message;

@@ -11,14 +11,13 @@ namespace {
 
 using Threads = EngineTest;
 
-TEST_F(Threads, RenderWhileNotesAndParametersChange)
-{
+TEST_F(Threads, RenderWhileNotesAndParametersChange) {
     static std::atomic<int> sliderReads{0};
     setEnvelopeSliderSource([] {
         sliderReads.fetch_add(1, std::memory_order_relaxed);
         return EnvelopeSliders{5, 50, 60, 20};
     });
-    setGateTextSink([](const char*) {});
+    setGateTextSink([](const char *) {});
     std::atomic<bool> done{false};
     std::atomic<long> badSamples{0};
     std::atomic<int> buffers{0};

@@ -4,8 +4,7 @@
 
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     MidiSong song;
     std::string error;
     if (!readMidiFile({data, size}, song, error)) {
@@ -14,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     double previous = 0.0;
-    for (const MidiChannelMessage& m : song.messages) {
+    for (const MidiChannelMessage &m : song.messages) {
         if (m.seconds < previous || m.seconds > song.lastEventSeconds || m.status < 0x80 ||
             m.status > 0xEF || m.data1 > 0x7F || m.data2 > 0x7F)
             std::abort();

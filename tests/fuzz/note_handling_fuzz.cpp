@@ -13,16 +13,14 @@
 
 namespace {
 
-void check(bool condition)
-{
+void check(bool condition) {
     if (!condition)
         std::abort();
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     initSynthState();
     float buffer[512];
     const float bound = 128.0f / 127.0f;
@@ -31,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const uint8_t command = data[i];
         const uint32_t bytes = data[i + 1] | (data[i + 2] << 8) | (uint32_t{data[i + 3]} << 16);
         switch (command % 8) {
-        case 0: case 1: case 2: // the commonest traffic: short messages
+        case 0:
+        case 1:
+        case 2: // the commonest traffic: short messages
             onMidiInput(kMidiInData, bytes);
             break;
         case 3:

@@ -21,8 +21,7 @@ const Bytes kNoteTrackBody =
     trackBody({{0, {0x90, 60, 100}}, {96, {0x80, 60, 0}}, {0, kEndOfTrack}});
 
 // A note every half second for `minutes`.
-Bytes notesForMinutes(int minutes)
-{
+Bytes notesForMinutes(int minutes) {
     // Each note: on, a quarter of a second (48 ticks), off, a quarter to the next.
     const Bytes note{0x90, 60, 100, 48, 0x80, 60, 0, 48};
     Bytes body{0};
@@ -33,10 +32,10 @@ Bytes notesForMinutes(int minutes)
 }
 
 struct BadCase {
-    const char* name;
+    const char *name;
     std::optional<Bytes> file;     // written as IN when present
     std::vector<std::string> args; // IN, OUT and DIR stand for the paths
-    const char* message;           // part of the one-line error
+    const char *message;           // part of the one-line error
 };
 
 const BadCase kBadCases[] = {
@@ -122,17 +121,15 @@ const BadCase kBadCases[] = {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const BadCase& c, std::ostream* os)
-{
+void PrintTo(const BadCase &c, std::ostream *os) {
     *os << c.name;
 }
 
 class BadInput : public testing::TestWithParam<BadCase> {};
 
-std::vector<std::string> withPaths(const std::vector<std::string>& args, const ScratchFolder& dir)
-{
+std::vector<std::string> withPaths(const std::vector<std::string> &args, const ScratchFolder &dir) {
     std::vector<std::string> out;
-    for (const std::string& a : args)
+    for (const std::string &a : args)
         out.push_back(a == "IN"    ? (dir / "in.mid").string()
                       : a == "OUT" ? (dir / "out.wav").string()
                       : a == "DIR" ? dir.path.string()
@@ -140,17 +137,15 @@ std::vector<std::string> withPaths(const std::vector<std::string>& args, const S
     return out;
 }
 
-void expectOneErrorLine(const RendererRun& run, const std::string& part)
-{
+void expectOneErrorLine(const RendererRun &run, const std::string &part) {
     EXPECT_EQ(run.err.rfind("ondrilux-render: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out, "");
 }
 
-TEST_P(BadInput, ExitsWithStatus2AndWritesNothing)
-{
-    const BadCase& c = GetParam();
+TEST_P(BadInput, ExitsWithStatus2AndWritesNothing) {
+    const BadCase &c = GetParam();
     ScratchFolder dir, logs;
     if (c.file)
         writeFile(dir / "in.mid", *c.file);
@@ -162,10 +157,9 @@ TEST_P(BadInput, ExitsWithStatus2AndWritesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BadInput, testing::ValuesIn(kBadCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         [](const auto &p) { return std::string(p.param.name); });
 
-TEST(Renderer, BadInputLeavesAnExistingOutputUntouched)
-{
+TEST(Renderer, BadInputLeavesAnExistingOutputUntouched) {
     ScratchFolder dir, logs;
     writeFile(dir / "in.mid", {'n', 'o', 'p', 'e'});
     writeFile(dir / "out.wav", {'k', 'e', 'e', 'p'});
@@ -176,10 +170,9 @@ TEST(Renderer, BadInputLeavesAnExistingOutputUntouched)
     EXPECT_EQ(fs::last_write_time(dir / "out.wav"), before);
 }
 
-TEST(Renderer, HelpPrintsUsage)
-{
+TEST(Renderer, HelpPrintsUsage) {
     ScratchFolder logs;
-    for (const char* flag : {"--help", "-h"}) {
+    for (const char *flag : {"--help", "-h"}) {
         const RendererRun run = runRenderer({flag}, logs.path);
         EXPECT_EQ(run.exitStatus, 0);
         EXPECT_EQ(run.out.rfind("Usage: ondrilux-render [OPTIONS] INPUT.mid OUTPUT.wav\n", 0), 0u);
@@ -188,8 +181,7 @@ TEST(Renderer, HelpPrintsUsage)
     }
 }
 
-TEST(Renderer, MissingOutputFolderFailsWithStatus1)
-{
+TEST(Renderer, MissingOutputFolderFailsWithStatus1) {
     ScratchFolder dir, logs;
     writeFile(dir / "in.mid", kNote);
     const RendererRun run =
@@ -200,8 +192,7 @@ TEST(Renderer, MissingOutputFolderFailsWithStatus1)
 }
 
 // The file size limit makes a write fail after the first few blocks.
-TEST(Renderer, WriteFailingHalfWayLeavesNothing)
-{
+TEST(Renderer, WriteFailingHalfWayLeavesNothing) {
     ScratchFolder dir, logs;
     writeFile(dir / "in.mid", notesForMinutes(1));
     const pid_t pid = startRenderer(withPaths({"IN", "OUT"}, dir), logs.path, 1 << 20);
@@ -211,8 +202,7 @@ TEST(Renderer, WriteFailingHalfWayLeavesNothing)
     EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.mid"});
 }
 
-TEST(Renderer, InterruptedRenderLeavesNothing)
-{
+TEST(Renderer, InterruptedRenderLeavesNothing) {
     ScratchFolder dir, logs;
     writeFile(dir / "in.mid", notesForMinutes(60));
     const pid_t pid = startRenderer(withPaths({"IN", "OUT"}, dir), logs.path);
@@ -227,8 +217,7 @@ TEST(Renderer, InterruptedRenderLeavesNothing)
 }
 
 // On a terminal a render longer than a moment shows a bar that ends at 100%.
-TEST(Renderer, ProgressBarOnTerminal)
-{
+TEST(Renderer, ProgressBarOnTerminal) {
     ScratchFolder dir;
     writeFile(dir / "in.mid", notesForMinutes(20));
     const std::string in = (dir / "in.mid").string(), out = (dir / "out.wav").string();

@@ -30,9 +30,8 @@ struct FrameMessage {
 
 // The engine as the stream would run it, one frame per callback, each message
 // handed to the note handling just before its frame.
-std::vector<float> engineRender(const Settings& s, const std::vector<FrameMessage>& messages,
-                                int64_t frames)
-{
+std::vector<float> engineRender(const Settings &s, const std::vector<FrameMessage> &messages,
+                                int64_t frames) {
     static EnvelopeSliders sliders;
     sliders = s.sliders;
     initSynthState();
@@ -53,10 +52,9 @@ std::vector<float> engineRender(const Settings& s, const std::vector<FrameMessag
     return out;
 }
 
-std::vector<float> readWav(const std::filesystem::path& path)
-{
+std::vector<float> readWav(const std::filesystem::path &path) {
     SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
     if (!f) {
         ADD_FAILURE() << "cannot open " << path << ": " << sf_strerror(nullptr);
         return {};
@@ -70,12 +68,10 @@ std::vector<float> readWav(const std::filesystem::path& path)
     return frames;
 }
 
-constexpr uint32_t on(uint8_t note, uint8_t velocity = 100, uint8_t status = 0x90)
-{
+constexpr uint32_t on(uint8_t note, uint8_t velocity = 100, uint8_t status = 0x90) {
     return shortMessage(status, note, velocity);
 }
-constexpr uint32_t off(uint8_t note)
-{
+constexpr uint32_t off(uint8_t note) {
     return shortMessage(0x80, note, 0);
 }
 
@@ -83,7 +79,7 @@ constexpr uint32_t off(uint8_t note)
 constexpr int64_t kTail = 72000;
 
 struct RenderCase {
-    const char* name;
+    const char *name;
     Bytes file;
     std::vector<std::string> options;
     Settings settings;
@@ -231,16 +227,14 @@ const RenderCase kCases[] = {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const RenderCase& c, std::ostream* os)
-{
+void PrintTo(const RenderCase &c, std::ostream *os) {
     *os << c.name;
 }
 
 class RenderMatchesEngine : public testing::TestWithParam<RenderCase> {};
 
-TEST_P(RenderMatchesEngine, FrameByFrame)
-{
-    const RenderCase& c = GetParam();
+TEST_P(RenderMatchesEngine, FrameByFrame) {
+    const RenderCase &c = GetParam();
     ScratchFolder dir, logs;
     writeFile(dir / "in.mid", c.file);
     writeFile(dir / "out.wav", {'o', 'l', 'd'}); // replaced whole
@@ -271,6 +265,6 @@ TEST_P(RenderMatchesEngine, FrameByFrame)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, RenderMatchesEngine, testing::ValuesIn(kCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         [](const auto &p) { return std::string(p.param.name); });
 
 } // namespace

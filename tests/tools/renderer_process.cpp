@@ -12,49 +12,44 @@
 
 namespace fs = std::filesystem;
 
-ScratchFolder::ScratchFolder()
-{
+ScratchFolder::ScratchFolder() {
     std::string pattern = (fs::temp_directory_path() / "ondrilux-render-test.XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         std::abort();
     path = pattern;
 }
 
-ScratchFolder::~ScratchFolder()
-{
+ScratchFolder::~ScratchFolder() {
     std::error_code ignored;
     fs::remove_all(path, ignored);
 }
 
-std::vector<std::string> ScratchFolder::listing() const
-{
+std::vector<std::string> ScratchFolder::listing() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path))
+    for (const auto &entry : fs::directory_iterator(path))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
-void writeFile(const fs::path& path, const Bytes& bytes)
-{
+void writeFile(const fs::path &path, const Bytes &bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
+        .write(reinterpret_cast<const char *>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string readText(const fs::path& path)
-{
+std::string readText(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-pid_t startRenderer(const std::vector<std::string>& args, const fs::path& logs, long fileSizeLimit)
-{
+pid_t startRenderer(const std::vector<std::string> &args, const fs::path &logs,
+                    long fileSizeLimit) {
     const std::string out = (logs / "stdout.log").string();
     const std::string err = (logs / "stderr.log").string();
-    std::vector<char*> argv{const_cast<char*>(ONDRILUX_RENDER_PATH)};
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
+    std::vector<char *> argv{const_cast<char *>(ONDRILUX_RENDER_PATH)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
 
     const pid_t pid = fork();
@@ -74,8 +69,7 @@ pid_t startRenderer(const std::vector<std::string>& args, const fs::path& logs, 
     return pid;
 }
 
-RendererRun waitRenderer(pid_t pid, const fs::path& logs)
-{
+RendererRun waitRenderer(pid_t pid, const fs::path &logs) {
     RendererRun run;
     int status = 0;
     waitpid(pid, &status, 0);
@@ -90,7 +84,6 @@ RendererRun waitRenderer(pid_t pid, const fs::path& logs)
     return run;
 }
 
-RendererRun runRenderer(const std::vector<std::string>& args, const fs::path& logs)
-{
+RendererRun runRenderer(const std::vector<std::string> &args, const fs::path &logs) {
     return waitRenderer(startRenderer(args, logs), logs);
 }

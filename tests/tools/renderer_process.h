@@ -20,17 +20,17 @@ struct ScratchFolder {
     std::filesystem::path path;
     ScratchFolder();
     ~ScratchFolder();
-    std::filesystem::path operator/(const std::string& name) const { return path / name; }
+    std::filesystem::path operator/(const std::string &name) const { return path / name; }
     // Names of the files now in the folder, sorted.
     std::vector<std::string> listing() const;
 };
 
-void writeFile(const std::filesystem::path& path, const Bytes& bytes);
-std::string readText(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path &path, const Bytes &bytes);
+std::string readText(const std::filesystem::path &path);
 
 // Starts the renderer with `args`, its output and errors going to files in
 // `logs`; a file size limit (bytes, 0 for none) applies to the child alone.
-pid_t startRenderer(const std::vector<std::string>& args, const std::filesystem::path& logs,
+pid_t startRenderer(const std::vector<std::string> &args, const std::filesystem::path &logs,
                     long fileSizeLimit = 0);
-RendererRun waitRenderer(pid_t pid, const std::filesystem::path& logs);
-RendererRun runRenderer(const std::vector<std::string>& args, const std::filesystem::path& logs);
+RendererRun waitRenderer(pid_t pid, const std::filesystem::path &logs);
+RendererRun runRenderer(const std::vector<std::string> &args, const std::filesystem::path &logs);

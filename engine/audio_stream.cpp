@@ -6,6 +6,21 @@
 
 #include <portaudio.h>
 
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+// A failing Pa_Terminate must not stop the shutdown. PortAudio's JACK host
+// API asserts that closing its JACK client succeeds, which it does not once
+// the JACK server has died: the abort is that failure, and the process ends
+// as it would have after terminating. Main thread, inside Pa_Terminate.
+[[noreturn]] void endAfterFailedTerminate(int) {
+    _exit(0);
+}
+
+} // namespace
+
 bool openAudio() {
     PaError error = Pa_Initialize();
     if (error != paNoError) {
@@ -55,7 +70,9 @@ void shutdownAudio() {
         while (Pa_IsStreamActive(stream) > 0)
             tk::waitEvent(1);
     }
+    std::signal(SIGABRT, endAfterFailedTerminate);
     Pa_Terminate();
+    std::signal(SIGABRT, SIG_DFL);
     synthState.stream = nullptr;
 }
 

@@ -53,7 +53,8 @@ start_test_services() {
         3>"$ONDRILUX_SERVICE_DIR/display" >"$ONDRILUX_SERVICE_DIR/xvfb.log" 2>&1 &
     _ondrilux_pids+=($!)
 
-    export JACK_DEFAULT_SERVER="ondrilux-test-$$"
+    # The pid alone can repeat across machines sharing one JACK registry.
+    export JACK_DEFAULT_SERVER="ondrilux-test-$$-$RANDOM"
     export JACK_NO_AUDIO_RESERVATION=1
     # A client that finds no server must fail, not start a server of its own.
     export JACK_NO_START_SERVER=1

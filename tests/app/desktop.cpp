@@ -180,3 +180,37 @@ std::vector<double> record(const std::string &port, int seconds, const std::stri
     sf_close(f);
     return samples;
 }
+
+bool stillRunning(pid_t pid) {
+    return waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+void xdotool(const std::string &display, const std::string &args) {
+    shell(display, "xdotool " + args + " >/dev/null 2>&1");
+}
+
+int clientAreaTop(const Image &shot, const WindowBox &box) {
+    // The range bar's surface starts at client (42, 82); at the default range
+    // its first green row is surface row 40.
+    const int column = box.x + 42 + 8;
+    for (int y = box.y; y < box.y + box.height; ++y)
+        if (shot.at(column, y) == Rgb{0, 153, 0})
+            return y - 122;
+    return 0;
+}
+
+int statusFieldInk(const Image &shot, const WindowBox &box, int field) {
+    const int bottom = box.y + box.height;
+    int first = -1, last = -1;
+    for (int x = box.x + field * 100 + 4; x < box.x + field * 100 + 100; ++x)
+        for (int y = bottom - 16; y < bottom - 1; ++y) {
+            const Rgb p = shot.at(x, y);
+            if (p.r >= 0 && p.r + p.g + p.b < 300) {
+                if (first < 0)
+                    first = x;
+                last = x;
+                break;
+            }
+        }
+    return first < 0 ? 0 : last - first + 1;
+}

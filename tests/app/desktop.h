@@ -57,3 +57,14 @@ std::string readFile(const std::string &path);
 std::string findAudioPort(pid_t pid, int seconds);
 // Records `seconds` of `port` as 32-bit PCM and returns the samples.
 std::vector<double> record(const std::string &port, int seconds, const std::string &path);
+
+// Whether the child `pid` has not ended yet (reaps it when it has).
+bool stillRunning(pid_t pid);
+// Runs xdotool with `args` on `display`, its output discarded.
+void xdotool(const std::string &display, const std::string &args);
+// Screen row where the main window's client area starts (below the menu bar),
+// found from the range bar's green band; 0 when the band is not there.
+int clientAreaTop(const Image &shot, const WindowBox &box);
+// Width in pixels of the dark text in status field `field` (100 pixels each,
+// along the window's bottom 16 rows); 0 when the field is empty.
+int statusFieldInk(const Image &shot, const WindowBox &box, int field);

@@ -162,3 +162,17 @@ TEST_F(Envelope, SilentBeforeAnyNote) {
 }
 
 } // namespace
+
+namespace {
+
+// The last attack frame overshoots 1 (4.8-frame attack, boundary at frame 5);
+// a key released right there releases from that level.
+TEST_F(Envelope, ReleaseFromTheAttackPeakStartsAboveOne) {
+    armAndFadeOut();
+    envelopeFrames(5); // t = 0 .. 4
+    EXPECT_NEAR(envelopeFrame(), 1.0416669, 5e-8);
+    noteOff(69);
+    EXPECT_NEAR(envelopeFrame(), 1.0416669 * 71999 / 72000, 5e-8);
+}
+
+} // namespace

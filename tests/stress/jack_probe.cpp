@@ -1,0 +1,299 @@
+#include "jack_probe.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+void sleepMillis(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+JackProbe::JackProbe(const std::string &name, const std::vector<std::string> &midiPorts,
+                     double recordSeconds, const std::string &server) {
+    jack_status_t status{};
+    const int options =
+        JackNoStartServer | JackUseExactName | (server.empty() ? 0 : JackServerName);
+    client_ = server.empty()
+                  ? jack_client_open(name.c_str(), static_cast<jack_options_t>(options), &status)
+                  : jack_client_open(name.c_str(), static_cast<jack_options_t>(options), &status,
+                                     server.c_str());
+    if (!client_)
+        return;
+    sampleRate_ = static_cast<int>(jack_get_sample_rate(client_));
+    bufferSize_ = static_cast<int>(jack_get_buffer_size(client_));
+    for (const std::string &port : midiPorts) {
+        if (midiPorts_.size() == kMaxPorts)
+            break;
+        midiPorts_.push_back(
+            jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0));
+    }
+    input_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    capacity_ = static_cast<size_t>(std::ceil(recordSeconds * sampleRate_));
+    buffer_ = std::make_unique<float[]>(capacity_ + 1);
+    jack_set_process_callback(client_, process, this);
+    jack_on_shutdown(client_, shutdown, this);
+    jack_set_port_connect_callback(client_, connected, this);
+    if (jack_activate(client_) != 0) {
+        jack_client_close(client_);
+        client_ = nullptr;
+    }
+}
+
+JackProbe::~JackProbe() {
+    close();
+}
+
+void JackProbe::close() {
+    if (!client_)
+        return;
+    if (!serverGone_.load())
+        jack_deactivate(client_);
+    jack_client_close(client_);
+    client_ = nullptr;
+}
+
+std::string JackProbe::midiPortName(int port) const {
+    if (!client_ || port < 0 || static_cast<size_t>(port) >= midiPorts_.size())
+        return "";
+    return jack_port_name(midiPorts_[static_cast<size_t>(port)]);
+}
+
+uint32_t JackProbe::frameTime() const {
+    return client_ ? jack_frame_time(client_) : 0;
+}
+
+std::string JackProbe::programOutput(pid_t pid, int seconds) const {
+    const std::string mark = "." + std::to_string(pid) + ".";
+    for (int i = 0; client_ && i < seconds * 20; ++i) {
+        const char **ports =
+            jack_get_ports(client_, "out_000$", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+        std::string found;
+        for (const char **p = ports; p && *p; ++p)
+            if (std::strstr(*p, mark.c_str()))
+                found = *p;
+        jack_free(ports);
+        if (!found.empty())
+            return found;
+        sleepMillis(50);
+    }
+    return "";
+}
+
+bool JackProbe::programListens(int port) const {
+    return client_ && port >= 0 && static_cast<size_t>(port) < midiPorts_.size() &&
+           jack_port_connected(midiPorts_[static_cast<size_t>(port)]) > 0;
+}
+
+bool JackProbe::listenTo(const std::string &outputPort) {
+    return client_ && jack_connect(client_, outputPort.c_str(), jack_port_name(input_)) == 0;
+}
+
+bool JackProbe::send(int port, std::vector<uint8_t> bytes) {
+    const size_t tail = queueTail_.load(std::memory_order_relaxed);
+    const size_t next = (tail + 1) % kQueueSize;
+    if (next == queueHead_.load(std::memory_order_acquire) || bytes.empty() || bytes.size() > 3)
+        return false;
+    Message &m = queue_[tail];
+    m.port = static_cast<uint8_t>(port);
+    m.size = static_cast<uint8_t>(bytes.size());
+    std::memcpy(m.bytes, bytes.data(), bytes.size());
+    queueTail_.store(next, std::memory_order_release);
+    return true;
+}
+
+uint32_t JackProbe::waitSent(uint64_t count) const {
+    for (int i = 0; i < 2000 && sent_.load() < count && !serverGone_.load(); ++i)
+        sleepMillis(1);
+    return lastSentFrame_.load();
+}
+
+void JackProbe::startFlood(int perSecond, unsigned portMask) {
+    floodStopRequested_.store(false);
+    floodStopped_.store(false);
+    floodMask_.store(portMask);
+    floodRate_.store(perSecond);
+}
+
+uint32_t JackProbe::stopFlood() {
+    floodStopRequested_.store(true);
+    for (int i = 0; i < 2000 && !floodStopped_.load() && !serverGone_.load(); ++i)
+        sleepMillis(1);
+    return floodStopFrame_.load();
+}
+
+void JackProbe::startRecording() {
+    recorded_.store(0);
+    recording_.store(true);
+}
+
+long JackProbe::firstLoud(size_t from, float threshold) const {
+    const size_t n = recordedCount();
+    for (size_t i = from; i < n; ++i)
+        if (std::fabs(buffer_[i]) > threshold)
+            return static_cast<long>(i);
+    return -1;
+}
+
+size_t JackProbe::endOfSound(size_t from, float threshold) const {
+    size_t end = from;
+    const size_t n = recordedCount();
+    for (size_t i = from; i < n; ++i)
+        if (std::fabs(buffer_[i]) > threshold)
+            end = i + 1;
+    return end;
+}
+
+// JACK's server thread, on server death.
+void JackProbe::shutdown(void *self) {
+    static_cast<JackProbe *>(self)->serverGone_.store(true);
+}
+
+// JACK's notification thread.
+void JackProbe::connected(jack_port_id_t a, jack_port_id_t, int connect, void *self) {
+    JackProbe &p = *static_cast<JackProbe *>(self);
+    if (!connect || !p.client_)
+        return;
+    const jack_port_t *source = jack_port_by_id(p.client_, a);
+    for (jack_port_t *port : p.midiPorts_)
+        if (port == source)
+            p.midiConnections_.fetch_add(1);
+}
+
+// One step of the flood's pattern per message, eight kinds in turn. Channel 1
+// plays legato (a key goes down before the previous one comes up), so one or
+// two keys are held throughout and the balance of ons and offs stays exact.
+void JackProbe::emitFlood(int port, void *buffer, jack_nframes_t frames, int count) {
+    FloodState &f = flood_[port];
+    for (int i = 0; i < count; ++i) {
+        const jack_nframes_t offset = static_cast<jack_nframes_t>(
+            static_cast<uint64_t>(i) * frames / static_cast<uint64_t>(count));
+        const uint64_t c = f.counter++;
+        const uint8_t channel = static_cast<uint8_t>((c / 8) % 16);
+        const uint8_t otherChannel = static_cast<uint8_t>(1 + (c / 8) % 15);
+        const uint8_t value = static_cast<uint8_t>(c % 128);
+        uint8_t m[3] = {0, 0, 0};
+        size_t size = 3;
+        switch (c % 8) {
+        case 0:
+            if (f.heldCount < 2) {
+                const uint8_t note = static_cast<uint8_t>(48 + (c / 8) % 24);
+                f.held[f.heldCount++] = note;
+                m[0] = 0x90, m[1] = note, m[2] = static_cast<uint8_t>(1 + value % 127);
+            } else {
+                // Alternately a note-off and a note-on of velocity 0.
+                const bool zeroVelocity = (c / 8) % 4 == 1;
+                m[0] = zeroVelocity ? 0x90 : 0x80, m[1] = f.held[0], m[2] = 0;
+                f.held[0] = f.held[1];
+                f.heldCount = 1;
+            }
+            break;
+        case 1:
+            f.lastNote = static_cast<uint8_t>(value % 88 + 21);
+            m[0] = static_cast<uint8_t>(0x90 | otherChannel), m[1] = f.lastNote, m[2] = 90;
+            break;
+        case 2:
+            m[0] = static_cast<uint8_t>(0x80 | otherChannel), m[1] = f.lastNote, m[2] = 64;
+            break;
+        case 3:
+            m[0] = 0xF8, size = 1;
+            break;
+        case 4:
+            m[0] = 0xFE, size = 1;
+            break;
+        case 5:
+            m[0] = static_cast<uint8_t>(0xB0 | channel), m[1] = static_cast<uint8_t>(c % 120);
+            m[2] = value;
+            break;
+        case 6:
+            m[0] = static_cast<uint8_t>(0xE0 | channel), m[1] = value;
+            m[2] = static_cast<uint8_t>(127 - value);
+            break;
+        default:
+            // Two-byte messages: channel pressure and program change.
+            m[0] = static_cast<uint8_t>(((c / 8) % 2 ? 0xD0 : 0xC0) | channel), m[1] = value;
+            size = 2;
+            break;
+        }
+        if (jack_midi_event_write(buffer, offset, m, size) == 0)
+            floodSent_.fetch_add(1, std::memory_order_relaxed);
+        else
+            floodRefused_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// JACK's process thread: no allocation, no lock.
+int JackProbe::process(jack_nframes_t frames, void *self) {
+    JackProbe &p = *static_cast<JackProbe *>(self);
+    const uint32_t now = jack_last_frame_time(p.client_);
+
+    void *buffers[kMaxPorts] = {};
+    for (size_t i = 0; i < p.midiPorts_.size(); ++i) {
+        buffers[i] = jack_port_get_buffer(p.midiPorts_[i], frames);
+        jack_midi_clear_buffer(buffers[i]);
+    }
+
+    size_t head = p.queueHead_.load(std::memory_order_relaxed);
+    const size_t tail = p.queueTail_.load(std::memory_order_acquire);
+    uint64_t written = 0;
+    while (head != tail) {
+        const Message &m = p.queue_[head];
+        if (m.port < p.midiPorts_.size())
+            jack_midi_event_write(buffers[m.port], 0, m.bytes, m.size);
+        head = (head + 1) % kQueueSize;
+        ++written;
+    }
+    p.queueHead_.store(head, std::memory_order_release);
+    if (written) {
+        p.lastSentFrame_.store(now);
+        p.sent_.fetch_add(written);
+    }
+
+    if (!p.floodStopped_.load()) {
+        const unsigned mask = p.floodMask_.load();
+        const bool stopping = p.floodStopRequested_.load();
+        for (size_t port = 0; port < p.midiPorts_.size(); ++port) {
+            if (!(mask & (1u << port)))
+                continue;
+            FloodState &f = p.flood_[port];
+            if (stopping) {
+                for (int k = 0; k < f.heldCount; ++k) {
+                    const uint8_t off[3] = {0x80, f.held[k], 0};
+                    jack_midi_event_write(buffers[port], frames - 1, off, 3);
+                }
+                f.heldCount = 0;
+                continue;
+            }
+            f.owed += static_cast<double>(p.floodRate_.load()) * frames / p.sampleRate_;
+            const int count = static_cast<int>(f.owed);
+            f.owed -= count;
+            p.emitFlood(static_cast<int>(port), buffers[port], frames, count);
+        }
+        if (stopping) {
+            p.floodStopFrame_.store(now + frames - 1);
+            p.floodStopped_.store(true);
+        }
+    }
+
+    if (p.recording_.load()) {
+        const float *in = static_cast<const float *>(jack_port_get_buffer(p.input_, frames));
+        size_t at = p.recorded_.load(std::memory_order_relaxed);
+        if (at == 0)
+            p.recordStart_.store(now);
+        else
+            at = static_cast<uint32_t>(now - p.recordStart_.load()); // skipped cycles stay zero
+        const size_t n = at < p.capacity_ ? std::min<size_t>(frames, p.capacity_ - at) : 0;
+        if (n) {
+            std::memcpy(p.buffer_.get() + at, in, n * sizeof(float));
+            p.recorded_.store(at + n, std::memory_order_release);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,126 @@
+#pragma once
+
+// A JACK client that plays MIDI into the program and records the program's
+// audio in the same process cycle, so both share one clock: a note-on's frame
+// and the frame of the first sound it causes can be compared exactly.
+#include <jack/jack.h>
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class JackProbe {
+  public:
+    // Opens the client `name` with one MIDI output port per entry of
+    // `midiPorts` and the audio input "in", which keeps `recordSeconds` of
+    // what it hears. `server` empty: the one JACK_DEFAULT_SERVER names.
+    JackProbe(const std::string &name, const std::vector<std::string> &midiPorts,
+              double recordSeconds = 0.0, const std::string &server = "");
+    ~JackProbe();
+    JackProbe(const JackProbe &) = delete;
+    JackProbe &operator=(const JackProbe &) = delete;
+
+    bool ok() const { return client_ != nullptr; }
+    // The server went away under the client.
+    bool serverGone() const { return serverGone_.load(); }
+    // Leaves the server: the ports vanish as a device unplugged does.
+    void close();
+    std::string midiPortName(int port) const;
+    int sampleRate() const { return sampleRate_; }
+    int bufferSize() const { return bufferSize_; }
+    uint32_t frameTime() const;
+
+    // The output port through which process `pid` plays (ALSA's jack plugin
+    // names its client after the process); "" when none shows up in time.
+    std::string programOutput(pid_t pid, int seconds) const;
+    // Input ports of `pid`'s MIDI input connected to our MIDI port `port`.
+    bool programListens(int port) const;
+    bool listenTo(const std::string &outputPort);
+    // Connections made to our MIDI ports so far: one per opening of one of
+    // them as the program's input device.
+    int midiConnections() const { return midiConnections_.load(); }
+
+    // Sends a short message at the start of the next cycle.
+    bool send(int port, std::vector<uint8_t> bytes);
+    void noteOn(int port, int note) { send(port, {0x90, static_cast<uint8_t>(note), 100}); }
+    void noteOff(int port, int note) { send(port, {0x80, static_cast<uint8_t>(note), 0}); }
+    // Messages the process cycle has written so far, and the frame of the
+    // cycle that wrote the last of them.
+    uint64_t sentCount() const { return sent_.load(); }
+    uint32_t lastSentFrame() const { return lastSentFrame_.load(); }
+    // Waits until everything sent has gone out; returns the frame it went at.
+    uint32_t waitSent(uint64_t count) const;
+
+    // A flood of `perSecond` messages on each port in `portMask`: notes on all
+    // channels (on channel 1 always one or two keys held, so the sound never
+    // stops), clock, active sensing, controllers, pitch bend, pressure and
+    // program changes.
+    void startFlood(int perSecond, unsigned portMask = 1);
+    // Ends the flood with the note-offs of the keys still held; returns the
+    // frame of the cycle that sent them.
+    uint32_t stopFlood();
+    uint64_t floodSent() const { return floodSent_.load(); }
+    uint64_t floodRefused() const { return floodRefused_.load(); }
+
+    // The recording: sample i belongs to frame recordStart() + i; cycles the
+    // server skipped stay zero.
+    void startRecording();
+    uint32_t recordStart() const { return recordStart_.load(); }
+    size_t recordedCount() const { return recorded_.load(std::memory_order_acquire); }
+    const float *samples() const { return buffer_.get(); }
+    // Index of the first sample from `from` on whose magnitude exceeds
+    // `threshold`; -1 when none has been recorded yet.
+    long firstLoud(size_t from, float threshold = 0.0f) const;
+    // Index just after the last loud sample in [from, recordedCount()).
+    size_t endOfSound(size_t from, float threshold = 0.0f) const;
+
+  private:
+    static int process(jack_nframes_t frames, void *self);
+    static void shutdown(void *self);
+    static void connected(jack_port_id_t a, jack_port_id_t b, int connect, void *self);
+    void emitFlood(int port, void *buffer, jack_nframes_t frames, int count);
+
+    struct Message {
+        uint8_t port, size, bytes[3];
+    };
+    static constexpr size_t kQueueSize = 4096;
+    static constexpr int kMaxPorts = 4;
+    // The held keys of channel 1 and the position in the message pattern.
+    struct FloodState {
+        uint64_t counter = 0;
+        uint8_t held[2] = {0, 0};
+        int heldCount = 0;
+        uint8_t lastNote = 0;
+        double owed = 0.0;
+    };
+
+    jack_client_t *client_ = nullptr;
+    std::vector<jack_port_t *> midiPorts_;
+    jack_port_t *input_ = nullptr;
+    int sampleRate_ = 48000, bufferSize_ = 256;
+
+    Message queue_[kQueueSize];
+    std::atomic<size_t> queueHead_{0}, queueTail_{0};
+    std::atomic<uint64_t> sent_{0};
+    std::atomic<uint32_t> lastSentFrame_{0};
+
+    std::atomic<int> floodRate_{0};
+    std::atomic<unsigned> floodMask_{0};
+    std::atomic<bool> floodStopRequested_{false}, floodStopped_{true};
+    std::atomic<uint32_t> floodStopFrame_{0};
+    std::atomic<uint64_t> floodSent_{0}, floodRefused_{0};
+    FloodState flood_[kMaxPorts];
+
+    std::unique_ptr<float[]> buffer_;
+    size_t capacity_ = 0;
+    std::atomic<bool> recording_{false};
+    std::atomic<uint32_t> recordStart_{0};
+    std::atomic<size_t> recorded_{0};
+
+    std::atomic<bool> serverGone_{false};
+    std::atomic<int> midiConnections_{0};
+};

@@ -1,0 +1,136 @@
+// ondrilux_jack_probe: the JackProbe as a command-line client for
+// bench/live_cost.sh. It opens the JACK client "ondrilux-bench" with the MIDI
+// port "keys" (start it before the program, so the program's device list has
+// it), then answers one line per command read from standard input:
+//   listen PID   waits until process PID listens to "keys" and records its audio
+//   on NOTE      note-on, channel 1
+//   off NOTE     note-off, channel 1
+//   latency N    N notes from silence: frames from each note-on to the first
+//                non-zero sample of the program's output
+//   quit
+#include "jack_probe.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void sleepMillis(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Waits until the last `quietFrames` recorded are all zero; false on time-out.
+bool waitForSilence(const JackProbe &p, size_t quietFrames, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        const size_t n = p.recordedCount();
+        if (n >= quietFrames && p.endOfSound(n - quietFrames) == n - quietFrames)
+            return true;
+        sleepMillis(5);
+    }
+    return false;
+}
+
+std::string latency(JackProbe &p, int notes) {
+    std::mt19937 random(12345);
+    std::vector<double> delays;
+    int failures = 0;
+    for (int i = 0; i < notes; ++i) {
+        if (!waitForSilence(p, static_cast<size_t>(p.sampleRate() / 10), 5000)) {
+            ++failures;
+            continue;
+        }
+        // A random pause moves the note-on against the program's buffers.
+        sleepMillis(static_cast<int>(random() % 20));
+        const uint64_t count = p.sentCount() + 1;
+        p.noteOn(0, 69);
+        const uint32_t frame = p.waitSent(count);
+        const size_t at = static_cast<uint32_t>(frame - p.recordStart());
+        long first = -1;
+        for (int waited = 0; waited < 2000 && first < 0; waited += 2) {
+            sleepMillis(2);
+            first = p.firstLoud(at);
+        }
+        sleepMillis(50);
+        p.noteOff(0, 69);
+        if (first < 0) {
+            ++failures;
+            continue;
+        }
+        delays.push_back(static_cast<double>(static_cast<size_t>(first) - at));
+    }
+    if (delays.empty())
+        return "latency failed: no note was heard";
+    const double mean = std::accumulate(delays.begin(), delays.end(), 0.0) / delays.size();
+    double variance = 0.0;
+    for (double d : delays)
+        variance += (d - mean) * (d - mean);
+    const double sd = std::sqrt(variance / delays.size());
+    const auto [lo, hi] = std::minmax_element(delays.begin(), delays.end());
+    const double ms = 1000.0 / p.sampleRate();
+    std::ostringstream out;
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "notes %zu (failed %d), JACK period %d frames\n"
+                  "raw delay frames: mean %.1f min %.0f max %.0f spread %.0f sd %.1f\n"
+                  "raw delay ms: mean %.2f min %.2f max %.2f spread %.2f\n",
+                  delays.size(), failures, p.bufferSize(), mean, *lo, *hi, *hi - *lo, sd, mean * ms,
+                  *lo * ms, *hi * ms, (*hi - *lo) * ms);
+    out << line;
+    std::snprintf(line, sizeof line,
+                  "minus the synth's 1002 frames: mean %.1f min %.0f max %.0f frames "
+                  "(%.2f / %.2f / %.2f ms)",
+                  mean - 1002, *lo - 1002, *hi - 1002, (mean - 1002) * ms, (*lo - 1002) * ms,
+                  (*hi - 1002) * ms);
+    out << line;
+    return out.str();
+}
+
+} // namespace
+
+int main() {
+    // Enough for 50 notes of about 1.7 s each.
+    JackProbe probe("ondrilux-bench", {"keys"}, 200.0);
+    if (!probe.ok()) {
+        std::cout << "no JACK server" << std::endl;
+        return 1;
+    }
+    std::cout << "ready" << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string command;
+        long value = 0;
+        in >> command >> value;
+        if (command == "listen") {
+            for (int i = 0; i < 100 && !probe.programListens(0); ++i)
+                sleepMillis(50);
+            const std::string port = probe.programOutput(static_cast<pid_t>(value), 5);
+            const bool ok = probe.programListens(0) && !port.empty() && probe.listenTo(port);
+            if (ok)
+                probe.startRecording();
+            std::cout << (ok ? "ok" : "fail") << std::endl;
+        } else if (command == "on" || command == "off") {
+            if (command == "on")
+                probe.noteOn(0, static_cast<int>(value));
+            else
+                probe.noteOff(0, static_cast<int>(value));
+            std::cout << "ok" << std::endl;
+        } else if (command == "latency") {
+            std::cout << latency(probe, static_cast<int>(value)) << "\nend" << std::endl;
+        } else if (command == "quit") {
+            break;
+        } else {
+            std::cout << "unknown command" << std::endl;
+        }
+    }
+    return 0;
+}

@@ -199,11 +199,10 @@ int clientAreaTop(const Image &shot, const WindowBox &box) {
     return 0;
 }
 
-int statusFieldInk(const Image &shot, const WindowBox &box, int field) {
-    const int bottom = box.y + box.height;
+int inkWidth(const Image &shot, int x0, int y0, int x1, int y1) {
     int first = -1, last = -1;
-    for (int x = box.x + field * 100 + 4; x < box.x + field * 100 + 100; ++x)
-        for (int y = bottom - 16; y < bottom - 1; ++y) {
+    for (int x = x0; x < x1; ++x)
+        for (int y = y0; y < y1; ++y) {
             const Rgb p = shot.at(x, y);
             if (p.r >= 0 && p.r + p.g + p.b < 300) {
                 if (first < 0)
@@ -213,4 +212,10 @@ int statusFieldInk(const Image &shot, const WindowBox &box, int field) {
             }
         }
     return first < 0 ? 0 : last - first + 1;
+}
+
+int statusFieldInk(const Image &shot, const WindowBox &box, int field) {
+    const int bottom = box.y + box.height;
+    return inkWidth(shot, box.x + field * 100 + 4, bottom - 16, box.x + field * 100 + 100,
+                    bottom - 1);
 }

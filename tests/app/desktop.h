@@ -65,6 +65,8 @@ void xdotool(const std::string &display, const std::string &args);
 // Screen row where the main window's client area starts (below the menu bar),
 // found from the range bar's green band; 0 when the band is not there.
 int clientAreaTop(const Image &shot, const WindowBox &box);
+// Horizontal extent in screen pixels of dark text inside a rectangle, 0 if none.
+int inkWidth(const Image &shot, int x0, int y0, int x1, int y1);
 // Width in pixels of the dark text in status field `field` (100 pixels each,
 // along the window's bottom 16 rows); 0 when the field is empty.
 int statusFieldInk(const Image &shot, const WindowBox &box, int field);

@@ -97,22 +97,6 @@ std::string rangeBarMismatches(const Image &shot, const Layout &l, int top, int 
     return out.str();
 }
 
-// Horizontal extent in screen pixels of dark text inside a rectangle, 0 if none.
-int inkWidth(const Image &shot, int x0, int y0, int x1, int y1) {
-    int first = -1, last = -1;
-    for (int x = x0; x < x1; ++x)
-        for (int y = y0; y < y1; ++y) {
-            const Rgb p = shot.at(x, y);
-            if (p.r >= 0 && p.r + p.g + p.b < 300) {
-                if (first < 0)
-                    first = x;
-                last = x;
-                break;
-            }
-        }
-    return first < 0 ? 0 : last - first + 1;
-}
-
 // Status fields 0 and 1 (100 pixels each) along the window's bottom 16 pixels.
 int statusInk(const Image &shot, const WindowBox &box, const Layout &l, int field) {
     const int bottom = box.y + box.height;

@@ -265,15 +265,3 @@ TEST(AudioStreamDeathTest, OpenWithoutOutputDeviceShowsThePortAudioBox) {
 }
 
 } // namespace
-
-int main(int argc, char **argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (!GTEST_FLAG_GET(list_tests)) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        if (!tk::init(argc, argv))
-            return 1;
-    }
-    const int result = RUN_ALL_TESTS();
-    tk::shutdown();
-    return result;
-}

@@ -273,16 +273,3 @@ TEST(MidiInputWithoutServices, MissingBackEndsListNothingAndPrintNothing) {
 }
 
 } // namespace
-
-int main(int argc, char **argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (!GTEST_FLAG_GET(list_tests)) {
-        // The tests need the window's widgets, not a screen.
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        if (!tk::init(argc, argv))
-            return 1;
-    }
-    const int result = RUN_ALL_TESTS();
-    tk::shutdown();
-    return result;
-}

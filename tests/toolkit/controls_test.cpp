@@ -1,6 +1,8 @@
 #include "test_window.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QPlainTextEdit>
 #include <QSlider>
@@ -156,4 +158,23 @@ TEST_F(ControlsTest, TextViewIsReadOnlyAndKeepsCarriageReturnLines) {
     EXPECT_EQ(view->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+}
+
+// A caption too long for its button gets a smaller font, down to 7 points, and
+// the whole text as a tooltip; a caption that fits keeps the window's font.
+TEST_F(ControlsTest, OptionCaptionsShrinkToFitTheirButton) {
+    open(500, 100);
+    const char *longText = "Rotate bits by 2 to left, leaving leftmost bit untouched";
+    ASSERT_EQ(createOptionButton(0, 11, 10, 10, 300, 20, "OR"), 11);
+    ASSERT_EQ(createOptionButton(0, 12, 10, 40, 300, 20, longText), 12);
+    auto *fits = static_cast<QAbstractButton *>(tk::controlWidget(0, 11));
+    auto *shrunk = static_cast<QAbstractButton *>(tk::controlWidget(0, 12));
+
+    EXPECT_EQ(fits->font(), QApplication::font());
+    EXPECT_TRUE(fits->toolTip().isEmpty());
+    EXPECT_LT(shrunk->font().pointSizeF(), QApplication::font().pointSizeF());
+    EXPECT_GE(shrunk->font().pointSizeF(), 7.0);
+    EXPECT_LE(shrunk->sizeHint().width(), 300);
+    EXPECT_EQ(shrunk->toolTip(), QString(longText));
+    EXPECT_EQ(shrunk->text(), QString(longText));
 }

@@ -116,9 +116,6 @@ class AudioStreamTest : public testing::Test {
     void SetUp() override {
         if (!std::getenv("JACK_DEFAULT_SERVER"))
             GTEST_SKIP() << "needs the JACK server of scripts/test-services.sh";
-        initSynthState();
-        synthState.midiDevice = 0;
-        synthState.midiHandle = nullptr;
         ASSERT_TRUE(openDeviceWindow());
     }
     void TearDown() override {

@@ -85,9 +85,6 @@ class MidiInputTest : public testing::Test {
     void SetUp() override {
         if (!std::getenv("JACK_DEFAULT_SERVER"))
             GTEST_SKIP() << "needs the JACK server of scripts/test-services.sh";
-        initSynthState();
-        synthState.midiDevice = 0;
-        synthState.midiHandle = nullptr;
         ASSERT_TRUE(openDeviceWindow());
         setGateTextSink(countGateText);
         gateTextCount = 0;

@@ -1,5 +1,6 @@
 #include "tests/midi/window_probe.h"
 
+#include "engine/synth_state.h"
 #include "midi/midi_input.h"
 #include "toolkit/registry.h"
 #include "toolkit/toolkit.h"
@@ -16,6 +17,10 @@ MessageBoxSeen seen;
 } // namespace
 
 bool openDeviceWindow() {
+    // As the program starts: fresh state, no device open yet.
+    initSynthState();
+    synthState.midiDevice = 0;
+    synthState.midiHandle = nullptr;
     if (tk::openWindow(kMainWindow, 400, 200, "MIDI test") != kMainWindow)
         return false;
     return tk::createDropDown(kMainWindow, kDeviceList, 10, 10, 300, 24, 200) == kDeviceList &&

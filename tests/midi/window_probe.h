@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-// Opens window 0 with drop-down list 2 and a status bar of two fields.
+// Resets the synth state as start-up does, then opens window 0 with
+// drop-down list 2 and a status bar of two fields.
 bool openDeviceWindow();
 void closeDeviceWindow();
 

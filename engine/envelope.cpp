@@ -8,8 +8,6 @@ namespace {
 
 Relaxed<EnvelopeSliderSource> sliderSource;
 
-// Fade-out of the previous note's level runs over counter values 0 to 1000.
-constexpr int32_t kFadeOutFrames = 1000;
 // Seven below INT32_MAX: the render callback increments the clock after each step.
 constexpr int32_t kFrameClockWrap = 2147483640;
 
@@ -22,10 +20,10 @@ EnvelopeSliders readSliders() {
 // grows exponentially with its slider (1 gives 0.1 ms, 2000 about 3 s).
 void arm(EnvelopeState &e) {
     const EnvelopeSliders sliders = readSliders();
-    e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / 1000.0;
-    e.decaySeconds = sliders.decay / 1000.0;
-    e.sustainLevel = sliders.sustain / 100.0;
-    e.releaseSeconds = sliders.release / 1000.0;
+    e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
+    e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
+    e.sustainLevel = sliders.sustain / kPercent;
+    e.releaseSeconds = sliders.release / kMillisecondsPerSecond;
     e.attackLength = e.attackSeconds * kSampleRate;
     e.decayLength = e.decaySeconds * kSampleRate;
     e.sustainTarget = e.sustainLevel;
@@ -73,7 +71,7 @@ void envelopeStep(int32_t t) {
 
     if (n <= kFadeOutFrames) {
         // Fade the previous note out before the new one restarts the phase.
-        e.level = (1.0 - n / 1000.0) * s.releaseLevel;
+        e.level = (1.0 - n / static_cast<double>(kFadeOutFrames)) * s.releaseLevel;
     } else {
         if (s.attackStarted.get() == 0) {
             s.phaseIndex = -1; // the oscillator increments first: this frame plays phase 0

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "engine/control_ranges.h"
+
 #include <cstdint>
 
-// The four envelope slider values (attack 1-2000, decay 1-5000, sustain 0-100,
-// release 1-5000) as the envelope reads them when it arms.
+// The four envelope slider values as the envelope reads them when it arms
+// (ranges in engine/control_ranges.h).
 struct EnvelopeSliders {
     int32_t attack;
     int32_t decay;
@@ -11,7 +13,17 @@ struct EnvelopeSliders {
     int32_t release;
 };
 
-inline constexpr EnvelopeSliders kDefaultEnvelopeSliders{1, 1000, 50, 1500};
+inline constexpr EnvelopeSliders kDefaultEnvelopeSliders{
+    kAttackControl.initial, kDecayControl.initial, kSustainControl.initial,
+    kReleaseControl.initial};
+
+// The previous note fades out over envelope counter values 0 to this; the
+// oscillator plays the previous pitch over exactly the same frames.
+inline constexpr int32_t kFadeOutFrames = 1000;
+
+// Decay and release sliders are milliseconds; sustain is percent.
+inline constexpr double kMillisecondsPerSecond = 1000.0;
+inline constexpr double kPercent = 100.0;
 
 // Called on the audio thread at arming: must not wait, lock or allocate.
 using EnvelopeSliderSource = EnvelopeSliders (*)();

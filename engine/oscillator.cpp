@@ -1,5 +1,6 @@
 #include "engine/oscillator.h"
 
+#include "engine/envelope.h"
 #include "engine/synth_state.h"
 #include "engine/waveshaper.h"
 
@@ -9,8 +10,8 @@
 
 namespace {
 
-// For this many frames after arming the previous pitch plays on, under the fade-out.
-constexpr int32_t kPitchSwitch = 1000;
+// The previous pitch plays on under the envelope's fade-out, and only there.
+constexpr int32_t kPitchSwitch = kFadeOutFrames;
 
 // Audio-thread caches that leave every output bit as computing afresh would:
 // the period of the last frequency, and the sine of each phase index of the

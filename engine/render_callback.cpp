@@ -7,7 +7,9 @@
 #include <cmath>
 
 float fadeInFactor(int32_t c) {
-    return c < kFadeInFrames ? std::pow(static_cast<float>(c) / 100.0f, kFadeInExponent) : 1.0f;
+    return c < kFadeInFrames ? std::pow(static_cast<float>(c) / static_cast<float>(kFadeInFrames),
+                                        kFadeInExponent)
+                             : 1.0f;
 }
 
 int renderCallback(const void * /*input*/, void *output, unsigned long frameCount,

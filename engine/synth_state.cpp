@@ -1,5 +1,7 @@
 #include "engine/synth_state.h"
 
+#include "engine/control_ranges.h"
+
 SynthState synthState;
 
 void initSynthState() {
@@ -30,10 +32,10 @@ void initSynthState() {
     s.heldNoteCount.set(0);
 
     // Defaults.
-    s.operation.set(1);
-    s.rangeTop.set(40);
-    s.rangeBottom.set(90);
-    s.staticOperand.set(50.0);
+    s.operation.set(kOperationControl.initial);
+    s.rangeTop.set(kRangeTopControl.initial);
+    s.rangeBottom.set(kRangeBottomControl.initial);
+    s.staticOperand.set(kStaticValueControl.initial);
     s.releaseLevel = 0.0;
     s.heldFrequency.set(100.0);
 }

@@ -74,7 +74,7 @@ int main(int argc, char **argv) {
     std::string error;
     switch (parseRenderOptions(argc, argv, options, error)) {
     case OptionsResult::help:
-        std::fputs(renderUsage(), stdout);
+        std::fputs(renderUsage().c_str(), stdout);
         return 0;
     case OptionsResult::error:
         return fail(kExitBadInput, error);
@@ -100,7 +100,7 @@ int main(int argc, char **argv) {
     WavOutput out;
     if (!openWavOutput(options.outputPath, out, error))
         return fail(kExitWriteFailed, error);
-    prepareEngine(options);
+    prepareEngine(options.sound);
     ProgressBar progress;
     startProgress(progress);
     const bool rendered = renderFrames(messages, frameCount, out, progress, error);

@@ -40,7 +40,7 @@ int64_t renderLength(const MidiSong &song, double tailSeconds) {
     return frameAtSeconds(song.lastEventSeconds) + frameAtSeconds(tailSeconds);
 }
 
-void prepareEngine(const RenderOptions &options) {
+void prepareEngine(const SoundOptions &options) {
     initSynthState();
     synthState.operation.set(options.operation);
     synthState.staticOperand.set(options.staticValue);

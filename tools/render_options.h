@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/envelope.h"
+#include "tools/sound_options.h"
 
 #include <cstdint>
 #include <string>
@@ -8,11 +8,7 @@
 // What ondrilux-render is asked to do: the window's settings for the whole
 // render, and the two files.
 struct RenderOptions {
-    int32_t operation = 1;
-    int32_t staticValue = 50;
-    int32_t rangeTop = 40;
-    int32_t rangeBottom = 90;
-    EnvelopeSliders sliders = kDefaultEnvelopeSliders;
+    SoundOptions sound;
     double tailSeconds = -1.0; // below 0: the release time
     std::string inputPath;
     std::string outputPath;
@@ -24,4 +20,4 @@ enum class OptionsResult { render, help, error };
 OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options, std::string &error);
 
 // The text that --help prints.
-const char *renderUsage();
+std::string renderUsage();

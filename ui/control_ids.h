@@ -15,6 +15,11 @@ inline constexpr int kLabelD = 9;
 inline constexpr int kLabelR = 10;
 inline constexpr int kFirstOperationButton = 11; // selects operation 1
 inline constexpr int kLastOperationButton = 23;  // selects operation 13
+
+// The operation that option button `id` selects: 11 gives 1, 23 gives 13.
+constexpr int operationOfButton(int id) {
+    return id - kFirstOperationButton + 1;
+}
 inline constexpr int kStaticValueFrame = 24;
 inline constexpr int kOtherOperationsFrame = 25;
 inline constexpr int kStaticValueSlider = 26;

@@ -34,7 +34,7 @@ void controlEvent(int id) {
         s.staticOperand.set(static_cast<double>(tk::getState(kMainWindow, id)));
     } else if (id >= kFirstOperationButton && id <= kLastOperationButton) {
         if (tk::getState(kMainWindow, id) == 1)
-            s.operation.set(id - 10);
+            s.operation.set(operationOfButton(id));
     }
     // Sliders 3 to 6: the envelope reads them itself when it arms.
 }

@@ -1,5 +1,6 @@
 #include "ui/main_window.h"
 
+#include "engine/control_ranges.h"
 #include "engine/envelope.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
@@ -19,7 +20,7 @@ struct OperationButton {
     const char *text;
 };
 
-// Buttons 11 to 23 in identifier order; each selects operation id - 10.
+// Buttons 11 to 23 in identifier order; each selects operationOfButton(id).
 constexpr OperationButton kOperationButtons[] = {
     {120, 80, 60, "OR"},
     {200, 80, 60, "AND"},
@@ -107,16 +108,20 @@ bool createMainWindow() {
     tk::createFrame(w, kOtherOperationsFrame, 80, 120, 440, 230, "Other Bit Operations");
 
     using tk::Orientation;
-    tk::createSlider(w, kAttackSlider, 420, 40, 20, 80, 1, 2000, Orientation::Vertical);
-    tk::createSlider(w, kDecaySlider, 440, 40, 20, 80, 1, 5000, Orientation::Vertical);
-    tk::createSlider(w, kSustainSlider, 460, 40, 20, 80, 0, 100, Orientation::Vertical);
-    tk::setState(w, kSustainSlider, 50);
-    tk::createSlider(w, kStaticValueSlider, 100, 60, 250, 20, 0, 100, Orientation::Horizontal);
-    tk::setState(w, kStaticValueSlider, 50);
-    tk::createSlider(w, kReleaseSlider, 480, 40, 20, 80, 1, 5000, Orientation::Vertical);
-    tk::setState(w, kAttackSlider, 1);
-    tk::setState(w, kDecaySlider, 1000);
-    tk::setState(w, kReleaseSlider, 1500);
+    const auto slider = [w](int control, int x, int y, int width, int height, const ControlRange &r,
+                            Orientation orientation) {
+        tk::createSlider(w, control, x, y, width, height, r.min, r.max, orientation);
+    };
+    slider(kAttackSlider, 420, 40, 20, 80, kAttackControl, Orientation::Vertical);
+    slider(kDecaySlider, 440, 40, 20, 80, kDecayControl, Orientation::Vertical);
+    slider(kSustainSlider, 460, 40, 20, 80, kSustainControl, Orientation::Vertical);
+    tk::setState(w, kSustainSlider, kSustainControl.initial);
+    slider(kStaticValueSlider, 100, 60, 250, 20, kStaticValueControl, Orientation::Horizontal);
+    tk::setState(w, kStaticValueSlider, kStaticValueControl.initial);
+    slider(kReleaseSlider, 480, 40, 20, 80, kReleaseControl, Orientation::Vertical);
+    tk::setState(w, kAttackSlider, kAttackControl.initial);
+    tk::setState(w, kDecaySlider, kDecayControl.initial);
+    tk::setState(w, kReleaseSlider, kReleaseControl.initial);
     setEnvelopeSliderSource(readEnvelopeSliders);
 
     tk::createLabel(w, kLabelA, 425, 27, 10, 20, "A");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/control_ranges.h"
+
 #include <cstdint>
 
 // Colours of the range bar (0xBBGGRR).
@@ -8,8 +10,8 @@ inline constexpr unsigned kRangeGreen = 0x009900;
 inline constexpr unsigned kSwappedRed = 0x0000FF;
 
 // Row limits of the two edges on the 246-row drawing surface.
-inline constexpr int32_t kTopMin = 2, kTopMax = 243;
-inline constexpr int32_t kBottomMin = 4, kBottomMax = 245;
+inline constexpr int32_t kTopMin = kRangeTopControl.min, kTopMax = kRangeTopControl.max;
+inline constexpr int32_t kBottomMin = kRangeBottomControl.min, kBottomMax = kRangeBottomControl.max;
 
 // Draws the track and the range rectangle for synthState's edges; equal edges
 // draw nothing. GUI thread.

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "engine/envelope.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The window's controls as options of the programs beside the synth: the same
+// names, ranges and defaults in every program (ranges in engine/control_ranges.h).
+struct SoundOptions {
+    int32_t operation = kOperationControl.initial;
+    int32_t staticValue = kStaticValueControl.initial;
+    int32_t rangeTop = kRangeTopControl.initial;
+    int32_t rangeBottom = kRangeBottomControl.initial;
+    EnvelopeSliders sliders = kDefaultEnvelopeSliders;
+};
+
+enum class SoundOptionResult { set, notSoundOption, error };
+
+// Sets the sound option `name` (without its dashes) from `value`. A value that
+// is no whole number or lies outside the control's range is an error, with a
+// one-line `error`; a name that is no sound option is left to the caller.
+SoundOptionResult setSoundOption(std::string_view name, const std::string &value,
+                                 SoundOptions &options, std::string &error);
+
+// The --help lines of the sound options, one per option.
+std::string soundOptionsUsage();

@@ -66,11 +66,14 @@ float oscillatorSample() {
         return 0.0f;
 
     s.periodSamples = periodOf(frequency);
-    // Wraps modulo 2^32; only equality resets, so an index already past a
-    // shorter legato period keeps counting (the sine repeats anyway).
-    s.phaseIndex = static_cast<int32_t>(static_cast<uint32_t>(s.phaseIndex) + 1u);
-    if (s.phaseIndex == s.periodSamples)
-        s.phaseIndex = 0;
+    // A legato note to a shorter period can find the index already past it.
+    // Counting on would play the same pitch at first, but the single-precision
+    // phase index / period loses its fraction as the index grows and a held
+    // note decays into noise; wrapping into the period keeps the waveform. For
+    // an index below the period this is the plain wrap at the period's end.
+    ++s.phaseIndex;
+    if (s.phaseIndex >= s.periodSamples)
+        s.phaseIndex %= s.periodSamples;
 
     // phase = phaseIndex / periodSamples; its sine comes from the cache.
     return shapeSine(phaseSine(s.phaseIndex, s.periodSamples));

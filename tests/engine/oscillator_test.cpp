@@ -52,18 +52,40 @@ TEST_F(Oscillator, PhaseRunsThroughThePeriodFromZero) {
     }
 }
 
-TEST_F(Oscillator, LegatoToAShorterPeriodKeepsCountingPastIt) {
+TEST_F(Oscillator, LegatoToAShorterPeriodWrapsTheIndexIntoIt) {
     synthState.noteFrequency.set(440.0);
     synthState.noteOnCounter = 1001;
     synthState.phaseIndex = 80;
     synthState.noteFrequency.set(880.0); // period 55, index already beyond it
-    oscillatorSample();
-    EXPECT_EQ(synthState.phaseIndex, 81);
-    // Phase above 1 gives the same byte as its fraction: the sine repeats.
-    const float past = synthState.shapedSample;
-    synthState.phaseIndex = 80 - 55;
-    oscillatorSample();
-    EXPECT_EQ(synthState.shapedSample, past);
+    const float wrapped = oscillatorSample();
+    EXPECT_EQ(synthState.phaseIndex, 81 - 55);
+    // The same point of the sine as the index past the period stood for.
+    EXPECT_EQ(wrapped, shapeSample(static_cast<float>(81.0 / 55.0 - 1.0)));
+}
+
+// Note 48, then note 84 legato while the index is past note 84's period of 46
+// frames, held ten minutes at full sustain: the last seconds still play the
+// waveform of the first second after the switch, frame for frame.
+TEST_F(Oscillator, LongLegatoHoldKeepsItsWaveform) {
+    setEnvelopeSliderSource([] { return EnvelopeSliders{1, 1000, 100, 1500}; });
+    noteOn(48);
+    render(2000);                       // past the fade-out: period 367 runs
+    while (synthState.phaseIndex < 100) // well past the coming period of 46
+        render(1);
+    noteOn(84);
+    constexpr long kPeriod = 46;
+    constexpr unsigned long kSecond = 48000;
+    std::vector<float> second = render(kSecond);
+    const std::vector<float> reference(second.end() - kPeriod, second.end());
+    const long referenceStart = kSecond - kPeriod; // frames after the switch
+    long secondStart = 0;
+    for (int s = 1; s < 600; ++s) {
+        second = render(kSecond);
+        secondStart += kSecond;
+    }
+    for (long i = 0; i < static_cast<long>(kSecond); ++i)
+        ASSERT_EQ(second[i], reference[(secondStart + i - referenceStart) % kPeriod])
+            << "frame " << i << " of the last second";
 }
 
 TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase) {
@@ -95,10 +117,11 @@ TEST_F(Oscillator, CachedValuesEqualFreshComputation) {
             ASSERT_EQ(cached, shapeSample(phase)) << "note " << note << ", frame " << i;
         }
     }
-    // Indices beyond the cache (a legato jump far past the period) still agree.
+    // An index far beyond the cache (a legato jump from a long period) still agrees.
     synthState.phaseIndex = 20000;
     const float beyond = oscillatorSample();
-    EXPECT_EQ(beyond, shapeSample(static_cast<float>(20001.0 / synthState.periodSamples)));
+    EXPECT_EQ(beyond, shapeSample(static_cast<float>(static_cast<double>(synthState.phaseIndex) /
+                                                     synthState.periodSamples)));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "engine/synth_state.h"
 
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -28,6 +29,20 @@ void arm(EnvelopeState &e) {
     e.decayLength = e.decaySeconds * kSampleRate;
     e.sustainTarget = e.sustainLevel;
     e.releaseLength = e.releaseSeconds * kSampleRate;
+}
+
+// The audio thread sets envelopeArmed and attackStarted after reading them as
+// 0, while the MIDI thread clears both when the last key goes up. A release
+// that lands between the read and the set would be undone by the set, and the
+// next note would skip its fade-out and attack. So after setting a flag, look
+// at the gate again and take the flag back if the key has gone up meanwhile.
+// The fence pairs with the one in the MIDI thread's last-note reset (between
+// closing the gate and clearing the flags): either this read sees the gate
+// closed, or the MIDI thread's clear comes after this set.
+void unlessGateStillOpen(Relaxed<int32_t> &flag) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (synthState.gate.get() == 0)
+        flag.set(0);
 }
 
 int32_t nearest(double x) {
@@ -61,6 +76,7 @@ void envelopeStep(int32_t t) {
         s.envelopeArmed.set(1);
         s.noteOnCounter = -1;
         arm(e);
+        unlessGateStillOpen(s.envelopeArmed);
     }
 
     // The counter only has to tell "at most 1000" from "past 1000", so it stops
@@ -76,6 +92,7 @@ void envelopeStep(int32_t t) {
         if (s.attackStarted.get() == 0) {
             s.phaseIndex = -1; // the oscillator increments first: this frame plays phase 0
             s.attackStarted.set(1);
+            unlessGateStillOpen(s.attackStarted);
             s.frameClock = 0;
             t = 0;
         }

@@ -2,6 +2,7 @@
 
 #include "engine/synth_state.h"
 
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -25,6 +26,9 @@ void noteOff(SynthState &s) {
     if (held == 0) {
         s.gate.set(0);
         s.gateText.set("Off");
+        // Pairs with the audio thread's fence after it arms (see the envelope):
+        // an arming that raced with this release cannot outlive it.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
         s.envelopeArmed.set(0);
         s.attackStarted.set(0);
         s.heldFrequency.set(s.noteFrequency.get());

@@ -63,3 +63,51 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
 }
 
 } // namespace
+
+namespace {
+
+// A key released just as the audio thread arms the envelope, or just as it
+// starts the attack, must leave both flags cleared: otherwise the next note
+// skips its fade-out and attack. The release is aimed at those frames with a
+// jitter of a few frames and some spinning, many times over.
+TEST_F(Threads, ReleaseWhileArmingLeavesTheEnvelopeUnarmed) {
+    setGateTextSink([](const char *) {});
+    std::atomic<bool> done{false};
+    std::atomic<long> frames{0};
+    std::thread audio([&] {
+        float sample;
+        while (!done.load(std::memory_order_relaxed)) {
+            renderCallback(nullptr, &sample, 1, nullptr, 0, nullptr);
+            frames.fetch_add(1, std::memory_order_release);
+        }
+    });
+    const auto waitFrames = [&](long until) {
+        while (frames.load(std::memory_order_acquire) < until)
+            ;
+    };
+
+    int stale = 0;
+    unsigned jitter = 12345;
+    for (int i = 0; i < 4000; ++i) {
+        jitter = jitter * 1103515245u + 12345u;
+        const long start = frames.load(std::memory_order_acquire);
+        onMidiInput(kMidiInData, shortMessage(0x90, 60, 100));
+        // Even tries aim at the arming frame, odd ones at the attack start
+        // 1001 frames later.
+        waitFrames(start + (i % 2 ? 1000 : 0) + static_cast<long>(jitter >> 30));
+        for (volatile unsigned spin = (jitter >> 8) % 64; spin > 0;)
+            spin = spin - 1;
+        onMidiInput(kMidiInData, shortMessage(0x80, 60, 0));
+        waitFrames(frames.load(std::memory_order_acquire) + 3);
+        if (synthState.envelopeArmed.get() != 0 || synthState.attackStarted.get() != 0)
+            ++stale;
+        // Put the flags right, so that every try starts from a released key.
+        synthState.envelopeArmed.set(0);
+        synthState.attackStarted.set(0);
+    }
+    done.store(true);
+    audio.join();
+    EXPECT_EQ(stale, 0) << "releases undone by a racing arming or attack start";
+}
+
+} // namespace

@@ -23,8 +23,6 @@ constexpr int kExitBadInput = 2;
 // Far more than any real MIDI file; keeps a wrong path (a disk image, /dev/zero)
 // from being read into memory.
 constexpr size_t kMaxInputBytes = 16 << 20;
-// A WAV file's sizes are 32-bit: 4-byte frames fit up to about 6.2 hours.
-constexpr int64_t kMaxFrames = static_cast<int64_t>(6 * 3600 * kSampleRate);
 
 int fail(int status, const std::string &message) {
     std::fprintf(stderr, "ondrilux-render: %s\n", message.c_str());
@@ -90,8 +88,8 @@ int main(int argc, char **argv) {
     MidiSong song;
     if (!readMidiFile(bytes, song, error))
         return fail(kExitBadInput, options.inputPath + ": " + error);
-    const int64_t frameCount = renderLength(song, options.tailSeconds);
-    if (frameCount > kMaxFrames)
+    const std::optional<int64_t> frameCount = renderLength(song, options.tailSeconds);
+    if (!frameCount)
         return fail(kExitBadInput, options.inputPath +
                                        ": the render would last over 6 hours, more than a WAV "
                                        "file can hold");
@@ -103,7 +101,7 @@ int main(int argc, char **argv) {
     prepareEngine(options.sound);
     ProgressBar progress;
     startProgress(progress);
-    const bool rendered = renderFrames(messages, frameCount, out, progress, error);
+    const bool rendered = renderFrames(messages, *frameCount, out, progress, error);
     finishProgress(progress, rendered);
     if (!rendered) {
         discardWavOutput(out);

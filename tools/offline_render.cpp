@@ -24,20 +24,29 @@ float writeBlock[kWriteBlockFrames];
 
 } // namespace
 
-int64_t frameAtSeconds(double seconds) {
-    return std::llrint(seconds * kSampleRate);
+std::optional<int64_t> frameAtSeconds(double seconds) {
+    const double frames = seconds * kSampleRate;
+    // Written so that a NaN fails too.
+    if (!(frames >= 0.0 && frames <= static_cast<double>(kMaxRenderFrames)))
+        return std::nullopt;
+    return std::llrint(frames);
 }
 
 std::vector<FrameMessage> frameMessages(const MidiSong &song) {
     std::vector<FrameMessage> out;
     out.reserve(song.messages.size());
     for (const MidiChannelMessage &m : song.messages)
-        out.push_back({frameAtSeconds(m.seconds), shortMessage(m.status, m.data1, m.data2)});
+        out.push_back({frameAtSeconds(m.seconds).value_or(kMaxRenderFrames),
+                       shortMessage(m.status, m.data1, m.data2)});
     return out;
 }
 
-int64_t renderLength(const MidiSong &song, double tailSeconds) {
-    return frameAtSeconds(song.lastEventSeconds) + frameAtSeconds(tailSeconds);
+std::optional<int64_t> renderLength(const MidiSong &song, double tailSeconds) {
+    const std::optional<int64_t> last = frameAtSeconds(song.lastEventSeconds);
+    const std::optional<int64_t> tail = frameAtSeconds(tailSeconds);
+    if (!last || !tail || *last + *tail > kMaxRenderFrames)
+        return std::nullopt;
+    return *last + *tail;
 }
 
 void prepareEngine(const SoundOptions &options) {

@@ -3,7 +3,10 @@
 #include "tools/midi_file_reader.h"
 #include "tools/render_options.h"
 
+#include "engine/synth_state.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,14 +19,22 @@ struct FrameMessage {
     uint32_t message;
 };
 
-// The frame at which a time in seconds falls: nearest, ties to even.
-int64_t frameAtSeconds(double seconds);
+// The longest render: a WAV file's sizes are 32-bit, and 4-byte frames fit up
+// to about 6.2 hours.
+inline constexpr int64_t kMaxRenderFrames = static_cast<int64_t>(6 * 3600 * kSampleRate);
 
-// The song's channel messages with their frames, in playing order.
+// The frame at which a time in seconds falls: nearest, ties to even. Nothing
+// for a time that is negative, not a number, or past kMaxRenderFrames, so
+// that no conversion can overflow.
+std::optional<int64_t> frameAtSeconds(double seconds);
+
+// The song's channel messages with their frames, in playing order. Messages
+// past the longest render keep its frame (they are never played).
 std::vector<FrameMessage> frameMessages(const MidiSong &song);
 
-// Frames a render writes: up to the last event, then the tail.
-int64_t renderLength(const MidiSong &song, double tailSeconds);
+// Frames a render writes: up to the last event, then the tail. Nothing when
+// that is more than kMaxRenderFrames.
+std::optional<int64_t> renderLength(const MidiSong &song, double tailSeconds);
 
 // Starts the engine afresh, as at program start, with the given settings and
 // envelope sliders; frame 0 then is the stream's first frame.

@@ -31,6 +31,15 @@ Bytes notesForMinutes(int minutes) {
     return header(0, 1, 96) + chunk("MTrk", body + kEndOfTrack);
 }
 
+// 50 000 of the longest delta times at the slowest tempo, one tick a quarter:
+// some 10^19 frames, more than a 64-bit frame count holds.
+Bytes longestPossibleSong() {
+    Bytes body = varLength(0) + tempo(0xFFFFFF);
+    for (int i = 0; i < 50000; ++i)
+        body = std::move(body) + varLength(0x0FFFFFFF) + Bytes{0xFF, 0x01, 0x00};
+    return header(0, 1, 1) + chunk("MTrk", body + varLength(0) + kEndOfTrack);
+}
+
 struct BadCase {
     const char *name;
     std::optional<Bytes> file;     // written as IN when present
@@ -91,6 +100,7 @@ const BadCase kBadCases[] = {
      header(0, 1, 1) + track({{0x0FFFFFFF, kEndOfTrack}}),
      {"IN", "OUT"},
      "6 hours"},
+    {"LengthPastAnyFrameCount", longestPossibleSong(), {"IN", "OUT"}, "6 hours"},
     {"InputMissing", {}, {"IN", "OUT"}, "No such file"},
     {"InputIsFolder", {}, {"DIR", "OUT"}, "is a folder"},
     {"OutputIsFolder", kNote, {"IN", "DIR"}, "is a folder"},

@@ -28,5 +28,3 @@ inline constexpr int kAboutCommand = 1;
 inline constexpr int kHelpCommand = 2;
 inline constexpr int kQuitCommand = 111; // the Escape key
 
-// The third status field, which stays empty.
-inline constexpr int kSpareStatusField = 2;

@@ -7,6 +7,7 @@
 #include "toolkit/toolkit.h"
 #include "ui/event_loop.h"
 #include "ui/main_window.h"
+#include "version.h"
 
 int main(int argc, char **argv) {
     silenceSoundLibraries();
@@ -15,6 +16,7 @@ int main(int argc, char **argv) {
     // Before openAudio: its failure box needs the application.
     if (!tk::init(argc, argv))
         return 1;
+    tk::setApplicationIdentity(kOndriluxAppId);
     if (!openAudio()) {
         // The "PortAudio" box has been shown and dismissed.
         tk::shutdown();

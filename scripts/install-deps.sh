@@ -14,6 +14,9 @@ packages=(
   # real parts for end-to-end tests: JACK on the dummy driver, ALSA's jack
   # plugin, a virtual X display and tools to drive and photograph it
   jackd2 libasound2-plugins alsa-utils xvfb xdotool imagemagick x11-utils sox
+  # packaging: validators of the installed desktop entry, metainfo and manual
+  # pages, the Debian package's tools and checker, and the README's figure
+  desktop-file-utils appstream man-db dpkg-dev file lintian gnuplot-nox
 )
 
 missing=()

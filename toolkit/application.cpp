@@ -4,6 +4,7 @@
 #include "toolkit/registry.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <vector>
 
@@ -38,6 +39,18 @@ bool ensureApplication() {
 
 bool init(int &argc, char **argv) {
     return startApplication(argc, argv);
+}
+
+void setApplicationIdentity(const char *appId) {
+    if (!ensureApplication())
+        return;
+    const QString id = QString::fromUtf8(appId);
+    QGuiApplication::setDesktopFileName(id);
+    // PNG renderings: Qt reads them without the optional SVG plugin.
+    QIcon icon;
+    for (const char *size : {"48x48", "256x256"})
+        icon.addFile(QStringLiteral(":/icons/%1/apps/%2.png").arg(QLatin1String(size), id));
+    QApplication::setWindowIcon(icon);
 }
 
 void shutdown() {

@@ -12,6 +12,11 @@ inline constexpr int kAutoId = -1; // let the toolkit choose an identifier
 bool init(int &argc, char **argv);
 // Releases the application and every window.
 void shutdown();
+// Names the application to the desktop by its desktop entry's id (the file
+// name without ".desktop"), which task bars and Wayland compositors match
+// windows by, and gives every window the icon of that id compiled into the
+// toolkit (dist/icons/hicolor), so it shows also when run from the build folder.
+void setApplicationIdentity(const char *appId);
 
 // ---- windows
 // Opens a top-level window with a fixed client area, a title bar and a close

@@ -7,6 +7,8 @@
 
 #include "engine/synth_state.h"
 
+#include "version.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +75,9 @@ int main(int argc, char **argv) {
     switch (parseRenderOptions(argc, argv, options, error)) {
     case OptionsResult::help:
         std::fputs(renderUsage().c_str(), stdout);
+        return 0;
+    case OptionsResult::version:
+        std::printf("ondrilux-render %s\n", kOndriluxVersion);
         return 0;
     case OptionsResult::error:
         return fail(kExitBadInput, error);

@@ -58,6 +58,7 @@ std::string renderUsage() {
            "  --tail SECONDS  time rendered after the file's last event, 0 to 60\n"
            "                  (default: the release time)\n"
            "  -h, --help      show this text\n"
+           "  --version       show the version\n"
            "\n"
            "Exit status: 0 done, 1 the output could not be written, 2 bad input or options.\n";
 }
@@ -79,6 +80,8 @@ OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options,
         }
         if (arg == "-h" || arg == "--help")
             return OptionsResult::help;
+        if (arg == "--version")
+            return OptionsResult::version;
         if (arg.rfind("--", 0) != 0) {
             error = "unknown option '" + arg + "'";
             return OptionsResult::error;

@@ -14,7 +14,7 @@ struct RenderOptions {
     std::string outputPath;
 };
 
-enum class OptionsResult { render, help, error };
+enum class OptionsResult { render, help, version, error };
 
 // Reads the command line. On error `error` holds a one-line description.
 OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options, std::string &error);

@@ -1,7 +1,12 @@
 #include "ui/about_box.h"
 
 #include "toolkit/toolkit.h"
+#include "version.h"
+
+#include <string>
 
 void showAbout() {
-    tk::messageBox("About", "Ondrilux v1.01\nSound Synthesizer using bit operations");
+    const std::string text =
+        std::string("Ondrilux v") + kOndriluxVersion + "\nSound Synthesizer using bit operations";
+    tk::messageBox("About", text.c_str());
 }

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary DESTDIR under /usr and checks it:
+#   validators  the desktop entry, metainfo and manual pages pass their
+#               validators, every program has its page, nothing else is installed
+#   render      the installed ondrilux-render tells its version and renders a file
+# Usage: check_install.sh validators|render BUILD_DIR APP_ID VERSION
+set -euo pipefail
+check=$1 build=$2 id=$3 version=$4
+here=$(cd "$(dirname "$0")" && pwd)
+dest=$(mktemp -d)
+trap 'rm -rf "$dest"' EXIT
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+usr=$dest/usr
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+# A validator passes when it prints nothing and succeeds.
+quiet() {
+    local out
+    out=$("$@" 2>&1) || fail "$* exited with $?"
+    [ -z "$out" ] || fail "$*: $out"
+}
+
+case $check in
+validators)
+    quiet desktop-file-validate "$usr/share/applications/$id.desktop"
+    appstreamcli validate --no-net "$usr/share/metainfo/$id.metainfo.xml" >/dev/null ||
+        fail "appstreamcli validate: $(appstreamcli validate --no-net "$usr/share/metainfo/$id.metainfo.xml")"
+    for program in "$usr"/bin/*; do
+        name=$(basename "$program")
+        page=$usr/share/man/man1/$name.1.gz
+        [ -f "$page" ] || fail "$name has no manual page"
+        quiet sh -c 'man --warnings -l "$1" >/dev/null' man "$page"
+        grep -q "<binary>$name</binary>" "$usr/share/metainfo/$id.metainfo.xml" ||
+            fail "the metainfo does not provide $name"
+    done
+    [ -f "$usr/share/icons/hicolor/scalable/apps/$id.svg" ] || fail "no scalable icon $id.svg"
+    # Programs, their pages and the desktop files only: no tests, benchmarks or fuzzers.
+    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/)' || true)
+    [ -z "$stray" ] || fail "installed beyond the application: $stray"
+    ;;
+render)
+    got=$("$usr/bin/ondrilux-render" --version)
+    [ "$got" = "ondrilux-render $version" ] || fail "--version printed '$got'"
+    out=$dest/note.wav
+    "$usr/bin/ondrilux-render" --tail 0.1 "$here/../fuzz/corpus/midi_file_reader/note.mid" "$out" 2>/dev/null ||
+        fail "render exited with $?"
+    # A mono float WAV at 48000 frames/s with sound in it.
+    file "$out" | grep -q 'WAVE audio, .* mono 48000 Hz' || fail "not a mono 48 kHz WAV: $(file "$out")"
+    peak=$(sox "$out" -n stat 2>&1 | awk '/Maximum amplitude/ {print $3}')
+    awk -v p="${peak:-0}" 'BEGIN { exit !(p > 0.01) }' || fail "silent render (peak ${peak:-none})"
+    ;;
+*)
+    fail "unknown check '$check'"
+    ;;
+esac
+[ "$failures" -eq 0 ] && echo "install $check: passed"
+exit $((failures > 0))

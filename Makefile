@@ -5,7 +5,8 @@
 # and for installing:
 #   make install   builds the programs and installs them under PREFIX (default
 #                  /usr/local), into DESTDIR if given
-#   make package   builds the Debian package ondrilux_VERSION_ARCH.deb in BUILD
+#   make package   builds everything, then the Debian package
+#                  ondrilux_VERSION_ARCH.deb in BUILD
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
@@ -28,7 +29,7 @@ programs: configure
 install: programs
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-package: programs
+package: build
 	cd $(BUILD) && cpack -G DEB
 
 test: build

@@ -181,6 +181,10 @@ TEST_F(Ondrilux, PlaysAndChangesTimbreWithRangeAndOperationThenQuitsOnEscape) {
     ASSERT_NE(box.id, 0u) << readFile(program_.errPath);
     EXPECT_EQ(box.width, 535);
     EXPECT_EQ(box.height, 410);
+    // The icon is compiled in: title and task bars show it even from the build folder.
+    EXPECT_NE(
+        shell(d, "xprop -id " + std::to_string(box.id) + " _NET_WM_ICON").find("Icon (48 x 48)"),
+        std::string::npos);
     const std::string port = findAudioPort(program_.pid, 5);
     ASSERT_FALSE(port.empty());
     sleepMs(300);

@@ -4,7 +4,8 @@
 # Usage: source scripts/test-services.sh; start_test_services
 #
 # What the tests then find:
-#   DISPLAY              a private Xvfb screen, 1280x800x24
+#   DISPLAY              a private Xvfb screen, 1920x1080x24 (room for the
+#                        main window at twice its size)
 #   JACK_DEFAULT_SERVER  a private jackd (dummy driver, 48000 Hz, 256 frames),
 #                        running in real time, so recordings have real timing;
 #                        named from a fixed set (see _ondrilux_take_jack_names)
@@ -93,7 +94,7 @@ start_test_services() {
 
     # Xvfb picks a free display number itself and writes it once it accepts
     # clients; choosing one here would race with other test runs.
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp \
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp \
         3>"$ONDRILUX_SERVICE_DIR/display" >"$ONDRILUX_SERVICE_DIR/xvfb.log" 2>&1 &
     _ondrilux_pids+=($!)
 

@@ -1,30 +1,25 @@
 // The audio stream for real: PortAudio's default output plays through ALSA's
-// jack plugin into the test services' JACK server, where a small JACK client
-// of this test records it, while a JACK MIDI sender plays the note.
+// jack plugin into the test services' JACK server, where the tests' JACK probe
+// plays the note over JACK MIDI and records what sounds.
 
 #include "engine/audio_stream.h"
 #include "engine/synth_state.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
-#include "tests/midi/window_probe.h"
+#include "tests/support/jack_probe.h"
+#include "tests/support/window_probe.h"
 #include "toolkit/toolkit.h"
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
 #include <portaudio.h>
-#include <rtmidi/RtMidi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <set>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -32,76 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Records one JACK input port into a buffer allocated up front.
-struct Recorder {
-    jack_client_t *client = nullptr;
-    jack_port_t *input = nullptr;
-    std::vector<float> samples = std::vector<float>(4 * 48000);
-    std::atomic<size_t> recorded{0};
-    std::atomic<bool> recording{false};
-
-    bool open() {
-        client = jack_client_open("recorder", JackNoStartServer, nullptr);
-        if (!client)
-            return false;
-        input = jack_port_register(client, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-        return input && jack_set_process_callback(client, process, this) == 0 &&
-               jack_activate(client) == 0;
-    }
-    ~Recorder() {
-        if (client)
-            jack_client_close(client);
-    }
-
-    // JACK's process thread.
-    static int process(jack_nframes_t frames, void *self) {
-        auto *r = static_cast<Recorder *>(self);
-        if (!r->recording.load(std::memory_order_acquire))
-            return 0;
-        const auto *in = static_cast<const float *>(jack_port_get_buffer(r->input, frames));
-        const size_t at = r->recorded.load(std::memory_order_relaxed);
-        const size_t n = std::min<size_t>(frames, r->samples.size() - at);
-        std::memcpy(r->samples.data() + at, in, n * sizeof(float));
-        r->recorded.store(at + n, std::memory_order_release);
-        return 0;
-    }
-
-    std::set<std::string> audioOutputs() const {
-        std::set<std::string> names;
-        if (const char **ports =
-                jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput)) {
-            for (const char **p = ports; *p; ++p)
-                names.insert(*p);
-            jack_free(ports);
-        }
-        return names;
-    }
-};
-
-// Counts the data messages that reach the note handling.
-std::atomic<int> messagesHeard;
-void countMessage(const char *) {
-    messagesHeard.fetch_add(1);
-}
-
-// JACK puts a new connection into its graph a cycle or so after making it,
-// and a message sent before that is lost: active sensing, which changes no
-// state, is sent until one arrives.
-bool waitUntilHeard(RtMidiOut &sender) {
-    setGateTextSink(countMessage);
-    const int before = messagesHeard.load();
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    std::vector<unsigned char> activeSensing{0xFE};
-    while (messagesHeard.load() == before && std::chrono::steady_clock::now() < deadline) {
-        sender.sendMessage(&activeSensing);
-        tk::waitEvent(5);
-    }
-    setGateTextSink(nullptr);
-    return messagesHeard.load() != before;
-}
-
 // Normalised autocorrelation of x[from, from + length) at `lag`.
-double correlation(const std::vector<float> &x, size_t from, size_t length, size_t lag) {
+double correlation(const float *x, size_t from, size_t length, size_t lag) {
     double xy = 0, xx = 0, yy = 0;
     for (size_t i = from; i < from + length; ++i) {
         xy += double(x[i]) * x[i + lag];
@@ -128,30 +55,20 @@ class AudioStreamTest : public testing::Test {
 };
 
 TEST_F(AudioStreamTest, ANoteOverJackMidiPlaysItsPitchAfterSilence) {
-    Recorder recorder;
-    ASSERT_TRUE(recorder.open());
-    const std::set<std::string> before = recorder.audioOutputs();
+    JackProbe keyboard("keyboard", {"port"}, 4.0);
+    ASSERT_TRUE(keyboard.ok());
 
     ASSERT_TRUE(openAudio());
     ASSERT_NE(synthState.stream, nullptr);
     ASSERT_TRUE(startAudio());
     EXPECT_EQ(synthState.gate.get(), 0);
 
-    // The stream shows up as a new JACK client with one port per channel.
-    std::vector<std::string> streamPorts;
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (streamPorts.empty() && std::chrono::steady_clock::now() < deadline) {
-        for (const std::string &port : recorder.audioOutputs())
-            if (!before.count(port))
-                streamPorts.push_back(port);
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(streamPorts.size(), 1u) << "a mono stream has one output port";
-    ASSERT_EQ(jack_connect(recorder.client, streamPorts[0].c_str(), jack_port_name(recorder.input)),
-              0);
+    // The stream shows up as a JACK client of this process with one port per channel.
+    const std::string streamPort = keyboard.programOutput(getpid(), 3);
+    ASSERT_FALSE(streamPort.empty());
+    ASSERT_EQ(keyboard.programOutputs(getpid()).size(), 1u) << "a mono stream has one output port";
+    ASSERT_TRUE(keyboard.listenTo(streamPort));
 
-    RtMidiOut keyboard(RtMidi::UNIX_JACK, "keyboard");
-    keyboard.openVirtualPort("port");
     listMidiInputs();
     const std::vector<std::string> entries = listItems(kMainWindow, kDeviceList);
     const auto entry = std::find(entries.begin(), entries.end(), "keyboard:port");
@@ -159,30 +76,31 @@ TEST_F(AudioStreamTest, ANoteOverJackMidiPlaysItsPitchAfterSilence) {
     synthState.midiDevice = static_cast<int>(entry - entries.begin());
     openMidiInput();
     ASSERT_NE(synthState.midiHandle, nullptr);
-    ASSERT_TRUE(waitUntilHeard(keyboard));
+    ASSERT_TRUE(waitUntilHeard([&] { keyboard.send(0, {0xFE}); }));
 
-    recorder.recording.store(true, std::memory_order_release);
+    keyboard.startRecording();
     takeEvents(300);
-    const size_t noteSentAt = recorder.recorded.load(std::memory_order_acquire);
-    std::vector<unsigned char> noteOn{0x90, 69, 100};
-    keyboard.sendMessage(&noteOn);
+    const uint64_t sent = keyboard.sentCount() + 1;
+    keyboard.noteOn(0, 69);
+    const size_t noteSentAt =
+        static_cast<uint32_t>(keyboard.waitSent(sent) - keyboard.recordStart());
     takeEvents(1000);
-    recorder.recording.store(false, std::memory_order_release);
+    keyboard.stopRecording();
 
     const auto shutdownStarted = std::chrono::steady_clock::now();
     shutdownAudio();
     const auto shutdownTook = std::chrono::steady_clock::now() - shutdownStarted;
     EXPECT_EQ(synthState.stream, nullptr);
     EXPECT_LT(shutdownTook, 500ms);
-    EXPECT_FALSE(recorder.audioOutputs().count(streamPorts[0])) << "the device was not released";
+    EXPECT_TRUE(keyboard.programOutputs(getpid()).empty()) << "the device was not released";
 
-    const std::vector<float> &x = recorder.samples;
-    const size_t recorded = recorder.recorded.load(std::memory_order_acquire);
+    const float *x = keyboard.samples();
+    const size_t recorded = keyboard.recordedCount();
     ASSERT_GT(noteSentAt, 4800u) << "too little recorded before the note";
     ASSERT_GT(recorded, noteSentAt + 24000);
     if (const char *keep = std::getenv("ONDRILUX_KEEP_RECORDING")) {
         std::ofstream(keep, std::ios::binary)
-            .write(reinterpret_cast<const char *>(x.data()), recorded * sizeof(float));
+            .write(reinterpret_cast<const char *>(x), recorded * sizeof(float));
     }
 
     // Silence until the note: before the first note the oscillator gives 0.

@@ -4,14 +4,13 @@
 #include "engine/synth_state.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
-#include "tests/midi/window_probe.h"
+#include "tests/support/window_probe.h"
 #include "toolkit/toolkit.h"
 
 #include <gtest/gtest.h>
 #include <rtmidi/RtMidi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -23,14 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Counts what the note handling hands to status field 1, and shows it there
-// as the main window does.
-std::atomic<int> gateTextCount;
-void countGateText(const char *text) {
-    gateTextCount.fetch_add(1);
-    tk::postStatusText(kMainWindow, kGateStatusField, text);
-}
-
 // A test keyboard: a JACK MIDI output port named "<client>:port".
 struct Sender {
     explicit Sender(const std::string &client) : out(RtMidi::UNIX_JACK, client) {
@@ -40,32 +31,9 @@ struct Sender {
     RtMidiOut out;
 };
 
-// Waits, taking window events, until `done` holds or the deadline passes.
-template <typename Condition> bool waitFor(Condition done, std::chrono::milliseconds limit = 2s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        tk::waitEvent(2);
-    }
-    return true;
-}
-
-// JACK puts a new connection into its graph a cycle or so after making it,
-// and a message sent before that is lost. Active sensing changes no state but
-// reaches the note handling: once one is counted, the route works.
+// Sends active sensing from `sender` until the route carries it.
 bool waitUntilHeard(Sender &sender) {
-    const int before = gateTextCount.load();
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (gateTextCount.load() == before) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        sender.send({0xFE});
-        tk::waitEvent(5);
-    }
-    // Let the probes still under way arrive before the test counts anew.
-    std::this_thread::sleep_for(30ms);
-    return true;
+    return ::waitUntilHeard([&] { sender.send({0xFE}); });
 }
 
 int entryOf(const std::string &name) {
@@ -86,13 +54,10 @@ class MidiInputTest : public testing::Test {
         if (!std::getenv("JACK_DEFAULT_SERVER"))
             GTEST_SKIP() << "needs the JACK server of scripts/test-services.sh";
         ASSERT_TRUE(openDeviceWindow());
-        setGateTextSink(countGateText);
-        gateTextCount = 0;
     }
     void TearDown() override {
         if (synthState.midiHandle)
             pick(-1);
-        setGateTextSink(nullptr);
         closeDeviceWindow();
     }
 };
@@ -124,13 +89,13 @@ TEST_F(MidiInputTest, NoteOn69OpensTheGateAt440Hz) {
     ASSERT_TRUE(waitUntilHeard(keys));
 
     keys.send({0x90, 69, 100});
-    ASSERT_TRUE(waitFor([] { return synthState.gate.get() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return synthState.gate.get() == 1; }));
     EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
     EXPECT_EQ(synthState.heldNoteCount.get(), 1);
-    EXPECT_TRUE(waitFor([] { return statusText(kMainWindow, kGateStatusField) == "On"; }));
+    EXPECT_TRUE(waitUntil([] { return statusText(kMainWindow, kGateStatusField) == "On"; }));
 
     keys.send({0x80, 69, 0});
-    ASSERT_TRUE(waitFor([] { return synthState.gate.get() == 0; }));
+    ASSERT_TRUE(waitUntil([] { return synthState.gate.get() == 0; }));
     EXPECT_EQ(synthState.heldFrequency.get(), 440.0);
 }
 
@@ -143,7 +108,7 @@ TEST_F(MidiInputTest, SwitchingClosesTheOldDeviceAndReleasesItsKeys) {
     ASSERT_TRUE(waitUntilHeard(first));
     first.send({0x90, 69, 100});
     first.send({0x90, 72, 100});
-    ASSERT_TRUE(waitFor([] { return synthState.heldNoteCount.get() == 2; }));
+    ASSERT_TRUE(waitUntil([] { return synthState.heldNoteCount.get() == 2; }));
     // As the audio thread leaves them while a note sounds.
     synthState.envelopeArmed.set(1);
     synthState.attackStarted.set(1);
@@ -160,13 +125,13 @@ TEST_F(MidiInputTest, SwitchingClosesTheOldDeviceAndReleasesItsKeys) {
     EXPECT_EQ(synthState.heldFrequency.get(), previousPitch);
     EXPECT_EQ(synthState.midiDevice, entryOf("second:port"));
     EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
-    EXPECT_TRUE(waitFor([] { return statusText(kMainWindow, kGateStatusField) == "Off"; }));
+    EXPECT_TRUE(waitUntil([] { return statusText(kMainWindow, kGateStatusField) == "Off"; }));
 
     // Only the new device is heard.
     ASSERT_TRUE(waitUntilHeard(second));
     first.send({0x90, 81, 100});
     second.send({0x90, 60, 100});
-    ASSERT_TRUE(waitFor([] { return synthState.gate.get() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return synthState.gate.get() == 1; }));
     EXPECT_NEAR(synthState.noteFrequency.get(), 261.6256, 1e-4);
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(synthState.heldNoteCount.get(), 1);
@@ -213,7 +178,7 @@ TEST_F(MidiInputTest, ADeviceThatCannotBeOpenedShowsNoMidiIn) {
     EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
     ASSERT_TRUE(waitUntilHeard(stays));
     stays.send({0x90, 69, 100});
-    EXPECT_TRUE(waitFor([] { return synthState.gate.get() == 1; }));
+    EXPECT_TRUE(waitUntil([] { return synthState.gate.get() == 1; }));
 }
 
 TEST_F(MidiInputTest, ClockAndActiveSensingReachTheNoteHandlingButSysexDoesNot) {
@@ -223,17 +188,17 @@ TEST_F(MidiInputTest, ClockAndActiveSensingReachTheNoteHandlingButSysexDoesNot) 
     openMidiInput();
     ASSERT_NE(synthState.midiHandle, nullptr);
     ASSERT_TRUE(waitUntilHeard(clock));
-    gateTextCount = 0;
+    resetGateTextsHeard();
 
     clock.send({0xF8});
-    EXPECT_TRUE(waitFor([] { return gateTextCount.load() == 1; }));
+    EXPECT_TRUE(waitUntil([] { return gateTextsHeard() == 1; }));
     clock.send({0xFE});
-    EXPECT_TRUE(waitFor([] { return gateTextCount.load() == 2; }));
+    EXPECT_TRUE(waitUntil([] { return gateTextsHeard() == 2; }));
     clock.send({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
     clock.send({0xF8});
-    EXPECT_TRUE(waitFor([] { return gateTextCount.load() >= 3; }));
+    EXPECT_TRUE(waitUntil([] { return gateTextsHeard() >= 3; }));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(gateTextCount.load(), 3);
+    EXPECT_EQ(gateTextsHeard(), 3);
 
     // No state changed: the field still shows the empty start-up text.
     EXPECT_EQ(synthState.gate.get(), 0);

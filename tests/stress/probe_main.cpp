@@ -8,7 +8,7 @@
 //   latency N    N notes from silence: frames from each note-on to the first
 //                non-zero sample of the program's output
 //   quit
-#include "jack_probe.h"
+#include "tests/support/jack_probe.h"
 
 #include <algorithm>
 #include <chrono>

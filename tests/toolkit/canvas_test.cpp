@@ -38,7 +38,7 @@ class CanvasTest : public ToolkitWindowTest {
         endDrawing();
     }
     std::vector<Event> pointerEvents() {
-        std::vector<Event> events = drain();
+        std::vector<Event> events = drainEvents();
         for (const Event &e : events)
             EXPECT_TRUE(e.kind == EventKind::Control && e.window == 0 && e.id == 0);
         return events;
@@ -91,7 +91,7 @@ TEST_F(CanvasTest, SurfaceStartsWhiteAndShowsClippedFills) {
 TEST_F(CanvasTest, ReportsThePointerAndHoldsItWhileAButtonIsDown) {
     const QPoint outside = at(0, {-10, 100});
     QTest::mouseMove(window, outside);
-    drain();
+    drainEvents();
     QTest::mouseMove(window, at(0, {7, 62}));
     QTest::mouseMove(window, at(0, {7, 63}));
     QTest::mousePress(window, Qt::LeftButton, {}, at(0, {7, 63}));
@@ -126,7 +126,7 @@ TEST_F(CanvasTest, ReportsThePointerAndHoldsItWhileAButtonIsDown) {
 TEST_F(CanvasTest, DoubleClickOtherButtonsAndWheel) {
     const QPoint p = at(0, {10, 12});
     QTest::mouseMove(window, p);
-    drain();
+    drainEvents();
     QTest::mouseDClick(window, Qt::LeftButton, {}, p);
     QTest::mousePress(window, Qt::RightButton, {}, p);
     QTest::mouseRelease(window, Qt::RightButton, {}, p);

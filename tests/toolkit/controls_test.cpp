@@ -53,7 +53,7 @@ TEST_F(ControlsTest, SettingStatesIssuesNoEvents) {
     EXPECT_TRUE(setState(0, 12, 1));
     EXPECT_TRUE(setState(0, 3, 1500));
     EXPECT_TRUE(setState(0, 2, 1));
-    EXPECT_TRUE(drain().empty());
+    EXPECT_TRUE(drainEvents().empty());
     EXPECT_EQ(getState(0, 11), 0);
     EXPECT_EQ(getState(0, 12), 1);
     EXPECT_EQ(getState(0, 3), 1500);
@@ -76,7 +76,7 @@ TEST_F(ControlsTest, ConsecutiveOptionButtonsFormOneGroupAcrossFrames) {
     setState(0, 30, 1);
 
     QTest::mouseClick(window, Qt::LeftButton, {}, at(14, {8, 10}));
-    const std::optional<Event> e = onlyEvent(drain());
+    const std::optional<Event> e = onlyEvent(drainEvents());
     ASSERT_TRUE(e);
     EXPECT_EQ(e->kind, EventKind::Control);
     EXPECT_EQ(e->id, 14);
@@ -86,7 +86,7 @@ TEST_F(ControlsTest, ConsecutiveOptionButtonsFormOneGroupAcrossFrames) {
     EXPECT_EQ(getState(0, 30), 1); // a label stands between: another group
 
     QTest::mouseClick(window, Qt::LeftButton, {}, at(14, {8, 10}));
-    ASSERT_TRUE(onlyEvent(drain())); // a click on the selected one counts too
+    ASSERT_TRUE(onlyEvent(drainEvents())); // a click on the selected one counts too
 }
 
 TEST_F(ControlsTest, SlidersReportEveryUserMoveWithTheMaximumAtTheTop) {
@@ -111,7 +111,7 @@ TEST_F(ControlsTest, SlidersReportEveryUserMoveWithTheMaximumAtTheTop) {
     QTest::mouseClick(window, Qt::LeftButton, {}, at(3, {10, 3}));
     EXPECT_GT(getState(0, 3), afterPage);
     EXPECT_EQ(sliderValue(0, 3), getState(0, 3));
-    std::vector<Event> events = drain();
+    std::vector<Event> events = drainEvents();
     ASSERT_EQ(events.size(), 3u);
     for (const Event &e : events) {
         EXPECT_EQ(e.id, 3);
@@ -123,7 +123,7 @@ TEST_F(ControlsTest, SlidersReportEveryUserMoveWithTheMaximumAtTheTop) {
     EXPECT_EQ(getState(0, 26), 1);
     QTest::mouseClick(window, Qt::LeftButton, {}, at(26, {245, 10}));
     EXPECT_GT(getState(0, 26), 1);
-    EXPECT_EQ(drain().size(), 2u);
+    EXPECT_EQ(drainEvents().size(), 2u);
 }
 
 TEST_F(ControlsTest, DropDownReportsEveryChoiceAlsoTheSameAgain) {
@@ -135,13 +135,13 @@ TEST_F(ControlsTest, DropDownReportsEveryChoiceAlsoTheSameAgain) {
     box->setFocus();
     QTest::keyClick(box, Qt::Key_Down);
     EXPECT_EQ(getState(0, 2), 0);
-    EXPECT_TRUE(onlyEvent(drain()));
+    EXPECT_TRUE(onlyEvent(drainEvents()));
 
     box->showPopup();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(box->view()->window()));
     QTest::keyClick(box->view(), Qt::Key_Return);
     EXPECT_EQ(getState(0, 2), 0);
-    const std::optional<Event> e = onlyEvent(drain());
+    const std::optional<Event> e = onlyEvent(drainEvents());
     ASSERT_TRUE(e);
     EXPECT_EQ(e->id, 2);
 }

@@ -1,7 +1,6 @@
 #include "test_window.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTimer>
@@ -22,7 +21,7 @@ double threadCpuSeconds() {
 
 TEST_F(WaitTest, TimedWaitSleepsAndReturnsNoneAfterItsTimeOut) {
     open();
-    drain();
+    drainEvents();
     QElapsedTimer clock;
     clock.start();
     const double cpuBefore = threadCpuSeconds();
@@ -53,11 +52,13 @@ TEST(MessageBox, ShowsOneOkButtonWithoutIconAndReturnsWhenDismissed) {
     int buttons = -1;
     QMessageBox::Icon icon = QMessageBox::Critical;
     bool modal = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
+    onNextModal([&](QWidget *w) {
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (!box) {
+            ADD_FAILURE() << "the modal window is no message box";
+            w->close();
             return;
+        }
         title = box->windowTitle();
         text = box->text();
         buttons = int(box->buttons().size());
@@ -65,7 +66,6 @@ TEST(MessageBox, ShowsOneOkButtonWithoutIconAndReturnsWhenDismissed) {
         modal = box->windowModality() == Qt::ApplicationModal;
         box->buttons().first()->click();
     });
-    poll.start(20);
     messageBox("About", "Ondrilux v1.01\rSound Synthesizer using bit operations");
     EXPECT_EQ(title, "About");
     EXPECT_EQ(text, "Ondrilux v1.01\nSound Synthesizer using bit operations");

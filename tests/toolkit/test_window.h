@@ -1,12 +1,11 @@
 #pragma once
 
+#include "tests/support/events.h"
 #include "toolkit/registry.h"
 
 #include <QTest>
 #include <QWindow>
 #include <gtest/gtest.h>
-
-#include <vector>
 
 // Opens window 0 (the one whose sliders and status fields other threads may
 // reach) for each test and destroys it afterwards.
@@ -20,17 +19,10 @@ class ToolkitWindowTest : public ::testing::Test {
     }
     void TearDown() override {
         tk::destroyWindow(0);
-        drain();
+        drainEvents();
     }
     // A point in window coordinates, given in a control's own coordinates.
     QPoint at(int id, QPoint local) const { return tk::controlWidget(0, id)->mapTo(widget, local); }
-    // Every event already queued or arising from what Qt still has to deliver.
-    static std::vector<tk::Event> drain() {
-        std::vector<tk::Event> events;
-        for (tk::Event e = tk::waitEvent(0); e.kind != tk::EventKind::None; e = tk::waitEvent(0))
-            events.push_back(e);
-        return events;
-    }
 
     QWidget *widget = nullptr;
     QWindow *window = nullptr;

@@ -56,7 +56,7 @@ TEST_F(WindowTest, MenuBarPushesControlsDownAndStatusBarCoversTheBottom) {
     ASSERT_EQ(items.size(), 2);
     EXPECT_EQ(items[1]->text(), "Help");
     items[1]->trigger();
-    const auto events = drain();
+    const auto events = drainEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, EventKind::Menu);
     EXPECT_EQ(events[0].window, 0);
@@ -88,7 +88,7 @@ TEST_F(WindowTest, CloseBoxAndEscapeOnlyReportEvents) {
     ASSERT_TRUE(addShortcut(0, Key::Escape, 111));
     EXPECT_FALSE(widget->close());
     EXPECT_TRUE(widget->isVisible());
-    auto events = drain();
+    auto events = drainEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, EventKind::Close);
     EXPECT_EQ(events[0].window, 0);
@@ -96,7 +96,7 @@ TEST_F(WindowTest, CloseBoxAndEscapeOnlyReportEvents) {
     widget->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(widget));
     QTest::keyClick(window, Qt::Key_Escape);
-    events = drain();
+    events = drainEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, EventKind::Menu);
     EXPECT_EQ(events[0].id, 111);

@@ -3,6 +3,7 @@
 // A freshly created main window for every test, and ways to find its Qt
 // widgets by what the user sees: kind, place and text.
 #include "engine/synth_state.h"
+#include "tests/support/events.h"
 #include "toolkit/toolkit.h"
 #include "ui/control_ids.h"
 #include "ui/event_loop.h"
@@ -25,20 +26,14 @@ inline QWidget *topLevelTitled(const QString &title) {
 
 // Hands every queued toolkit event to the main loop's handling.
 inline void handlePendingEvents() {
-    for (;;) {
-        const tk::Event e = tk::waitEvent(0);
-        if (e.kind == tk::EventKind::None)
-            return;
-        handleLoopEvent(e);
-    }
+    drainEvents(handleLoopEvent);
 }
 
 class MainWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
         tk::destroyWindow(kMainWindow);
-        while (tk::waitEvent(0).kind != tk::EventKind::None) {
-        }
+        drainEvents();
         initSynthState();
         loopState = LoopState{};
         ASSERT_TRUE(createMainWindow());

@@ -194,9 +194,11 @@ TEST_F(MainWindow, StatusBarHasThreeFieldsAndShowsTheNoteState) {
     // The note handling writes field 1 from the MIDI thread; it shows once
     // the GUI thread takes events.
     onMidiInput(kMidiInData, shortMessage(0x90, 69, 100));
-    QTRY_COMPARE(fields[1]->text(), QString("On"));
+    EXPECT_TRUE(waitUntil([&] { return fields[1]->text() == "On"; }))
+        << fields[1]->text().toStdString();
     onMidiInput(kMidiInData, shortMessage(0x80, 69, 0));
-    QTRY_COMPARE(fields[1]->text(), QString("Off"));
+    EXPECT_TRUE(waitUntil([&] { return fields[1]->text() == "Off"; }))
+        << fields[1]->text().toStdString();
     EXPECT_EQ(fields[2]->text(), "");
 }
 
@@ -233,37 +235,24 @@ TEST(HelpText, HasThirteenLinesInSevenPieces) {
     EXPECT_EQ(lines[11].substr(lines[11].size() - 20), "as the new waveform.");
 }
 
-// Runs `check` on the first visible top-level window titled `title` once it
-// shows (during a modal wait), then `dismiss`es it.
-template <typename Check> void whenShown(const QString &title, Check check, bool &seen) {
-    auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, [=, &seen] {
-        QWidget *w = topLevelTitled(title);
-        if (!w || !w->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        seen = true;
-        check(w);
-    });
-    timer->start(20);
-}
-
 TEST_F(MainWindow, AboutShowsItsTwoLinesModally) {
     bool seen = false;
     QString text;
-    whenShown(
-        "About",
-        [&](QWidget *w) {
-            auto *box = qobject_cast<QMessageBox *>(w);
-            ASSERT_NE(box, nullptr);
-            text = box->text();
-            EXPECT_EQ(box->buttons().size(), 1);
-            EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
-            EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
-            box->accept();
-        },
-        seen);
+    onNextModal([&](QWidget *w) {
+        seen = true;
+        EXPECT_EQ(w->windowTitle(), "About");
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (!box) {
+            ADD_FAILURE() << "the modal window is no message box";
+            w->close();
+            return;
+        }
+        text = box->text();
+        EXPECT_EQ(box->buttons().size(), 1);
+        EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+        EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
+        box->accept();
+    });
     handleLoopEvent(tk::Event{tk::EventKind::Menu, kMainWindow, kAboutCommand});
     EXPECT_TRUE(seen);
     EXPECT_EQ(text, "Ondrilux v1.01\nSound Synthesizer using bit operations");
@@ -272,23 +261,23 @@ TEST_F(MainWindow, AboutShowsItsTwoLinesModally) {
 
 TEST_F(MainWindow, HelpIsModalShowsTheTextAndEndsOnlyWithItsCloseBox) {
     bool seen = false;
-    whenShown(
-        "Ondrilux Help",
-        [&](QWidget *w) {
-            EXPECT_EQ(w->size(), QSize(620, 373));
-            EXPECT_EQ(w->windowModality(), Qt::ApplicationModal);
-            auto *view = w->findChild<QPlainTextEdit *>();
-            ASSERT_NE(view, nullptr);
-            EXPECT_EQ(QRect(view->mapTo(w, QPoint(0, 0)), view->size()), QRect(5, 5, 610, 360));
-            EXPECT_TRUE(view->isReadOnly());
-            EXPECT_EQ(view->lineWrapMode(), QPlainTextEdit::NoWrap);
-            EXPECT_EQ(view->toPlainText().toStdString(), helpText());
-            // Pointer activity over the range bar is no way out.
-            QTest::mouseMove(rangeBar(), QPoint(10, 50));
-            QTest::mouseClick(rangeBar(), Qt::LeftButton, {}, QPoint(10, 50));
-            QTimer::singleShot(50, w, [w] { w->close(); });
-        },
-        seen);
+    onNextModal([&](QWidget *w) {
+        seen = true;
+        // Closed whatever the checks find, so that the modal wait ends.
+        QTimer::singleShot(50, w, [w] { w->close(); });
+        EXPECT_EQ(w->windowTitle(), "Ondrilux Help");
+        EXPECT_EQ(w->size(), QSize(620, 373));
+        EXPECT_EQ(w->windowModality(), Qt::ApplicationModal);
+        auto *view = w->findChild<QPlainTextEdit *>();
+        ASSERT_NE(view, nullptr);
+        EXPECT_EQ(QRect(view->mapTo(w, QPoint(0, 0)), view->size()), QRect(5, 5, 610, 360));
+        EXPECT_TRUE(view->isReadOnly());
+        EXPECT_EQ(view->lineWrapMode(), QPlainTextEdit::NoWrap);
+        EXPECT_EQ(view->toPlainText().toStdString(), helpText());
+        // Pointer activity over the range bar is no way out.
+        QTest::mouseMove(rangeBar(), QPoint(10, 50));
+        QTest::mouseClick(rangeBar(), Qt::LeftButton, {}, QPoint(10, 50));
+    });
     handleLoopEvent(tk::Event{tk::EventKind::Menu, kMainWindow, kHelpCommand});
     EXPECT_TRUE(seen);
     EXPECT_EQ(topLevelTitled("Ondrilux Help"), nullptr);

@@ -1,4 +1,4 @@
-#include "jack_probe.h"
+#include "tests/support/jack_probe.h"
 
 #include <jack/midiport.h>
 
@@ -70,18 +70,25 @@ uint32_t JackProbe::frameTime() const {
     return client_ ? jack_frame_time(client_) : 0;
 }
 
-std::string JackProbe::programOutput(pid_t pid, int seconds) const {
+std::vector<std::string> JackProbe::programOutputs(pid_t pid) const {
+    std::vector<std::string> found;
+    if (!client_)
+        return found;
     const std::string mark = "." + std::to_string(pid) + ".";
+    const char **ports =
+        jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    for (const char **p = ports; p && *p; ++p)
+        if (std::strstr(*p, mark.c_str()))
+            found.push_back(*p);
+    jack_free(ports);
+    return found;
+}
+
+std::string JackProbe::programOutput(pid_t pid, int seconds) const {
     for (int i = 0; client_ && i < seconds * 20; ++i) {
-        const char **ports =
-            jack_get_ports(client_, "out_000$", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
-        std::string found;
-        for (const char **p = ports; p && *p; ++p)
-            if (std::strstr(*p, mark.c_str()))
-                found = *p;
-        jack_free(ports);
-        if (!found.empty())
-            return found;
+        const std::vector<std::string> ports = programOutputs(pid);
+        if (!ports.empty())
+            return ports.front();
         sleepMillis(50);
     }
     return "";
@@ -134,6 +141,12 @@ void JackProbe::startRecording() {
     recording_.store(true);
 }
 
+void JackProbe::waitRecorded(size_t frames) const {
+    const size_t until = recordedCount() + frames;
+    for (int i = 0; i < 4000 && recordedCount() < until; ++i)
+        sleepMillis(5);
+}
+
 long JackProbe::firstLoud(size_t from, float threshold) const {
     const size_t n = recordedCount();
     for (size_t i = from; i < n; ++i)
@@ -149,6 +162,14 @@ size_t JackProbe::endOfSound(size_t from, float threshold) const {
         if (std::fabs(buffer_[i]) > threshold)
             end = i + 1;
     return end;
+}
+
+double JackProbe::rms(size_t from, size_t to) const {
+    to = std::min(to, recordedCount());
+    double sum = 0.0;
+    for (size_t i = from; i < to; ++i)
+        sum += static_cast<double>(buffer_[i]) * buffer_[i];
+    return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
 }
 
 // JACK's server thread, on server death.

@@ -34,8 +34,10 @@ class JackProbe {
     int bufferSize() const { return bufferSize_; }
     uint32_t frameTime() const;
 
-    // The output port through which process `pid` plays (ALSA's jack plugin
-    // names its client after the process); "" when none shows up in time.
+    // The audio output ports of process `pid` (ALSA's jack plugin names its
+    // client after the process).
+    std::vector<std::string> programOutputs(pid_t pid) const;
+    // The first of them; "" when none shows up in `seconds`.
     std::string programOutput(pid_t pid, int seconds) const;
     // Input ports of `pid`'s MIDI input connected to our MIDI port `port`.
     bool programListens(int port) const;
@@ -69,6 +71,9 @@ class JackProbe {
     // The recording: sample i belongs to frame recordStart() + i; cycles the
     // server skipped stay zero.
     void startRecording();
+    void stopRecording() { recording_.store(false); }
+    // Waits until `frames` more samples than now are recorded (20 s at most).
+    void waitRecorded(size_t frames) const;
     uint32_t recordStart() const { return recordStart_.load(); }
     size_t recordedCount() const { return recorded_.load(std::memory_order_acquire); }
     const float *samples() const { return buffer_.get(); }
@@ -77,6 +82,8 @@ class JackProbe {
     long firstLoud(size_t from, float threshold = 0.0f) const;
     // Index just after the last loud sample in [from, recordedCount()).
     size_t endOfSound(size_t from, float threshold = 0.0f) const;
+    // Root mean square of the samples in [from, to), `to` cut to what is recorded.
+    double rms(size_t from, size_t to) const;
 
   private:
     static int process(jack_nframes_t frames, void *self);

@@ -1,19 +1,31 @@
-#include "tests/midi/window_probe.h"
+#include "tests/support/window_probe.h"
 
 #include "engine/synth_state.h"
 #include "midi/midi_input.h"
+#include "midi/note_handling.h"
 #include "toolkit/registry.h"
 #include "toolkit/toolkit.h"
 
-#include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
+
 MessageBoxSeen seen;
+std::atomic<int> gateTexts{0};
+
+// The MIDI thread.
+void countGateText(const char *text) {
+    gateTexts.fetch_add(1);
+    tk::postStatusText(kMainWindow, kGateStatusField, text);
+}
+
 } // namespace
 
 bool openDeviceWindow() {
@@ -23,13 +35,39 @@ bool openDeviceWindow() {
     synthState.midiHandle = nullptr;
     if (tk::openWindow(kMainWindow, 400, 200, "MIDI test") != kMainWindow)
         return false;
+    resetGateTextsHeard();
+    setGateTextSink(countGateText);
     return tk::createDropDown(kMainWindow, kDeviceList, 10, 10, 300, 24, 200) == kDeviceList &&
            tk::createStatusBar(kMainWindow) && tk::addStatusField(kMainWindow, 120) &&
            tk::addStatusField(kMainWindow, 120);
 }
 
 void closeDeviceWindow() {
+    setGateTextSink(nullptr);
     tk::destroyWindow(kMainWindow);
+}
+
+int gateTextsHeard() {
+    return gateTexts.load();
+}
+
+void resetGateTextsHeard() {
+    gateTexts.store(0);
+}
+
+bool waitUntilHeard(const std::function<void()> &sendActiveSensing) {
+    const int before = gateTexts.load();
+    const bool heard = waitUntil(
+        [&] {
+            if (gateTexts.load() != before)
+                return true;
+            sendActiveSensing();
+            return false;
+        },
+        2000);
+    // Let the probes still under way arrive before the test counts anew.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return heard;
 }
 
 std::vector<std::string> listItems(int window, int id) {
@@ -46,32 +84,16 @@ std::string statusText(int window, int field) {
     return label ? label->text().toStdString() : "<none>";
 }
 
-void takeEvents(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        tk::waitEvent(1);
-}
-
 void dismissNextMessageBox(int ms) {
-    // Polls from the event loop the box runs: the box is modal, so the test's
-    // own code does not run again until it is gone.
-    auto *poll = new QTimer(qApp);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, ms] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal)
-            return;
-        poll->stop();
-        QTimer::singleShot(ms, modal, [modal, poll] {
+    onNextModal([ms](QWidget *modal) {
+        QTimer::singleShot(ms, modal, [modal] {
             ++seen.count;
             seen.title = modal->windowTitle().toStdString();
             if (auto *box = qobject_cast<QMessageBox *>(modal))
                 seen.text = box->text().toStdString();
             modal->close();
-            poll->deleteLater();
         });
     });
-    poll->start(5);
 }
 
 MessageBoxSeen lastMessageBox() {

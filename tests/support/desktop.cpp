@@ -1,14 +1,15 @@
-#include "desktop.h"
+#include "tests/support/desktop.h"
 
 #include <X11/Xlib.h>
 
-#include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -107,6 +108,10 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+std::string testOutDir() {
+    return ONDRILUX_OUT_DIR;
+}
+
 Launched launch(const std::string &program, const std::string &outDir,
                 const std::vector<std::pair<std::string, std::string>> &env,
                 const std::vector<std::string> &unset) {
@@ -148,55 +153,12 @@ std::string readFile(const std::string &path) {
     return s.str();
 }
 
-std::string findAudioPort(pid_t pid, int seconds) {
-    // ALSA's jack plugin names its client after the process.
-    const std::string mark = "." + std::to_string(pid) + ".";
-    for (int i = 0; i < seconds * 10; ++i) {
-        std::istringstream ports(shell("", "jack_lsp 2>/dev/null"));
-        std::string line, any;
-        while (std::getline(ports, line)) {
-            if (line.find("out_000") == std::string::npos)
-                continue;
-            if (line.find(mark) != std::string::npos)
-                return line;
-            any = line;
-        }
-        if (!any.empty())
-            return any;
-        sleepMs(100);
-    }
-    return "";
-}
-
-std::vector<double> record(const std::string &port, int seconds, const std::string &path) {
-    shell("", "jack_rec -f " + path + " -b 32 -d " + std::to_string(seconds) + " '" + port +
-                  "' >/dev/null 2>&1");
-    SF_INFO info{};
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f)
-        return {};
-    std::vector<double> samples(static_cast<size_t>(info.frames * info.channels));
-    sf_read_double(f, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(f);
-    return samples;
-}
-
 bool stillRunning(pid_t pid) {
     return waitpid(pid, nullptr, WNOHANG) == 0;
 }
 
 void xdotool(const std::string &display, const std::string &args) {
     shell(display, "xdotool " + args + " >/dev/null 2>&1");
-}
-
-int clientAreaTop(const Image &shot, const WindowBox &box) {
-    // The range bar's surface starts at client (42, 82); at the default range
-    // its first green row is surface row 40.
-    const int column = box.x + 42 + 8;
-    for (int y = box.y; y < box.y + box.height; ++y)
-        if (shot.at(column, y) == Rgb{0, 153, 0})
-            return y - 122;
-    return 0;
 }
 
 int inkWidth(const Image &shot, int x0, int y0, int x1, int y1) {
@@ -214,8 +176,85 @@ int inkWidth(const Image &shot, int x0, int y0, int x1, int y1) {
     return first < 0 ? 0 : last - first + 1;
 }
 
-int statusFieldInk(const Image &shot, const WindowBox &box, int field) {
+int Layout::x(double dx) const {
+    return left + static_cast<int>(std::floor(dx * scale));
+}
+
+int Layout::y(double dy) const {
+    return clientTop + static_cast<int>(std::floor(dy * scale));
+}
+
+Layout measureLayout(const Image &shot, const WindowBox &box, double scale) {
+    Layout l{scale, box.x, 0};
+    const int column = l.surfaceX(8);
+    for (int y = box.y; y < box.y + box.height; ++y)
+        if (shot.at(column, y) == kGreen) {
+            // The first green row is surface row 40.
+            l.clientTop = y - static_cast<int>(std::floor(122 * scale));
+            break;
+        }
+    return l;
+}
+
+int statusFieldInk(const Image &shot, const WindowBox &box, const Layout &l, int field) {
     const int bottom = box.y + box.height;
-    return inkWidth(shot, box.x + field * 100 + 4, bottom - 16, box.x + field * 100 + 100,
-                    bottom - 1);
+    return inkWidth(shot, l.x(field * 100 + 4), bottom - static_cast<int>(16 * l.scale),
+                    l.x(field * 100 + 100), bottom - 1);
+}
+
+void ProgramTest::SetUp() {
+    const char *display = std::getenv("DISPLAY");
+    if (!display || !std::getenv("JACK_DEFAULT_SERVER"))
+        GTEST_SKIP() << "needs the test services (DISPLAY, JACK_DEFAULT_SERVER)";
+    display_ = display;
+    std::filesystem::create_directories(testOutDir());
+}
+
+void ProgramTest::TearDown() {
+    if (program_.pid > 0 && stillRunning(program_.pid))
+        waitExit(program_.pid, 0);
+}
+
+void ProgramTest::launchProgram(const Env &env, const std::vector<std::string> &unset) {
+    Env all{{"DISPLAY", display_}, {"QT_STYLE_OVERRIDE", "Fusion"}, {"QT_SCALE_FACTOR", "1"}};
+    all.insert(all.end(), env.begin(), env.end());
+    program_ = launch(ONDRILUX_PROGRAM, testOutDir(), all, unset);
+}
+
+WindowBox ProgramTest::start(const JackProbe *keys, const Env &env) {
+    launchProgram(env);
+    const WindowBox box = findWindow(display_, "Ondrilux");
+    for (int i = 0; keys && i < 100 && !keys->programListens(0); ++i)
+        sleepMs(50);
+    return box;
+}
+
+bool ProgramTest::listen(JackProbe &ears) {
+    const std::string port = ears.programOutput(program_.pid, 5);
+    if (port.empty() || !ears.listenTo(port))
+        return false;
+    ears.startRecording();
+    return true;
+}
+
+std::string ProgramTest::shotPath(const std::string &name) const {
+    return testOutDir() + "/" + name + ".png";
+}
+
+Image ProgramTest::shot(const std::string &name) const {
+    return screenshot(display_, shotPath(name));
+}
+
+int ProgramTest::quitWithEscape(const WindowBox &box, double *seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    xdotool(display_, "windowfocus --sync " + std::to_string(box.id) + " key Escape");
+    const int status = waitExit(program_.pid, 10);
+    if (seconds)
+        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return status;
+}
+
+void ProgramTest::expectSilentConsole() const {
+    EXPECT_EQ(readFile(program_.outPath), "");
+    EXPECT_EQ(readFile(program_.errPath), "");
 }

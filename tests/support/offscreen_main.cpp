@@ -1,5 +1,5 @@
-// The main of the MIDI and audio tests: the toolkit on Qt's offscreen
-// platform, since the tests need the window's widgets, not a screen.
+// The main of the tests that use the toolkit: Qt's offscreen platform, since
+// they need real widgets and event delivery, not a screen.
 #include "toolkit/toolkit.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
+    // Listing the tests needs no toolkit.
     if (!GTEST_FLAG_GET(list_tests)) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         if (!tk::init(argc, argv))

@@ -34,7 +34,7 @@ package: build
 
 test: build
 	bash scripts/run-tests.sh $(BUILD)
-	bash scripts/run-sanitizer-tests.sh
+	bash scripts/run-sanitizer-tests.sh $(BUILD)
 
 run: build
 	$(BUILD)/app/ondrilux

@@ -1,23 +1,16 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer target with clang (AddressSanitizer and UBSan on) and runs
-# it for a bounded time on its corpus in tests/fuzz/corpus/NAME.
-# Usage: scripts/run-fuzzer.sh NAME SECONDS BUILD_DIR
+# it for a bounded time on its corpus in tests/fuzz/corpus/NAME. The build's
+# tests/fuzz folder holds NAME.sources: the target's sources, one path a line,
+# as CMake took them from the libraries it tests.
+# Usage: scripts/run-fuzzer.sh NAME SECONDS FUZZ_BUILD_DIR
 set -euo pipefail
 name=$1 seconds=$2 build=$3
 root=$(cd "$(dirname "$0")/.." && pwd)
-out="$build/fuzz"
+out="$build/bin"
 mkdir -p "$out"
 
-case "$name" in
-note_handling)
-    sources=("$root"/engine/{synth_state,envelope,oscillator,waveshaper,render_callback}.cpp
-             "$root"/midi/note_handling.cpp "$root"/tests/fuzz/note_handling_fuzz.cpp) ;;
-*)
-    # Other targets bring their own list: tests/fuzz/NAME.sources, paths from the root.
-    mapfile -t rel <"$root/tests/fuzz/$name.sources"
-    sources=("${rel[@]/#/$root/}") ;;
-esac
-
+mapfile -t sources <"$build/$name.sources"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -I"$root" $(pkg-config --cflags portaudio-2.0) "${sources[@]}" -o "$out/$name"
 

@@ -63,13 +63,12 @@ TEST_F(Envelope, NewNoteDuringReleaseFadesOutFromTheReleaseLevel) {
     armAndFadeOut();
     envelopeFrames(50000);
     noteOff(69);
-    envelopeFrames(36000);
-    const double reached = synthState.releaseLevel;
-    EXPECT_NEAR(reached, 0.25, 1e-4);
+    envelopeFrames(36000); // half the release: 0.5 * (72000 - 36000) / 72000
+    EXPECT_DOUBLE_EQ(synthState.releaseLevel, 0.25);
 
     noteOn(72);
-    EXPECT_DOUBLE_EQ(envelopeFrame(), reached); // arming frame, n = 0
-    EXPECT_DOUBLE_EQ(envelopeFrame(), (1 - 1 / 1000.0) * reached);
+    EXPECT_DOUBLE_EQ(envelopeFrame(), 0.25);               // arming frame, n = 0
+    EXPECT_DOUBLE_EQ(envelopeFrame(), 0.25 * (1 - 0.001)); // n = 1
     envelopeFrames(998);
     EXPECT_EQ(envelopeFrame(), 0.0); // n = 1000
     EXPECT_EQ(envelopeFrame(), 0.0); // attack t = 0
@@ -81,11 +80,11 @@ TEST_F(Envelope, NoteReleasedDuringTheFadeOutReleasesFromTheFadeOutLevel) {
     envelopeFrames(50000);
     noteOff(69);
     envelopeFrames(100);
-    const double from = synthState.releaseLevel;
+    const double released = 0.5 * (72000 - 100) / 72000; // 100 frames into the release
     noteOn(69);
-    envelopeFrames(500); // n = 0 .. 499
-    const double faded = synthState.envelope.level;
-    EXPECT_DOUBLE_EQ(faded, (1 - 499 / 1000.0) * from);
+    envelopeFrames(499);                         // n = 0 .. 498
+    const double faded = (1 - 0.499) * released; // n = 499
+    EXPECT_DOUBLE_EQ(envelopeFrame(), faded);
     noteOff(69);
     // The release now falls from the fade-out level over the (re-armed) release length.
     EXPECT_DOUBLE_EQ(envelopeFrame(), faded * (72000 - 1) / 72000);

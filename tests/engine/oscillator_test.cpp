@@ -103,25 +103,28 @@ TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase) {
 namespace {
 
 // The oscillator's caches (period per frequency, sine per phase index) must
-// give exactly what the waveshaper computes from the phase afresh.
-TEST_F(Oscillator, CachedValuesEqualFreshComputation) {
-    synthState.envelope.level = 0.7;
+// keep giving the specified samples whatever notes filled them before: the
+// worked sample (A4, index 27, level 0.5: byte 33) and phase 0 (byte 0), with
+// XOR 50, which keeps every difference of the byte: 33 gives 19, 0 gives 50.
+TEST_F(Oscillator, CachesGiveTheSpecifiedSamplesWhateverPlayedBefore) {
+    const float worked = static_cast<float>(19 / 127.0), zero = static_cast<float>(50 / 127.0);
+    synthState.envelope.level = 0.5;
     synthState.operation.set(3);
     synthState.noteOnCounter = 1001;
-    for (int note : {0, 21, 60, 69, 61, 69, 127, 0}) {
+    for (int note : {0, 21, 60, 69, 61, 127, 0}) {
+        SCOPED_TRACE("after note " + std::to_string(note));
         synthState.noteFrequency.set(noteToFrequency(note));
-        for (int i = 0; i < 6000; ++i) {
-            const float cached = oscillatorSample();
-            const float phase = static_cast<float>(static_cast<double>(synthState.phaseIndex) /
-                                                   synthState.periodSamples);
-            ASSERT_EQ(cached, shapeSample(phase)) << "note " << note << ", frame " << i;
-        }
+        for (int i = 0; i < 6000; ++i)
+            oscillatorSample();
+        synthState.noteFrequency.set(440.0);
+        synthState.phaseIndex = 26;
+        EXPECT_EQ(oscillatorSample(), worked);
+        synthState.phaseIndex = 108; // the period's last index: the next is 0
+        EXPECT_EQ(oscillatorSample(), zero);
     }
-    // An index far beyond the cache (a legato jump from a long period) still agrees.
-    synthState.phaseIndex = 20000;
-    const float beyond = oscillatorSample();
-    EXPECT_EQ(beyond, shapeSample(static_cast<float>(static_cast<double>(synthState.phaseIndex) /
-                                                     synthState.periodSamples)));
+    // An index far past the period (a legato jump from a long one) wraps into it.
+    synthState.phaseIndex = 26 + 183 * 109;
+    EXPECT_EQ(oscillatorSample(), worked);
 }
 
 } // namespace

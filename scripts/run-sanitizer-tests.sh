@@ -19,7 +19,9 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     bash scripts/run-tests.sh "$build-asan"
 
 # The threads that share state: audio, MIDI and GUI on the engine, the
-# toolkit's cross-thread calls, and the MIDI service on JACK's thread.
+# toolkit's cross-thread calls, and the MIDI service on JACK's thread. TSan
+# reports the races these runs happen to hit (configure with
+# -DONDRILUX_RACY_TEST=ON for tests that race on purpose and must fail here).
 tsan_targets=(engine_tests toolkit_tests midi_tests)
 cmake --preset tsan -B "$build-tsan" >/dev/null
 cmake --build "$build-tsan" -j"$jobs" --target "${tsan_targets[@]}"

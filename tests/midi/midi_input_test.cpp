@@ -234,4 +234,26 @@ TEST(MidiInputWithoutServices, MissingBackEndsListNothingAndPrintNothing) {
     closeDeviceWindow();
 }
 
+#ifdef ONDRILUX_RACY_TEST
+// Built only with -DONDRILUX_RACY_TEST=ON: a race of ours on the MIDI thread,
+// where libjack and RtMidi are on the stack. ThreadSanitizer must report it
+// (the test then fails), whatever the suppressions say about those libraries.
+int racyCount = 0;
+// The MIDI thread.
+void countRacily(const char *) {
+    ++racyCount;
+}
+
+TEST_F(MidiInputTest, RaceOnPurposeOnTheMidiThread) {
+    Sender keys("racy");
+    listMidiInputs();
+    synthState.midiDevice = entryOf("racy:port");
+    openMidiInput();
+    ASSERT_TRUE(waitUntilHeard(keys));
+    setGateTextSink(countRacily);
+    keys.send({0xF8});
+    EXPECT_TRUE(waitUntil([] { return racyCount > 0; }));
+}
+#endif
+
 } // namespace

@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -65,3 +66,25 @@ TEST_F(CrossThreadTest, LatestPostedTextWinsAndOthersAreIgnored) {
     EXPECT_EQ(sliderValue(0, 99), 0);
     EXPECT_EQ(sliderValue(-1, 0), 0);
 }
+
+#ifdef ONDRILUX_RACY_TEST
+// Built only with -DONDRILUX_RACY_TEST=ON: a race of ours read inside Qt's
+// event dispatch, so Qt is on the stack. ThreadSanitizer must report it (the
+// test then fails), whatever the suppressions say about Qt.
+TEST(CrossThreadRace, RaceOnPurposeInsideQtsEventDispatch) {
+    static int plain = 0;
+    std::thread other([] {
+        for (int i = 0; i < 100; ++i) {
+            ++plain;
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    int seen = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { seen = plain; });
+    timer.start(1);
+    takeEvents(200);
+    other.join();
+    EXPECT_GT(seen, 0);
+}
+#endif

@@ -34,14 +34,13 @@ void arm(EnvelopeState &e) {
 // The audio thread sets envelopeArmed and attackStarted after reading them as
 // 0, while the MIDI thread clears both when the last key goes up. A release
 // that lands between the read and the set would be undone by the set, and the
-// next note would skip its fade-out and attack. So after setting a flag, look
-// at the gate again and take the flag back if the key has gone up meanwhile.
-// The fence pairs with the one in the MIDI thread's last-note reset (between
-// closing the gate and clearing the flags): either this read sees the gate
-// closed, or the MIDI thread's clear comes after this set.
-void unlessGateStillOpen(Relaxed<int32_t> &flag) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (synthState.gate.get() == 0)
+// next note would skip its fade-out and attack. So the flag is set and the gate
+// looked at again in sequentially consistent order, as the MIDI thread closes
+// the gate and clears the flags (see noteOff): either this look sees the gate
+// closed and takes the flag back, or that clear comes after this set.
+void setUnlessReleased(Relaxed<int32_t> &flag) {
+    flag.value.store(1, std::memory_order_seq_cst);
+    if (synthState.gate.value.load(std::memory_order_seq_cst) == 0)
         flag.set(0);
 }
 
@@ -73,10 +72,9 @@ void envelopeStep(int32_t t) {
     }
 
     if (s.envelopeArmed.get() == 0) {
-        s.envelopeArmed.set(1);
+        setUnlessReleased(s.envelopeArmed);
         s.noteOnCounter = -1;
         arm(e);
-        unlessGateStillOpen(s.envelopeArmed);
     }
 
     // The counter only has to tell "at most 1000" from "past 1000", so it stops
@@ -91,8 +89,7 @@ void envelopeStep(int32_t t) {
     } else {
         if (s.attackStarted.get() == 0) {
             s.phaseIndex = -1; // the oscillator increments first: this frame plays phase 0
-            s.attackStarted.set(1);
-            unlessGateStillOpen(s.attackStarted);
+            setUnlessReleased(s.attackStarted);
             s.frameClock = 0;
             t = 0;
         }

@@ -72,8 +72,8 @@ float oscillatorSample() {
     // note decays into noise; wrapping into the period keeps the waveform. For
     // an index below the period this is the plain wrap at the period's end.
     ++s.phaseIndex;
-    if (s.phaseIndex >= s.periodSamples)
-        s.phaseIndex %= s.periodSamples;
+    if (s.phaseIndex >= s.periodSamples) // a period of 0 (no MIDI note is that high) stays at 0
+        s.phaseIndex = s.periodSamples > 0 ? s.phaseIndex % s.periodSamples : 0;
 
     // phase = phaseIndex / periodSamples; its sine comes from the cache.
     return shapeSine(phaseSine(s.phaseIndex, s.periodSamples));

@@ -24,13 +24,13 @@ void noteOff(SynthState &s) {
     if (held > 0)
         s.heldNoteCount.set(--held);
     if (held == 0) {
-        s.gate.set(0);
+        // In sequentially consistent order with the audio thread's arming
+        // (see the envelope): an arming that races with this release cannot
+        // outlive it.
+        s.gate.value.store(0, std::memory_order_seq_cst);
         s.gateText.set("Off");
-        // Pairs with the audio thread's fence after it arms (see the envelope):
-        // an arming that raced with this release cannot outlive it.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        s.envelopeArmed.set(0);
-        s.attackStarted.set(0);
+        s.envelopeArmed.value.store(0, std::memory_order_seq_cst);
+        s.attackStarted.value.store(0, std::memory_order_seq_cst);
         s.heldFrequency.set(s.noteFrequency.get());
     }
 }

@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing Ondrilux
 # needs. Idempotent: asks apt only for what is missing; sudo only when not root.
+# Never removes or replaces an installed package: apt simulates first, and a
+# package whose installation would remove another is left out, with a line
+# saying why (the tests that need it then skip themselves).
 set -euo pipefail
 
 packages=(
   # build
   cmake g++ make pkg-config
-  # libraries
-  qt6-base-dev portaudio19-dev librtmidi-dev libjack-jackd2-dev libasound2-dev
-  libsndfile1-dev libsmf-dev
+  # libraries, and Qt's platform plugin for Wayland desktops
+  qt6-base-dev qt6-wayland portaudio19-dev librtmidi-dev libjack-jackd2-dev libasound2-dev
+  libsndfile1-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  libgtest-dev libbenchmark-dev clang libclang-rt-dev
   # real parts for end-to-end tests: JACK on the dummy driver, ALSA's jack
   # plugin, a virtual X display and tools to drive and photograph it
   jackd2 libasound2-plugins alsa-utils xvfb xdotool imagemagick x11-utils sox
   # packaging: validators of the installed desktop entry, metainfo and manual
   # pages, the Debian package's tools and checker, and the README's figure
   desktop-file-utils appstream man-db dpkg-dev file lintian gnuplot-nox
+  # the desktop stacks the end-to-end tests also run on: PipeWire with its
+  # JACK layer, PulseAudio, and a headless Wayland compositor
+  pipewire pipewire-bin wireplumber pipewire-jack dbus pulseaudio pulseaudio-utils
+  weston wayland-utils
 )
+
+if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "install-deps.sh: this system has no apt (it installs Debian or Ubuntu packages);" \
+       "install the equivalents of these by hand: ${packages[*]}" >&2
+  exit 1
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -27,9 +40,38 @@ done
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "Installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+
+# The packages a simulated installation of "$@" would remove ("Remv" lines;
+# a package that replaces a conflicting one removes it).
+removals() {
+  apt-get install -s --no-install-recommends "$@" 2>/dev/null | awk '$1 == "Remv" { print $2 }'
+}
+
+# Sound servers conflict (pulseaudio with pipewire-pulse and pipewire-alsa):
+# on a desktop that runs one, the other is left out.
+if [ -n "$(removals "${missing[@]}")" ]; then
+  kept=()
+  for p in "${missing[@]}"; do
+    removed=$(removals "$p" | tr '\n' ' ')
+    if [ -n "$removed" ]; then
+      echo "install-deps.sh: leaving out $p: installing it would remove ${removed% }" >&2
+    else
+      kept+=("$p")
+    fi
+  done
+  missing=("${kept[@]+"${kept[@]}"}")
+  # Each alone removes nothing; together they still might.
+  if [ ${#missing[@]} -gt 0 ] && [ -n "$(removals "${missing[@]}")" ]; then
+    echo "install-deps.sh: installing ${missing[*]} together would remove" \
+         "$(removals "${missing[@]}" | tr '\n' ' ')- install them by hand" >&2
+    exit 1
+  fi
+  [ ${#missing[@]} -eq 0 ] && exit 0
+fi
+
+echo "Installing: ${missing[*]}" >&2
 # jackd2 asks whether to enable real-time priority; answer for it.
 echo "jackd2 jackd/tweak_rt_limits boolean false" | $sudo debconf-set-selections
-$sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -9,12 +9,20 @@
 #include "ui/main_window.h"
 #include "version.h"
 
+#include <cstdio>
+
+namespace {
+void reportNoDisplay(const char *reason) {
+    std::fprintf(stderr, "ondrilux: no display to open the window on (%s)\n", reason);
+}
+} // namespace
+
 int main(int argc, char **argv) {
     silenceSoundLibraries();
     initSynthState();
     loopState = LoopState{};
     // Before openAudio: its failure box needs the application.
-    if (!tk::init(argc, argv))
+    if (!tk::init(argc, argv, reportNoDisplay))
         return 1;
     tk::setApplicationIdentity(kOndriluxAppId);
     if (!openAudio()) {

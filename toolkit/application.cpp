@@ -6,6 +6,12 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace tk {
@@ -19,9 +25,63 @@ int fallbackArgc = 1;
 char fallbackName[] = "ondrilux";
 char *fallbackArgv[] = {fallbackName, nullptr};
 
+// Without a window system to connect to (none named, unreachable, or refusing
+// the connection), Qt's platform plugins warn and the application's
+// constructor ends the process with qFatal, that is abort(). While the
+// constructor runs, its messages are held back (and the window-system
+// libraries' own prints to stderr dropped); on the fatal one the first of them
+// is the reason handed to the program's noDisplay, and the process ends with
+// status 1 instead of the abort. Otherwise they go out as usual afterwards.
+struct HeldMessage {
+    QtMsgType type;
+    QString text;
+};
+NoDisplayHandler noDisplayHandler = nullptr;
+QtMessageHandler previousHandler = nullptr;
+std::vector<HeldMessage> heldMessages;
+int savedStderr = -1;
+
+void restoreStderr() {
+    if (savedStderr < 0)
+        return;
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    savedStderr = -1;
+}
+
+void startUpMessage(QtMsgType type, const QMessageLogContext &, const QString &message) {
+    if (type != QtFatalMsg) {
+        heldMessages.push_back({type, message});
+        return;
+    }
+    restoreStderr();
+    std::string reason =
+        heldMessages.empty() ? message.toStdString() : heldMessages.front().text.toStdString();
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
+        !std::getenv("QT_QPA_PLATFORM"))
+        reason = "neither DISPLAY nor WAYLAND_DISPLAY is set";
+    if (noDisplayHandler)
+        noDisplayHandler(reason.c_str());
+    std::_Exit(1);
+}
+
 bool startApplication(int &argc, char **argv) {
-    if (!QCoreApplication::instance())
+    if (!QCoreApplication::instance()) {
+        std::fflush(stderr);
+        savedStderr = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDERR_FILENO);
+            close(null);
+        }
+        previousHandler = qInstallMessageHandler(startUpMessage);
         application = std::make_unique<QApplication>(argc, argv);
+        qInstallMessageHandler(previousHandler);
+        restoreStderr();
+        for (const HeldMessage &m : heldMessages)
+            previousHandler(m.type, QMessageLogContext(), m.text);
+        heldMessages.clear();
+    }
     if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
         return false;
     // Windows end only when the program destroys them; the close box merely
@@ -37,7 +97,8 @@ bool ensureApplication() {
     return startApplication(fallbackArgc, fallbackArgv);
 }
 
-bool init(int &argc, char **argv) {
+bool init(int &argc, char **argv, NoDisplayHandler noDisplay) {
+    noDisplayHandler = noDisplay;
     return startApplication(argc, argv);
 }
 

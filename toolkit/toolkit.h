@@ -8,8 +8,12 @@ namespace tk {
 
 inline constexpr int kAutoId = -1; // let the toolkit choose an identifier
 
+// Called instead of Qt's abort when no window system takes the connection,
+// with the reason (e.g. "could not connect to display :9"); the process then
+// ends with status 1, before any window or stream exists.
+using NoDisplayHandler = void (*)(const char *reason);
 // Creates the application. Call once, on the thread that becomes the GUI thread.
-bool init(int &argc, char **argv);
+bool init(int &argc, char **argv, NoDisplayHandler noDisplay = nullptr);
 // Releases the application and every window.
 void shutdown();
 // Names the application to the desktop by its desktop entry's id (the file

@@ -142,3 +142,182 @@ ASOUND
     _ondrilux_services_failed "timed out"
     return 1
 }
+
+# ---- The desktop stacks, started only for the tests that run on them (see
+# scripts/run-on-stack.sh): a private PipeWire, a private PulseAudio, or a
+# headless Wayland compositor. Each runs as a child of the calling shell, in a
+# folder of its own, and stop_desktop_stack (on exit) stops and waits for it.
+
+_ondrilux_stack_pids=()
+
+stop_desktop_stack() {
+    local i pid
+    # In reverse order of starting: wireplumber before pipewire before D-Bus.
+    for ((i = ${#_ondrilux_stack_pids[@]} - 1; i >= 0; i--)); do
+        pid=${_ondrilux_stack_pids[i]}
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    _ondrilux_stack_pids=()
+    if [ -n "${ONDRILUX_STACK_DIR:-}" ]; then
+        rm -rf "$ONDRILUX_STACK_DIR"
+        ONDRILUX_STACK_DIR=
+    fi
+}
+
+# The Debian packages a stack needs.
+desktop_stack_packages() {
+    case "$1" in
+    pipewire) echo pipewire pipewire-bin wireplumber pipewire-jack dbus ;;
+    pulseaudio) echo pulseaudio pulseaudio-utils libasound2-plugins ;;
+    wayland) echo weston qt6-wayland ;;
+    esac
+}
+
+# One line naming a package of the stack that is not installed and why; empty
+# when all are there.
+desktop_stack_missing() {
+    local p removed
+    for p in $(desktop_stack_packages "$1"); do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+        removed=$(apt-get install -s --no-install-recommends "$p" 2>/dev/null |
+            awk '$1 == "Remv" { printf "%s ", $2 }')
+        if [ -n "$removed" ]; then
+            echo "package $p is not installed: installing it would remove ${removed% }" \
+                 "(scripts/install-deps.sh leaves it out)"
+        else
+            echo "package $p is not installed (scripts/install-deps.sh installs it)"
+        fi
+        return
+    done
+}
+
+# Waits up to 10 s for `test` to succeed while the stack's servers live.
+_ondrilux_stack_wait() {
+    local i pid
+    for i in $(seq 1 100); do
+        eval "$1" && return 0
+        for pid in "${_ondrilux_stack_pids[@]}"; do
+            kill -0 "$pid" 2>/dev/null || { echo "$2: a server exited" >&2; return 1; }
+        done
+        sleep 0.1
+    done
+    echo "$2: timed out" >&2
+    return 1
+}
+
+# PipeWire's ALSA plugin. Installed as a package it conflicts with pulseaudio,
+# so where it is not, the package is unpacked (not installed) into a cache.
+_ondrilux_pipewire_alsa_plugin() {
+    local installed cache=${XDG_CACHE_HOME:-$HOME/.cache}/ondrilux/pipewire-alsa
+    installed=$(dpkg-query -L pipewire-alsa 2>/dev/null | grep '/libasound_module_pcm_pipewire.so$' || true)
+    if [ -n "$installed" ]; then
+        echo "$installed"
+        return
+    fi
+    if ! find "$cache" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
+        rm -rf "$cache" && mkdir -p "$cache/deb" &&
+            (cd "$cache/deb" && apt-get download -qq pipewire-alsa >/dev/null 2>&1) &&
+            dpkg -x "$cache"/deb/pipewire-alsa_*.deb "$cache" || return 1
+    fi
+    find "$cache" -name libasound_module_pcm_pipewire.so | head -n 1
+}
+
+# start_desktop_stack pipewire|pulseaudio|wayland: starts the stack and exports
+# what its clients need. pipewire: ALSA's default PCM plays into PipeWire, and
+# ONDRILUX_STACK_RUN is "pw-jack" (run JACK clients through it); pulseaudio:
+# ALSA's default PCM plays into PulseAudio's sink "null" (float32le, 48000 Hz,
+# stereo; record "null.monitor"); wayland: WAYLAND_DISPLAY names a headless
+# weston that offers weston-screenshooter.
+start_desktop_stack() {
+    local stack=$1 dir plugin
+    trap stop_desktop_stack EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    dir=$(mktemp -d /tmp/ondrilux-stack.XXXXXX)
+    ONDRILUX_STACK_DIR=$dir
+    mkdir -p "$dir/run" "$dir/config"
+    chmod 700 "$dir" "$dir/run"
+    export XDG_RUNTIME_DIR="$dir/run" XDG_CONFIG_HOME="$dir/config" ONDRILUX_STACK="$stack"
+    ONDRILUX_STACK_RUN=
+    case "$stack" in
+    pipewire)
+        plugin=$(_ondrilux_pipewire_alsa_plugin) || {
+            echo "PipeWire's ALSA plugin: pipewire-alsa is not installed and could not be downloaded" >&2
+            return 1
+        }
+        mkdir -p "$dir/config/pipewire/pipewire.conf.d" "$dir/config/wireplumber/main.lua.d" \
+            "$dir/config/wireplumber/bluetooth.lua.d"
+        # A sink without hardware, which is also the graph's driver.
+        cat >"$dir/config/pipewire/pipewire.conf.d/10-null-sink.conf" <<'CONF'
+context.objects = [
+    { factory = adapter
+        args = {
+            factory.name     = support.null-audio-sink
+            node.name        = "null-sink"
+            node.description = "Null Sink"
+            media.class      = "Audio/Sink"
+            audio.rate       = 48000
+            audio.position   = [ FL FR ]
+            monitor.channel-volumes = true
+            priority.driver  = 30000
+            priority.session = 30000
+        }
+    }
+]
+CONF
+        printf '%s\n' 'alsa_monitor.enabled = false' 'v4l2_monitor.enabled = false' \
+            'libcamera_monitor.enabled = false' >"$dir/config/wireplumber/main.lua.d/51-no-hardware.lua"
+        echo 'bluez_monitor.enabled = false' >"$dir/config/wireplumber/bluetooth.lua.d/51-no-bluetooth.lua"
+        cat >"$dir/asound.conf" <<ASOUND
+pcm_type.pipewire { lib "$plugin" }
+ctl_type.pipewire { lib "${plugin/pcm_pipewire/ctl_pipewire}" }
+pcm.!default { type pipewire playback_node "-1" capture_node "-1" }
+ctl.!default { type pipewire }
+ASOUND
+        export PIPEWIRE_RUNTIME_DIR="$dir/run" ALSA_CONFIG_PATH="$dir/asound.conf"
+        # JACK clients reach PipeWire's JACK layer under its default name.
+        unset JACK_DEFAULT_SERVER
+        dbus-daemon --session --nofork --print-address=3 3>"$dir/dbus.addr" >"$dir/dbus.log" 2>&1 &
+        _ondrilux_stack_pids+=($!)
+        _ondrilux_stack_wait '[ -s "$ONDRILUX_STACK_DIR/dbus.addr" ]' "D-Bus" || return 1
+        export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$dir/dbus.addr")
+        pipewire >"$dir/pipewire.log" 2>&1 &
+        _ondrilux_stack_pids+=($!)
+        _ondrilux_stack_wait '[ -e "$XDG_RUNTIME_DIR/pipewire-0" ]' "pipewire" || return 1
+        wireplumber >"$dir/wireplumber.log" 2>&1 &
+        _ondrilux_stack_pids+=($!)
+        # The sink becomes the default once wireplumber has looked at the graph.
+        _ondrilux_stack_wait 'pw-jack jack_lsp 2>/dev/null | grep -q "^Null Sink:monitor_FL$"' \
+            "wireplumber" || return 1
+        sleep 1
+        ONDRILUX_STACK_RUN=pw-jack
+        ;;
+    pulseaudio)
+        export PULSE_SERVER="unix:$dir/run/pulse/native"
+        mkdir -p "$dir/run/pulse"
+        printf '%s\n' 'pcm.!default { type pulse }' 'ctl.!default { type pulse }' >"$dir/asound.conf"
+        export ALSA_CONFIG_PATH="$dir/asound.conf"
+        pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no \
+            --high-priority=no --log-target=stderr \
+            -L "module-null-sink sink_name=null format=float32le rate=48000 channels=2" \
+            -L "module-native-protocol-unix socket=$dir/run/pulse/native auth-anonymous=1" \
+            >"$dir/pulseaudio.log" 2>&1 &
+        _ondrilux_stack_pids+=($!)
+        _ondrilux_stack_wait 'pactl info >/dev/null 2>&1' "pulseaudio" || return 1
+        pactl set-default-sink null
+        ;;
+    wayland)
+        export WAYLAND_DISPLAY="ondrilux-wayland-$$"
+        weston --backend=headless-backend.so --socket="$WAYLAND_DISPLAY" --width=1280 --height=800 \
+            --use-pixman --idle-time=0 --debug --no-config --log="$dir/weston.log" >/dev/null 2>&1 &
+        _ondrilux_stack_pids+=($!)
+        _ondrilux_stack_wait '[ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ]' "weston" || return 1
+        ;;
+    *)
+        echo "no desktop stack '$stack'" >&2
+        return 1
+        ;;
+    esac
+    export ONDRILUX_STACK_RUN
+}

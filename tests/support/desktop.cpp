@@ -36,7 +36,11 @@ std::string shell(const std::string &display, const std::string &command) {
 
 Image screenshot(const std::string &display, const std::string &path) {
     shell(display, "import -window root " + path);
-    const std::string ppm = shell(display, "convert " + path + " -depth 8 ppm:-");
+    return readImage(path);
+}
+
+Image readImage(const std::string &path) {
+    const std::string ppm = shell("", "convert " + path + " -depth 8 -alpha off ppm:-");
     Image image;
     std::istringstream in(ppm);
     std::string magic;

@@ -35,6 +35,8 @@ std::string shell(const std::string &display, const std::string &command);
 
 // Saves a screenshot of the whole screen to `path` and reads it back.
 Image screenshot(const std::string &display, const std::string &path);
+// Reads a picture file (any format ImageMagick reads).
+Image readImage(const std::string &path);
 void saveCrop(const std::string &shotPath, const WindowBox &box, const std::string &path);
 
 // Waits up to `seconds` for a visible window whose whole title is `title`.

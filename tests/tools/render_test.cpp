@@ -8,7 +8,6 @@
 #include "midi/note_handling.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -50,22 +49,6 @@ std::vector<float> engineRender(const Settings &s, const std::vector<FrameMessag
     }
     setEnvelopeSliderSource(nullptr);
     return out;
-}
-
-std::vector<float> readWav(const std::filesystem::path &path) {
-    SF_INFO info{};
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) {
-        ADD_FAILURE() << "cannot open " << path << ": " << sf_strerror(nullptr);
-        return {};
-    }
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.samplerate, 48000);
-    std::vector<float> frames(static_cast<size_t>(info.frames));
-    EXPECT_EQ(sf_readf_float(f, frames.data(), info.frames), info.frames);
-    sf_close(f);
-    return frames;
 }
 
 constexpr uint32_t on(uint8_t note, uint8_t velocity = 100, uint8_t status = 0x90) {

@@ -1,5 +1,8 @@
 #include "renderer_process.h"
 
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
@@ -86,4 +89,20 @@ RendererRun waitRenderer(pid_t pid, const fs::path &logs) {
 
 RendererRun runRenderer(const std::vector<std::string> &args, const fs::path &logs) {
     return waitRenderer(startRenderer(args, logs), logs);
+}
+
+std::vector<float> readWav(const std::filesystem::path &path) {
+    SF_INFO info{};
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) {
+        ADD_FAILURE() << "cannot open " << path << ": " << sf_strerror(nullptr);
+        return {};
+    }
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.samplerate, 48000);
+    std::vector<float> frames(static_cast<size_t>(info.frames));
+    EXPECT_EQ(sf_readf_float(f, frames.data(), info.frames), info.frames);
+    sf_close(f);
+    return frames;
 }

@@ -34,3 +34,7 @@ pid_t startRenderer(const std::vector<std::string> &args, const std::filesystem:
                     long fileSizeLimit = 0);
 RendererRun waitRenderer(pid_t pid, const std::filesystem::path &logs);
 RendererRun runRenderer(const std::vector<std::string> &args, const std::filesystem::path &logs);
+
+// The samples of a mono 32-bit float WAV file at 48000 frames/s, as the
+// renderer writes it; a test failure when it is not one.
+std::vector<float> readWav(const std::filesystem::path &path);

@@ -1,0 +1,191 @@
+// The real ondrilux on the desktop stacks people run: PipeWire (its ALSA
+// plugin and JACK layer), PulseAudio, and Wayland with no X server. Each test
+// runs inside scripts/run-on-stack.sh, which starts its stack for it alone;
+// the note it plays must sound sample for sample as ondrilux-render renders it.
+#include "tests/support/desktop.h"
+#include "tests/tools/renderer_process.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kNote = 69;
+// Attack and decay at the default controls: the envelope's every stage but release.
+constexpr size_t kCompared = kRate + kRate / 10;
+
+// ondrilux-render's samples for kNote held from frame 0, from its first sound on.
+std::vector<float> referenceNote() {
+    ScratchFolder dir;
+    writeFile(dir / "note.mid",
+              header(0, 1, 96) +
+                  track({{0, {0x90, kNote, 100}}, {384, {0x80, kNote, 0}}, {0, kEndOfTrack}}));
+    const RendererRun run =
+        runRenderer({(dir / "note.mid").string(), (dir / "note.wav").string()}, dir.path);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    std::vector<float> samples = readWav(dir / "note.wav");
+    size_t first = 0;
+    while (first < samples.size() && samples[first] == 0.0f)
+        ++first;
+    samples.erase(samples.begin(), samples.begin() + static_cast<long>(first));
+    return samples;
+}
+
+// The first sample from `onset` on (of `count`) that differs from the
+// reference, or "" when all of kCompared are equal.
+std::string firstDifference(const float *recorded, size_t count, size_t onset) {
+    static const std::vector<float> reference = referenceNote();
+    if (reference.size() < kCompared || count < onset + kCompared)
+        return "too short: " + std::to_string(count - onset) + " samples recorded";
+    for (size_t i = 0; i < kCompared; ++i)
+        if (recorded[onset + i] != reference[i])
+            return "sample " + std::to_string(i) + ": " + std::to_string(recorded[onset + i]) +
+                   ", rendered " + std::to_string(reference[i]);
+    return "";
+}
+
+std::string env(const char *name) {
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The program on the stack that scripts/run-on-stack.sh has started; the test
+// skips itself elsewhere.
+class Stack : public ProgramTest {
+  protected:
+    void SetUp() override {
+        const std::string suite =
+            ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
+        const std::string stack = suite == "PipeWire"     ? "pipewire"
+                                  : suite == "PulseAudio" ? "pulseaudio"
+                                                          : "wayland";
+        if (env("ONDRILUX_STACK") != stack)
+            GTEST_SKIP() << "runs on its stack only: scripts/run-on-stack.sh " << stack;
+        // PipeWire's JACK layer needs no JACK_DEFAULT_SERVER, which the
+        // fixture's own SetUp asks for.
+        display_ = env("DISPLAY");
+        std::filesystem::create_directories(testOutDir());
+    }
+    // Starts the program and waits until it listens to `keys`' first port,
+    // the first JACK MIDI port there is.
+    void start(const JackProbe &keys, const std::vector<std::string> &unset = {}) {
+        launchProgram({}, unset);
+        for (int i = 0; i < 200 && !keys.programListens(0); ++i)
+            sleepMs(50);
+    }
+    // Plays the note; the probe's recording index of the cycle that sent it.
+    size_t playNote(JackProbe &keys) {
+        const uint64_t before = keys.sentCount();
+        keys.noteOn(0, kNote);
+        return static_cast<uint32_t>(keys.waitSent(before + 1) - keys.recordStart());
+    }
+};
+
+class PipeWire : public Stack {};
+class PulseAudio : public Stack {};
+class Wayland : public Stack {};
+
+TEST_F(PipeWire, NoteFromAJackClientSoundsAsRendered) {
+    // Under pw-jack this client and the program's JACK MIDI input are
+    // PipeWire's; the program's sound comes through PipeWire's ALSA plugin.
+    JackProbe keys("ondrilux-keys", {"keys"}, 6.0);
+    ASSERT_TRUE(keys.ok());
+    start(keys);
+    ASSERT_TRUE(keys.programListens(0)) << readFile(program_.errPath);
+    ASSERT_TRUE(keys.listenTo("Null Sink:monitor_FL"));
+    keys.startRecording();
+    sleepMs(500);
+    const size_t sent = playNote(keys);
+    keys.waitRecorded(kCompared + kRate / 2);
+    const long onset = keys.firstLoud(sent);
+    ASSERT_GE(onset, 0) << "the note is not heard";
+    std::printf("note-on to sound on PipeWire: %.1f ms\n", (onset - sent) * 1000.0 / kRate);
+    EXPECT_EQ(firstDifference(keys.samples(), keys.recordedCount(), onset), "");
+}
+
+// parec's recording of the PulseAudio sink's monitor: left channel, from the
+// first sound on.
+TEST_F(PulseAudio, NoteFromAJackClientSoundsAsRendered) {
+    JackProbe keys("ondrilux-keys", {"keys"});
+    ASSERT_TRUE(keys.ok());
+    start(keys);
+    ASSERT_TRUE(keys.programListens(0)) << readFile(program_.errPath);
+    const std::string raw = testOutDir() + "/pulse.raw";
+    const pid_t parec = fork();
+    if (parec == 0) {
+        execlp("parec", "parec", "-d", "null.monitor", "--format=float32le", "--rate=48000",
+               "--channels=2", "--latency-msec=5", raw.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    sleepMs(500);
+    keys.noteOn(0, kNote);
+    sleepMs(3000);
+    kill(parec, SIGINT);
+    waitpid(parec, nullptr, 0);
+    std::vector<float> left;
+    {
+        const std::string bytes = readFile(raw);
+        std::vector<float> frames(bytes.size() / sizeof(float));
+        std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(float));
+        for (size_t i = 0; i < frames.size(); i += 2)
+            left.push_back(frames[i]);
+    }
+    size_t onset = 0;
+    while (onset < left.size() && left[onset] == 0.0f)
+        ++onset;
+    ASSERT_LT(onset, left.size()) << "the note is not heard";
+    EXPECT_EQ(firstDifference(left.data(), left.size(), onset), "");
+}
+
+TEST_F(Wayland, WindowShowsTheRangeBarAndANotePlays) {
+    JackProbe keys("ondrilux-keys", {"keys"}, 4.0);
+    ASSERT_TRUE(keys.ok());
+    start(keys, {"DISPLAY"});
+    ASSERT_TRUE(keys.programListens(0)) << readFile(program_.errPath);
+    ASSERT_TRUE(keys.listenTo(keys.programOutput(program_.pid, 5)));
+    sleepMs(500);
+
+    // The range bar's picture at the default range: surface rows 0-39 grey,
+    // 40-89 green, the rest grey; found by its first green pixel.
+    const std::string shots = testOutDir() + "/wayland";
+    std::filesystem::remove_all(shots);
+    std::filesystem::create_directories(shots);
+    shell("", "cd " + shots + " && weston-screenshooter >/dev/null 2>&1");
+    std::string path;
+    for (const auto &entry : std::filesystem::directory_iterator(shots))
+        path = entry.path().string();
+    ASSERT_FALSE(path.empty()) << "weston-screenshooter wrote no picture";
+    const Image shot = readImage(path);
+    int x = -1, y = -1;
+    for (int row = 0; row < shot.height && x < 0; ++row)
+        for (int column = 0; column < shot.width; ++column)
+            if (shot.at(column, row) == kGreen) {
+                x = column + 8, y = row;
+                break;
+            }
+    ASSERT_GE(x, 0) << "no range bar in " << path;
+    for (int row = -40; row < 206; ++row)
+        ASSERT_EQ(shot.at(x, y + row), (row >= 0 && row < 50) ? kGreen : kGrey)
+            << "surface row " << row + 40 << " in " << path;
+
+    keys.startRecording();
+    const size_t sent = playNote(keys);
+    keys.waitRecorded(kCompared + kRate / 2);
+    const long onset = keys.firstLoud(sent);
+    ASSERT_GE(onset, 0) << "the note is not heard";
+    EXPECT_EQ(firstDifference(keys.samples(), keys.recordedCount(), onset), "");
+    EXPECT_TRUE(stillRunning(program_.pid));
+    std::printf("program's stderr on Wayland: %s\n", readFile(program_.errPath).c_str());
+}
+
+} // namespace

@@ -8,13 +8,20 @@
 #   - the delay from a MIDI note-on to the first sound, measured inside one
 #     JACK client that sends the note and records the program's output, so
 #     both carry frame numbers of the same clock.
-# Usage: bench/live_cost.sh [BUILD_DIR]
+# Usage: bench/live_cost.sh [BUILD_DIR] [jack|pipewire|pulseaudio]
+# The sound goes through ALSA's default PCM into the JACK server (jack, the
+# default), into a private PipeWire (pipewire: the program and the probe are
+# then JACK clients of PipeWire, through pw-jack, and the probe records the
+# sink's monitor on the graph's clock), or into a private PulseAudio
+# (pulseaudio: MIDI still over JACK; the probe hears the sink's monitor
+# through parec, on the wall clock, so delays are rough, within a few ms).
 # BUILD_DIR (default: build) must hold app/ondrilux and
 # tests/stress/ondrilux_jack_probe (cmake --build BUILD_DIR --target ondrilux
 # ondrilux_jack_probe).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
+stack=${2:-jack}
 program=$build/app/ondrilux
 probe=$build/tests/stress/ondrilux_jack_probe
 seconds=${SECONDS_EACH:-10} # each CPU measurement
@@ -25,6 +32,23 @@ done
 
 source "$root/scripts/test-services.sh"
 start_test_services
+launcher=
+case "$stack" in
+jack) ;;
+pipewire | pulseaudio)
+    missing=$(desktop_stack_missing "$stack")
+    [ -z "$missing" ] || { echo "cannot measure on $stack: $missing" >&2; exit 2; }
+    start_desktop_stack "$stack" || exit 1
+    launcher=$ONDRILUX_STACK_RUN
+    if [ "$stack" = pipewire ]; then
+        export ONDRILUX_PROBE_RECORD="Null Sink:monitor_FL"
+    else
+        export ONDRILUX_PROBE_PAREC=1
+    fi
+    ;;
+*) echo "no stack '$stack': jack, pipewire or pulseaudio" >&2; exit 2 ;;
+esac
+echo "== on $stack"
 export QT_STYLE_OVERRIDE=Fusion QT_SCALE_FACTOR=1
 
 now_ns() { date +%s%N; }
@@ -92,11 +116,14 @@ echo "== time from launch until the window is shown (5 launches)"
 times=()
 for run in 1 2 3 4 5; do
     start=$(now_ns)
-    "$program" >/dev/null 2>&1 &
+    $launcher "$program" >/dev/null 2>"$ONDRILUX_SERVICE_DIR/launch.err" &
     pid=$!
     # xdotool answers in a few milliseconds; poll it without pause.
     until [ -n "$(window_id)" ]; do
-        kill -0 "$pid" 2>/dev/null || { echo "the program ended" >&2; exit 1; }
+        kill -0 "$pid" 2>/dev/null || {
+            echo "the program ended: $(cat "$ONDRILUX_SERVICE_DIR/launch.err")" >&2
+            exit 1
+        }
         [ $(($(now_ns) - start)) -gt 10000000000 ] && { echo "no window" >&2; exit 1; }
     done
     shown=$(( ($(now_ns) - start) / 1000000 ))
@@ -110,10 +137,10 @@ printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END {
 
 echo "== the running program"
 # The probe's MIDI port must exist before the program lists its devices.
-coproc PROBE { "$probe"; }
+coproc PROBE { $launcher "$probe"; }
 read -r -u "${PROBE[0]}" reply
 [ "$reply" = ready ] || { echo "probe: $reply" >&2; exit 1; }
-"$program" >/dev/null 2>&1 &
+$launcher "$program" >/dev/null 2>&1 &
 pid=$!
 until [ -n "$(window_id)" ]; do sleep 0.05; done
 echo "listen $pid" >&"${PROBE[1]}"

@@ -231,7 +231,8 @@ _ondrilux_pipewire_alsa_plugin() {
 # weston that offers weston-screenshooter.
 start_desktop_stack() {
     local stack=$1 dir plugin
-    trap stop_desktop_stack EXIT
+    # Also the test services, when this shell started them.
+    trap 'stop_desktop_stack; stop_test_services' EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
     dir=$(mktemp -d /tmp/ondrilux-stack.XXXXXX)

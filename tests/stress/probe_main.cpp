@@ -8,13 +8,25 @@
 //   latency N    N notes from silence: frames from each note-on to the first
 //                non-zero sample of the program's output
 //   quit
+// With ONDRILUX_PROBE_RECORD set, "listen" records that port rather than the
+// program's own (PipeWire's sink monitor); with ONDRILUX_PROBE_PAREC set, the
+// program's sound is heard through parec on PulseAudio's "null" sink instead,
+// on the wall clock: delays are then rough (parec's latency, about 2 ms, and
+// the polling of the note's sending, 1 ms).
 #include "tests/support/jack_probe.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <sstream>
@@ -39,11 +51,111 @@ bool waitForSilence(const JackProbe &p, size_t quietFrames, int timeoutMs) {
     return false;
 }
 
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// parec on the monitor of PulseAudio's sink "null", read as it arrives: the
+// steady-clock time of the last non-zero sample, and of the first one after
+// arm().
+class ParecEar {
+  public:
+    ParecEar() {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+            execlp("parec", "parec", "-d", "null.monitor", "--format=float32le", "--rate=48000",
+                   "--channels=1", "--latency-msec=2", "--raw", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        fd_ = fds[0];
+        reader_ = std::thread([this] { read(); });
+    }
+    ~ParecEar() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable())
+            reader_.join();
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool silentFor(int64_t ns) const { return nowNs() - lastLoud_.load() > ns; }
+    void arm() {
+        firstLoud_.store(0);
+        armed_.store(true);
+    }
+    int64_t firstLoud() const { return firstLoud_.load(); }
+
+  private:
+    void read() {
+        float buffer[256];
+        ssize_t n;
+        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
+            const int64_t arrived = nowNs();
+            const size_t count = static_cast<size_t>(n) / sizeof(float);
+            for (size_t i = 0; i < count; ++i) {
+                if (buffer[i] == 0.0f)
+                    continue;
+                const int64_t at = arrived - static_cast<int64_t>((count - 1 - i) * 1e9 / 48000);
+                lastLoud_.store(at);
+                if (armed_.exchange(false))
+                    firstLoud_.store(at);
+            }
+        }
+    }
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    std::thread reader_;
+    std::atomic<int64_t> lastLoud_{0}, firstLoud_{0};
+    std::atomic<bool> armed_{false};
+};
+
+// Frames from a note-on to the first sound, heard by parec; -1 when none.
+double parecDelay(JackProbe &p, ParecEar &ear) {
+    for (int waited = 0; waited < 5000 && !ear.silentFor(100000000); waited += 5)
+        sleepMillis(5);
+    sleepMillis(static_cast<int>(nowNs() % 20));
+    const uint64_t count = p.sentCount() + 1;
+    ear.arm();
+    p.noteOn(0, 69);
+    p.waitSent(count);
+    const int64_t sent = nowNs();
+    for (int waited = 0; waited < 2000 && ear.firstLoud() == 0; waited += 2)
+        sleepMillis(2);
+    sleepMillis(50);
+    p.noteOff(0, 69);
+    const int64_t heard = ear.firstLoud();
+    return heard == 0 ? -1.0 : static_cast<double>(heard - sent) * p.sampleRate() / 1e9;
+}
+
 std::string latency(JackProbe &p, int notes) {
+    std::unique_ptr<ParecEar> ear;
+    if (std::getenv("ONDRILUX_PROBE_PAREC")) {
+        ear = std::make_unique<ParecEar>();
+        sleepMillis(500);
+    }
     std::mt19937 random(12345);
     std::vector<double> delays;
     int failures = 0;
     for (int i = 0; i < notes; ++i) {
+        if (ear) {
+            const double delay = parecDelay(p, *ear);
+            if (delay < 0)
+                ++failures;
+            else
+                delays.push_back(delay);
+            continue;
+        }
         if (!waitForSilence(p, static_cast<size_t>(p.sampleRate() / 10), 5000)) {
             ++failures;
             continue;
@@ -113,8 +225,14 @@ int main() {
         if (command == "listen") {
             for (int i = 0; i < 100 && !probe.programListens(0); ++i)
                 sleepMillis(50);
-            const std::string port = probe.programOutput(static_cast<pid_t>(value), 5);
-            const bool ok = probe.programListens(0) && !port.empty() && probe.listenTo(port);
+            // parec hears the program; the other two record a JACK port.
+            const bool parec = std::getenv("ONDRILUX_PROBE_PAREC") != nullptr;
+            const char *record = std::getenv("ONDRILUX_PROBE_RECORD");
+            const std::string port = parec    ? ""
+                                     : record ? record
+                                              : probe.programOutput(static_cast<pid_t>(value), 5);
+            const bool ok =
+                probe.programListens(0) && (parec || (!port.empty() && probe.listenTo(port)));
             if (ok)
                 probe.startRecording();
             std::cout << (ok ? "ok" : "fail") << std::endl;

@@ -16,19 +16,25 @@
 
 _ondrilux_pids=()
 
-stop_test_services() {
-    local pid
-    for pid in "${_ondrilux_pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
+# Stops the servers whose PIDs the array named $1 holds, the last started
+# first (wireplumber before pipewire before D-Bus), waiting for each, then
+# removes the folder that the variable named $2 holds.
+_ondrilux_stop_servers() {
+    local -n pids=$1 folder=$2
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
     done
-    for pid in "${_ondrilux_pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
-    _ondrilux_pids=()
-    if [ -n "${ONDRILUX_SERVICE_DIR:-}" ]; then
-        rm -rf "$ONDRILUX_SERVICE_DIR"
-        ONDRILUX_SERVICE_DIR=
+    pids=()
+    if [ -n "${folder:-}" ]; then
+        rm -rf "$folder"
+        folder=
     fi
+}
+
+stop_test_services() {
+    _ondrilux_stop_servers _ondrilux_pids ONDRILUX_SERVICE_DIR
 }
 
 _ondrilux_services_failed() {
@@ -93,8 +99,10 @@ start_test_services() {
     _ondrilux_take_jack_names || { _ondrilux_services_failed "no JACK server name free"; return 1; }
 
     # Xvfb picks a free display number itself and writes it once it accepts
-    # clients; choosing one here would race with other test runs.
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp \
+    # clients; choosing one here would race with other test runs. -noreset:
+    # by default the server resets when its last client leaves, and a program
+    # started just then cannot connect.
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset \
         3>"$ONDRILUX_SERVICE_DIR/display" >"$ONDRILUX_SERVICE_DIR/xvfb.log" 2>&1 &
     _ondrilux_pids+=($!)
 
@@ -151,18 +159,7 @@ ASOUND
 _ondrilux_stack_pids=()
 
 stop_desktop_stack() {
-    local i pid
-    # In reverse order of starting: wireplumber before pipewire before D-Bus.
-    for ((i = ${#_ondrilux_stack_pids[@]} - 1; i >= 0; i--)); do
-        pid=${_ondrilux_stack_pids[i]}
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    _ondrilux_stack_pids=()
-    if [ -n "${ONDRILUX_STACK_DIR:-}" ]; then
-        rm -rf "$ONDRILUX_STACK_DIR"
-        ONDRILUX_STACK_DIR=
-    fi
+    _ondrilux_stop_servers _ondrilux_stack_pids ONDRILUX_STACK_DIR
 }
 
 # The Debian packages a stack needs.

@@ -122,7 +122,7 @@ class ParecEar {
 
 // Frames from a note-on to the first sound, heard by parec; -1 when none.
 double parecDelay(JackProbe &p, ParecEar &ear) {
-    for (int waited = 0; waited < 5000 && !ear.silentFor(100000000); waited += 5)
+    for (int waited = 0; waited < 5000 && !ear.silentFor(300000000); waited += 5)
         sleepMillis(5);
     sleepMillis(static_cast<int>(nowNs() % 20));
     const uint64_t count = p.sentCount() + 1;
@@ -187,15 +187,18 @@ std::string latency(JackProbe &p, int notes) {
         variance += (d - mean) * (d - mean);
     const double sd = std::sqrt(variance / delays.size());
     const auto [lo, hi] = std::minmax_element(delays.begin(), delays.end());
+    std::vector<double> sorted = delays;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
     const double ms = 1000.0 / p.sampleRate();
     std::ostringstream out;
     char line[256];
     std::snprintf(line, sizeof line,
                   "notes %zu (failed %d), JACK period %d frames\n"
                   "raw delay frames: mean %.1f min %.0f max %.0f spread %.0f sd %.1f\n"
-                  "raw delay ms: mean %.2f min %.2f max %.2f spread %.2f\n",
+                  "raw delay ms: mean %.2f median %.2f min %.2f max %.2f spread %.2f\n",
                   delays.size(), failures, p.bufferSize(), mean, *lo, *hi, *hi - *lo, sd, mean * ms,
-                  *lo * ms, *hi * ms, (*hi - *lo) * ms);
+                  median * ms, *lo * ms, *hi * ms, (*hi - *lo) * ms);
     out << line;
     std::snprintf(line, sizeof line,
                   "minus the synth's 1002 frames: mean %.1f min %.0f max %.0f frames "

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,13 @@ char *fallbackArgv[] = {fallbackName, nullptr};
 // status 1 instead of the abort. Otherwise they go out as usual afterwards.
 struct HeldMessage {
     QtMsgType type;
+    const char *category; // Qt's categories are static strings
     QString text;
 };
 NoDisplayHandler noDisplayHandler = nullptr;
 QtMessageHandler previousHandler = nullptr;
+// The xcb plugin's event thread may report while the constructor runs.
+std::mutex heldMessagesLock;
 std::vector<HeldMessage> heldMessages;
 int savedStderr = -1;
 
@@ -49,9 +53,10 @@ void restoreStderr() {
     savedStderr = -1;
 }
 
-void startUpMessage(QtMsgType type, const QMessageLogContext &, const QString &message) {
+void startUpMessage(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    const std::lock_guard<std::mutex> hold(heldMessagesLock);
     if (type != QtFatalMsg) {
-        heldMessages.push_back({type, message});
+        heldMessages.push_back({type, context.category, message});
         return;
     }
     restoreStderr();
@@ -78,8 +83,9 @@ bool startApplication(int &argc, char **argv) {
         application = std::make_unique<QApplication>(argc, argv);
         qInstallMessageHandler(previousHandler);
         restoreStderr();
+        const std::lock_guard<std::mutex> hold(heldMessagesLock);
         for (const HeldMessage &m : heldMessages)
-            previousHandler(m.type, QMessageLogContext(), m.text);
+            previousHandler(m.type, QMessageLogContext(nullptr, 0, nullptr, m.category), m.text);
         heldMessages.clear();
     }
     if (!qobject_cast<QApplication *>(QCoreApplication::instance()))

@@ -12,6 +12,12 @@ if [ ! -f "$build/CTestTestfile.cmake" ]; then
 fi
 source "$here/test-services.sh"
 start_test_services
+# ctest shows a skipped test's output nowhere; say here why the tests of a
+# desktop stack will skip.
+for stack in pipewire pulseaudio wayland; do
+    missing=$(desktop_stack_missing "$stack")
+    [ -z "$missing" ] || echo "the $stack tests (stacks.$stack) will be skipped: $missing"
+done
 # One test at a time: the audio tests record in real time and share the JACK
 # server and two cores with everything else.
 ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"

@@ -48,9 +48,12 @@ std::string firstDifference(const float *recorded, size_t count, size_t onset) {
     if (reference.size() < kCompared || count < onset + kCompared)
         return "too short: " + std::to_string(count - onset) + " samples recorded";
     for (size_t i = 0; i < kCompared; ++i)
-        if (recorded[onset + i] != reference[i])
-            return "sample " + std::to_string(i) + ": " + std::to_string(recorded[onset + i]) +
-                   ", rendered " + std::to_string(reference[i]);
+        if (recorded[onset + i] != reference[i]) {
+            char text[96];
+            std::snprintf(text, sizeof text, "sample %zu: %.9g, rendered %.9g", i,
+                          recorded[onset + i], reference[i]);
+            return text;
+        }
     return "";
 }
 

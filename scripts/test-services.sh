@@ -204,17 +204,20 @@ _ondrilux_stack_wait() {
 }
 
 # PipeWire's ALSA plugin. Installed as a package it conflicts with pulseaudio,
-# so where it is not, the package is unpacked (not installed) into a cache.
+# so where it is not, the package of the installed PipeWire's version is
+# unpacked (not installed) into a cache.
 _ondrilux_pipewire_alsa_plugin() {
-    local installed cache=${XDG_CACHE_HOME:-$HOME/.cache}/ondrilux/pipewire-alsa
+    local installed version cache
     installed=$(dpkg-query -L pipewire-alsa 2>/dev/null | grep '/libasound_module_pcm_pipewire.so$' || true)
     if [ -n "$installed" ]; then
         echo "$installed"
         return
     fi
+    version=$(dpkg-query -W -f='${Version}' libpipewire-0.3-0 2>/dev/null) || return 1
+    cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/ondrilux/pipewire-alsa-$version
     if ! find "$cache" -name libasound_module_pcm_pipewire.so 2>/dev/null | grep -q .; then
         rm -rf "$cache" && mkdir -p "$cache/deb" &&
-            (cd "$cache/deb" && apt-get download -qq pipewire-alsa >/dev/null 2>&1) &&
+            (cd "$cache/deb" && apt-get download -qq "pipewire-alsa=$version" >/dev/null 2>&1) &&
             dpkg -x "$cache"/deb/pipewire-alsa_*.deb "$cache" || return 1
     fi
     find "$cache" -name libasound_module_pcm_pipewire.so | head -n 1

@@ -156,26 +156,28 @@ TEST_F(Wayland, WindowShowsTheRangeBarAndANotePlays) {
     start(keys, {"DISPLAY"});
     ASSERT_TRUE(keys.programListens(0)) << readFile(program_.errPath);
     ASSERT_TRUE(keys.listenTo(keys.programOutput(program_.pid, 5)));
-    sleepMs(500);
 
     // The range bar's picture at the default range: surface rows 0-39 grey,
-    // 40-89 green, the rest grey; found by its first green pixel.
+    // 40-89 green, the rest grey; found by its first green pixel, in a
+    // screenshot taken once the window has been drawn.
     const std::string shots = testOutDir() + "/wayland";
-    std::filesystem::remove_all(shots);
-    std::filesystem::create_directories(shots);
-    shell("", "cd " + shots + " && weston-screenshooter >/dev/null 2>&1");
     std::string path;
-    for (const auto &entry : std::filesystem::directory_iterator(shots))
-        path = entry.path().string();
-    ASSERT_FALSE(path.empty()) << "weston-screenshooter wrote no picture";
-    const Image shot = readImage(path);
+    Image shot;
     int x = -1, y = -1;
-    for (int row = 0; row < shot.height && x < 0; ++row)
-        for (int column = 0; column < shot.width; ++column)
-            if (shot.at(column, row) == kGreen) {
-                x = column + 8, y = row;
-                break;
-            }
+    for (int attempt = 0; attempt < 20 && x < 0; ++attempt, sleepMs(500)) {
+        std::filesystem::remove_all(shots);
+        std::filesystem::create_directories(shots);
+        shell("", "cd " + shots + " && weston-screenshooter >/dev/null 2>&1");
+        for (const auto &entry : std::filesystem::directory_iterator(shots))
+            path = entry.path().string();
+        shot = readImage(path);
+        for (int row = 0; row < shot.height && x < 0; ++row)
+            for (int column = 0; column < shot.width; ++column)
+                if (shot.at(column, row) == kGreen) {
+                    x = column + 8, y = row;
+                    break;
+                }
+    }
     ASSERT_GE(x, 0) << "no range bar in " << path;
     for (int row = -40; row < 206; ++row)
         ASSERT_EQ(shot.at(x, y + row), (row >= 0 && row < 50) ? kGreen : kGrey)

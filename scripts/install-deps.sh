@@ -21,9 +21,10 @@ packages=(
   # pages, the Debian package's tools and checker, and the README's figure
   desktop-file-utils appstream man-db dpkg-dev file lintian gnuplot-nox
   # the desktop stacks the end-to-end tests also run on: PipeWire with its
-  # JACK layer, PulseAudio, and a headless Wayland compositor
+  # JACK layer, PulseAudio, and a headless Wayland compositor; xauth for a
+  # display that refuses the connection
   pipewire pipewire-bin wireplumber pipewire-jack dbus pulseaudio pulseaudio-utils
-  weston wayland-utils
+  weston wayland-utils xauth
 )
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

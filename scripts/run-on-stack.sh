@@ -10,6 +10,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 stack=$1
 shift
 source "$here/test-services.sh"
+if [ -z "${DISPLAY:-}" ] || [ -z "${JACK_DEFAULT_SERVER:-}" ]; then
+    echo "skipped on $stack: needs the test services (scripts/run-tests.sh)"
+    exit 77
+fi
 missing=$(desktop_stack_missing "$stack")
 if [ -n "$missing" ]; then
     echo "skipped on $stack: $missing"

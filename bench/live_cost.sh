@@ -51,20 +51,11 @@ esac
 echo "== on $stack"
 export QT_STYLE_OVERRIDE=Fusion QT_SCALE_FACTOR=1
 
-now_ns() { date +%s%N; }
+source "$root/bench/process_cpu.sh"
 
 # utime + stime of a process or one of its threads, in clock ticks (field
 # 14 and 15 of stat, counted after the parenthesised name).
 ticks() { sed 's/^.*) //' "$1" | awk '{ print $12 + $13 }'; }
-# Time on a CPU in nanoseconds, from schedstat: finer than the ticks.
-run_ns() { awk '{ print $1 }' "$1"; }
-process_ns() {
-    local sum=0 t
-    for t in /proc/"$1"/task/*/schedstat; do
-        sum=$((sum + $(run_ns "$t" 2>/dev/null || echo 0)))
-    done
-    echo "$sum"
-}
 hz=$(getconf CLK_TCK)
 
 # CPU of process $1 over $seconds: whole process and its main (GUI) thread,

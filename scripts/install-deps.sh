@@ -12,6 +12,7 @@ packages=(
   # libraries, and Qt's platform plugin for Wayland desktops
   qt6-base-dev qt6-wayland portaudio19-dev librtmidi-dev libjack-jackd2-dev libasound2-dev
   libsndfile1-dev
+  libsamplerate0-dev # ondrilux-jack: resampling when the JACK server is not at 48000 Hz
   # tests and benchmarks
   libgtest-dev libbenchmark-dev clang libclang-rt-dev
   # real parts for end-to-end tests: JACK on the dummy driver, ALSA's jack

@@ -1,4 +1,5 @@
 // ondrilux-render: plays a MIDI file through the sound engine into a WAV file.
+#include "tools/engine_driving.h"
 #include "tools/midi_file_reader.h"
 #include "tools/offline_render.h"
 #include "tools/progress_bar.h"
@@ -6,8 +7,6 @@
 #include "tools/wav_output.h"
 
 #include "engine/synth_state.h"
-
-#include "version.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,7 +19,7 @@
 namespace {
 
 constexpr int kExitWriteFailed = 1;
-constexpr int kExitBadInput = 2;
+constexpr int kExitBadInput = kExitBadOptions;
 
 // Far more than any real MIDI file; keeps a wrong path (a disk image, /dev/zero)
 // from being read into memory.
@@ -72,18 +71,9 @@ bool readInput(const std::string &path, std::vector<uint8_t> &bytes, std::string
 int main(int argc, char **argv) {
     RenderOptions options;
     std::string error;
-    switch (parseRenderOptions(argc, argv, options, error)) {
-    case OptionsResult::help:
-        std::fputs(renderUsage().c_str(), stdout);
-        return 0;
-    case OptionsResult::version:
-        std::printf("ondrilux-render %s\n", kOndriluxVersion);
-        return 0;
-    case OptionsResult::error:
-        return fail(kExitBadInput, error);
-    case OptionsResult::render:
-        break;
-    }
+    if (const CommandLineResult result = parseRenderOptions(argc, argv, options, error);
+        result != CommandLineResult::run)
+        return finishWithoutRunning("ondrilux-render", result, renderUsage(), error);
 
     if (!checkWavOutputPath(options.outputPath, error))
         return fail(kExitBadInput, error);

@@ -1,9 +1,8 @@
 #include "tools/offline_render.h"
 
-#include "engine/envelope.h"
-#include "engine/render_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
+#include "tools/engine_driving.h"
 #include "tools/progress_bar.h"
 #include "tools/wav_output.h"
 
@@ -11,12 +10,6 @@
 #include <cmath>
 
 namespace {
-
-// The envelope asks for its sliders through a plain function pointer.
-EnvelopeSliders chosenSliders = kDefaultEnvelopeSliders;
-EnvelopeSliders readChosenSliders() {
-    return chosenSliders;
-}
 
 // Frames rendered between two writes to the file.
 constexpr int64_t kWriteBlockFrames = 1 << 16;
@@ -49,35 +42,23 @@ std::optional<int64_t> renderLength(const MidiSong &song, double tailSeconds) {
     return *last + *tail;
 }
 
-void prepareEngine(const SoundOptions &options) {
-    initSynthState();
-    synthState.operation.set(options.operation);
-    synthState.staticOperand.set(options.staticValue);
-    synthState.rangeTop.set(options.rangeTop);
-    synthState.rangeBottom.set(options.rangeBottom);
-    chosenSliders = options.sliders;
-    setEnvelopeSliderSource(readChosenSliders);
-    setGateTextSink(nullptr);
-}
-
 bool renderFrames(const std::vector<FrameMessage> &messages, int64_t frameCount, WavOutput &out,
                   ProgressBar &progress, std::string &error) {
     size_t next = 0;
     int64_t frame = 0;
     while (frame < frameCount) {
         const int64_t blockEnd = std::min(frameCount, frame + kWriteBlockFrames);
-        int64_t filled = frame;
-        // Render up to the next message's frame, hand it over, go on.
-        while (filled < blockEnd) {
-            while (next < messages.size() && messages[next].frame <= filled)
-                onMidiInput(kMidiInData, messages[next++].message);
-            int64_t end = blockEnd;
-            if (next < messages.size())
-                end = std::min(end, messages[next].frame);
-            renderCallback(nullptr, writeBlock + (filled - frame),
-                           static_cast<unsigned long>(end - filled), nullptr, 0, nullptr);
-            filled = end;
-        }
+        size_t last = next;
+        while (last < messages.size() && messages[last].frame < blockEnd)
+            ++last;
+        renderAroundEvents(
+            writeBlock, static_cast<uint32_t>(blockEnd - frame), static_cast<uint32_t>(last - next),
+            [&](uint32_t i) {
+                return static_cast<uint32_t>(
+                    std::max<int64_t>(0, messages[next + i].frame - frame));
+            },
+            [&](uint32_t i) { onMidiInput(kMidiInData, messages[next + i].message); });
+        next = last;
         if (!writeWavFrames(out, writeBlock, static_cast<size_t>(blockEnd - frame), error))
             return false;
         frame = blockEnd;

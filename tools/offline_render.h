@@ -36,10 +36,6 @@ std::vector<FrameMessage> frameMessages(const MidiSong &song);
 // that is more than kMaxRenderFrames.
 std::optional<int64_t> renderLength(const MidiSong &song, double tailSeconds);
 
-// Starts the engine afresh, as at program start, with the given settings and
-// envelope sliders; frame 0 then is the stream's first frame.
-void prepareEngine(const SoundOptions &options);
-
 // Renders frames 0 to frameCount - 1 with the engine's render callback in
 // buffers, handing each message to the note handling just before its frame,
 // and writes them to `out`. Messages at or after frameCount are never played.

@@ -18,32 +18,22 @@ bool parseSeconds(const std::string &text, double &value) {
     return *end == '\0' && std::isfinite(value);
 }
 
-bool setOption(std::string_view name, const std::string &value, RenderOptions &options,
-               std::string &error) {
+OptionResult setOption(std::string_view name, const std::string &value, RenderOptions &options,
+                       std::string &error) {
+    if (name != "tail")
+        return OptionResult::unknown;
     const std::string quoted = "'" + value + "'";
-    if (name == "tail") {
-        double seconds;
-        if (!parseSeconds(value, seconds)) {
-            error = "--tail: " + quoted + " is not a number of seconds";
-            return false;
-        }
-        if (seconds < 0.0 || seconds > kMaxTailSeconds) {
-            error = "--tail: " + quoted + " is out of range (0 to 60 seconds)";
-            return false;
-        }
-        options.tailSeconds = seconds;
-        return true;
+    double seconds;
+    if (!parseSeconds(value, seconds)) {
+        error = "--tail: " + quoted + " is not a number of seconds";
+        return OptionResult::error;
     }
-    switch (setSoundOption(name, value, options.sound, error)) {
-    case SoundOptionResult::set:
-        return true;
-    case SoundOptionResult::error:
-        return false;
-    case SoundOptionResult::notSoundOption:
-        break;
+    if (seconds < 0.0 || seconds > kMaxTailSeconds) {
+        error = "--tail: " + quoted + " is out of range (0 to 60 seconds)";
+        return OptionResult::error;
     }
-    error = "unknown option '--" + std::string(name) + "'";
-    return false;
+    options.tailSeconds = seconds;
+    return OptionResult::set;
 }
 
 } // namespace
@@ -63,52 +53,27 @@ std::string renderUsage() {
            "Exit status: 0 done, 1 the output could not be written, 2 bad input or options.\n";
 }
 
-OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options,
-                                 std::string &error) {
+CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &options,
+                                     std::string &error) {
     options = {};
     std::vector<std::string> paths;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            paths.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help")
-            return OptionsResult::help;
-        if (arg == "--version")
-            return OptionsResult::version;
-        if (arg.rfind("--", 0) != 0) {
-            error = "unknown option '" + arg + "'";
-            return OptionsResult::error;
-        }
-        // --name value or --name=value
-        std::string name = arg.substr(2);
-        std::string value;
-        if (const size_t eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            error = "option '" + arg + "' needs a value";
-            return OptionsResult::error;
-        }
-        if (!setOption(name, value, options, error))
-            return OptionsResult::error;
-    }
+    CommandLineSpec spec;
+    spec.sound = &options.sound;
+    spec.set = [&options](std::string_view name, const std::string &value, std::string &e) {
+        return setOption(name, value, options, e);
+    };
+    spec.arguments = &paths;
+    if (const CommandLineResult result = parseCommandLine(argc, argv, spec, error);
+        result != CommandLineResult::run)
+        return result;
     if (paths.size() != 2) {
         error = paths.size() < 2 ? "expected INPUT.mid and OUTPUT.wav (see --help)"
                                  : "too many arguments: expected INPUT.mid and OUTPUT.wav";
-        return OptionsResult::error;
+        return CommandLineResult::error;
     }
     options.inputPath = paths[0];
     options.outputPath = paths[1];
     if (options.tailSeconds < 0.0)
         options.tailSeconds = options.sound.sliders.release / kMillisecondsPerSecond;
-    return OptionsResult::render;
+    return CommandLineResult::run;
 }

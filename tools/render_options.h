@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/command_line.h"
 #include "tools/sound_options.h"
 
 #include <cstdint>
@@ -14,10 +15,9 @@ struct RenderOptions {
     std::string outputPath;
 };
 
-enum class OptionsResult { render, help, version, error };
-
 // Reads the command line. On error `error` holds a one-line description.
-OptionsResult parseRenderOptions(int argc, char **argv, RenderOptions &options, std::string &error);
+CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &options,
+                                     std::string &error);
 
 // The text that --help prints.
 std::string renderUsage();

@@ -1,29 +1,6 @@
-// Counts heap allocations made by this thread while a flag is up, by replacing
-// the global allocation functions of the test executable.
+// No heap allocation while rendering and handling notes.
 #include "engine_fixture.h"
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-namespace {
-thread_local bool counting = false;
-thread_local long allocations = 0;
-} // namespace
-
-void *operator new(std::size_t size) {
-    if (counting)
-        ++allocations;
-    if (void *p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
+#include "tests/support/allocation_counter.h"
 
 namespace {
 
@@ -35,7 +12,7 @@ TEST_F(Allocation, RenderingAndNoteHandlingNeverAllocate) {
     setGateTextSink([](const char *) {});
     std::vector<float> buffer(4096);
 
-    counting = true;
+    countAllocations(true);
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
         onMidiInput(kMidiInData, shortMessage(0x90, 50 + op, 100));
@@ -47,16 +24,16 @@ TEST_F(Allocation, RenderingAndNoteHandlingNeverAllocate) {
         onMidiInput(kMidiInClose, 0);
         renderCallback(nullptr, buffer.data(), buffer.size(), nullptr, 0, nullptr);
     }
-    counting = false;
+    countAllocations(false);
 
-    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(countedAllocations(), 0);
     // The counter itself works.
     static int *volatile probe;
-    counting = true;
+    countAllocations(true);
     probe = new int(1);
-    counting = false;
+    countAllocations(false);
     delete probe;
-    EXPECT_EQ(allocations, 1);
+    EXPECT_EQ(countedAllocations(), 1);
 }
 
 } // namespace

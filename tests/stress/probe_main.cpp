@@ -3,6 +3,8 @@
 // port "keys" (start it before the program, so the program's device list has
 // it), then answers one line per command read from standard input:
 //   listen PID   waits until process PID listens to "keys" and records its audio
+//   record       waits until a client listens to "keys" and records "in" (which
+//                that client connects itself, as ondrilux-jack does)
 //   on NOTE      note-on, channel 1
 //   off NOTE     note-off, channel 1
 //   latency N    N notes from silence: frames from each note-on to the first
@@ -239,6 +241,13 @@ int main() {
             if (ok)
                 probe.startRecording();
             std::cout << (ok ? "ok" : "fail") << std::endl;
+        } else if (command == "record") {
+            for (int i = 0; i < 100 && !probe.programListens(0); ++i)
+                sleepMillis(50);
+            sleepMillis(100); // the audio connection follows
+            if (probe.programListens(0))
+                probe.startRecording();
+            std::cout << (probe.programListens(0) ? "ok" : "fail") << std::endl;
         } else if (command == "on" || command == "off") {
             if (command == "on")
                 probe.noteOn(0, static_cast<int>(value));

@@ -193,72 +193,11 @@ TEST_F(Stress, TwoHundredDeviceSwitchesWhileNotesArrive) {
     EXPECT_EQ(readFile(program_.errPath), "");
 }
 
-// The name the test services set aside for a test's own server: a name from
-// their fixed set, so that a killed server's registry entry is taken back by
-// the next run (JACK's registry has room for only 8 servers).
-std::string spareServerName() {
-    const char *name = std::getenv("ONDRILUX_SPARE_JACK_SERVER");
-    return name ? name : "ondrilux-test-spare";
-}
-
-// A JACK server of the test's own, so that killing it spares the shared one.
-class PrivateJackServer {
-  public:
-    PrivateJackServer() : name_(spareServerName()) { pid_ = run(); }
-    ~PrivateJackServer() { kill(SIGTERM); }
-    void kill(int signal) {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, signal);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        if (signal == SIGKILL)
-            reclaim();
-        removeLeftovers();
-    }
-    const std::string &name() const { return name_; }
-
-  private:
-    pid_t run() const {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (!std::freopen("/dev/null", "w", stdout) ||
-                !std::freopen((testOutDir() + "/jackd.log").c_str(), "w", stderr))
-                _exit(127);
-            execlp("jackd", "jackd", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "256",
-                   static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        return pid;
-    }
-    // A server that dies unannounced keeps its slot in JACK's registry of
-    // servers, which has only 8 for the whole machine. A server started under
-    // the same name takes the slot over and, stopped in order, frees it.
-    void reclaim() const {
-        const pid_t again = run();
-        const std::string probe = "jack_lsp -s " + name_ + " >/dev/null 2>&1";
-        for (int i = 0; i < 50 && std::system(probe.c_str()) != 0; ++i)
-            sleepMs(100);
-        ::kill(again, SIGTERM);
-        waitpid(again, nullptr, 0);
-    }
-    // The semaphores of clients that outlived the server.
-    void removeLeftovers() const {
-        std::error_code error;
-        for (const auto &entry : std::filesystem::directory_iterator("/dev/shm", error))
-            if (entry.path().filename().string().find("_" + name_ + "_") != std::string::npos)
-                std::filesystem::remove(entry.path(), error);
-    }
-
-    std::string name_;
-    pid_t pid_ = -1;
-};
-
 // The server crashing (SIGKILL) or shutting down in order (SIGTERM).
 class JackServerKilled : public Stress, public ::testing::WithParamInterface<int> {};
 
 TEST_P(JackServerKilled, WhileANoteSoundsLeavesTheWindowWorking) {
-    PrivateJackServer server;
+    PrivateJackServer server(testOutDir() + "/jackd.log");
     std::unique_ptr<JackProbe> keys;
     for (int i = 0; i < 100 && !(keys && keys->ok()); ++i) {
         sleepMs(50);

@@ -118,8 +118,12 @@ std::string testOutDir() {
 
 Launched launch(const std::string &program, const std::string &outDir,
                 const std::vector<std::pair<std::string, std::string>> &env,
-                const std::vector<std::string> &unset) {
+                const std::vector<std::string> &unset, const std::vector<std::string> &args) {
     static int count = 0;
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
     Launched l;
     l.outPath = outDir + "/run" + std::to_string(++count) + ".out";
     l.errPath = outDir + "/run" + std::to_string(count) + ".err";
@@ -132,7 +136,7 @@ Launched launch(const std::string &program, const std::string &outDir,
         if (!std::freopen(l.outPath.c_str(), "w", stdout) ||
             !std::freopen(l.errPath.c_str(), "w", stderr))
             _exit(127);
-        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     return l;

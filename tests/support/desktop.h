@@ -56,7 +56,8 @@ struct Launched {
 };
 Launched launch(const std::string &program, const std::string &outDir,
                 const std::vector<std::pair<std::string, std::string>> &env,
-                const std::vector<std::string> &unset = {});
+                const std::vector<std::string> &unset = {},
+                const std::vector<std::string> &args = {});
 // Exit status, or -1 (after killing it) when it is still running after `seconds`.
 int waitExit(pid_t pid, int seconds);
 std::string readFile(const std::string &path);

@@ -5,8 +5,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -103,7 +109,7 @@ bool JackProbe::listenTo(const std::string &outputPort) {
     return client_ && jack_connect(client_, outputPort.c_str(), jack_port_name(input_)) == 0;
 }
 
-bool JackProbe::send(int port, std::vector<uint8_t> bytes) {
+bool JackProbe::send(int port, std::vector<uint8_t> bytes, uint32_t offset) {
     const size_t tail = queueTail_.load(std::memory_order_relaxed);
     const size_t next = (tail + 1) % kQueueSize;
     if (next == queueHead_.load(std::memory_order_acquire) || bytes.empty() || bytes.size() > 3)
@@ -111,6 +117,7 @@ bool JackProbe::send(int port, std::vector<uint8_t> bytes) {
     Message &m = queue_[tail];
     m.port = static_cast<uint8_t>(port);
     m.size = static_cast<uint8_t>(bytes.size());
+    m.offset = offset;
     std::memcpy(m.bytes, bytes.data(), bytes.size());
     queueTail_.store(next, std::memory_order_release);
     return true;
@@ -265,9 +272,11 @@ int JackProbe::process(jack_nframes_t frames, void *self) {
     const size_t tail = p.queueTail_.load(std::memory_order_acquire);
     uint64_t written = 0;
     while (head != tail) {
-        const Message &m = p.queue_[head];
+        Message &m = p.queue_[head];
+        const jack_nframes_t offset = std::min<jack_nframes_t>(m.offset, frames - 1);
+        m.frame = now + offset;
         if (m.port < p.midiPorts_.size())
-            jack_midi_event_write(buffers[m.port], 0, m.bytes, m.size);
+            jack_midi_event_write(buffers[m.port], offset, m.bytes, m.size);
         head = (head + 1) % kQueueSize;
         ++written;
     }
@@ -317,4 +326,66 @@ int JackProbe::process(jack_nframes_t frames, void *self) {
         }
     }
     return 0;
+}
+
+std::string spareServerName() {
+    const char *name = std::getenv("ONDRILUX_SPARE_JACK_SERVER");
+    return name ? name : "ondrilux-test-spare";
+}
+
+PrivateJackServer::PrivateJackServer(const std::string &logPath, int period, int rate)
+    : name_(spareServerName()), logPath_(logPath), period_(period), rate_(rate) {
+    pid_ = run();
+}
+
+bool PrivateJackServer::up(int seconds) const {
+    const std::string probe = "jack_lsp -s " + name_ + " >/dev/null 2>&1";
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (std::system(probe.c_str()) == 0)
+            return true;
+        sleepMillis(100);
+    }
+    return false;
+}
+
+void PrivateJackServer::kill(int signal) {
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, signal);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    if (signal == SIGKILL)
+        reclaim();
+    removeLeftovers();
+}
+
+pid_t PrivateJackServer::run() const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!std::freopen("/dev/null", "w", stdout) || !std::freopen(logPath_.c_str(), "w", stderr))
+            _exit(127);
+        const std::string period = std::to_string(period_), rate = std::to_string(rate_);
+        execlp("jackd", "jackd", "-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(), "-p",
+               period.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// A server that dies unannounced keeps its slot in JACK's registry of
+// servers, which has only 8 for the whole machine. A server started under
+// the same name takes the slot over and, stopped in order, frees it.
+void PrivateJackServer::reclaim() const {
+    const pid_t again = run();
+    up(5);
+    ::kill(again, SIGTERM);
+    waitpid(again, nullptr, 0);
+}
+
+// The semaphores of clients that outlived the server.
+void PrivateJackServer::removeLeftovers() const {
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm", error))
+        if (entry.path().filename().string().find("_" + name_ + "_") != std::string::npos)
+            std::filesystem::remove(entry.path(), error);
 }

@@ -5,6 +5,7 @@
 // and the frame of the first sound it causes can be compared exactly.
 #include <jack/jack.h>
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -46,8 +47,12 @@ class JackProbe {
     // them as the program's input device.
     int midiConnections() const { return midiConnections_.load(); }
 
-    // Sends a short message at the start of the next cycle.
-    bool send(int port, std::vector<uint8_t> bytes);
+    // Sends a short message in the next cycle, `offset` frames into it (within
+    // one cycle, offsets must not decrease from one message to the next).
+    bool send(int port, std::vector<uint8_t> bytes, uint32_t offset = 0);
+    // The frame at which the probe's message number `index` (counting every
+    // send from 0) went out, once sentCount() is past it.
+    uint32_t sentFrame(uint64_t index) const { return queue_[index % kQueueSize].frame; }
     void noteOn(int port, int note) { send(port, {0x90, static_cast<uint8_t>(note), 100}); }
     void noteOff(int port, int note) { send(port, {0x80, static_cast<uint8_t>(note), 0}); }
     // Messages the process cycle has written so far, and the frame of the
@@ -93,6 +98,7 @@ class JackProbe {
 
     struct Message {
         uint8_t port, size, bytes[3];
+        uint32_t offset, frame;
     };
     static constexpr size_t kQueueSize = 4096;
     static constexpr int kMaxPorts = 4;
@@ -130,4 +136,33 @@ class JackProbe {
 
     std::atomic<bool> serverGone_{false};
     std::atomic<int> midiConnections_{0};
+};
+
+// The name the test services set aside for a test's own server: a name from
+// their fixed set, so that a killed server's registry entry is taken back by
+// the next run (JACK's registry has room for only 8 servers).
+std::string spareServerName();
+
+// A JACK server of the test's own on the dummy driver, under the spare name,
+// so that killing it or running it at another period or rate spares the
+// shared one. Stopped with SIGTERM and waited for when it goes.
+class PrivateJackServer {
+  public:
+    explicit PrivateJackServer(const std::string &logPath, int period = 256, int rate = 48000);
+    ~PrivateJackServer() { kill(SIGTERM); }
+    PrivateJackServer(const PrivateJackServer &) = delete;
+    PrivateJackServer &operator=(const PrivateJackServer &) = delete;
+    // Whether clients can connect within `seconds`.
+    bool up(int seconds) const;
+    void kill(int signal);
+    const std::string &name() const { return name_; }
+
+  private:
+    pid_t run() const;
+    void reclaim() const;
+    void removeLeftovers() const;
+
+    std::string name_, logPath_;
+    int period_, rate_;
+    pid_t pid_ = -1;
 };

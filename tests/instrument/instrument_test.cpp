@@ -1,0 +1,337 @@
+// ondrilux-jack on a real JACK server (dummy driver): a probe client plays
+// notes, a program change and controllers at chosen frames inside periods and
+// records the instrument's output on the same clock.
+#include "tests/support/desktop.h"
+#include "tests/support/jack_probe.h"
+
+#include "midi/note_handling.h"
+#include "tools/engine_driving.h"
+#include "tools/live_control.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+const std::string kProgram = ONDRILUX_JACK_PATH;
+const std::string kOutDir = testOutDir();
+// The engine's fade of the previous note: a note-on at frame f sounds from f + 1002.
+constexpr long kNoteToSoundFrames = kFadeOutFrames + 2;
+
+struct Message {
+    std::vector<uint8_t> bytes;
+    double offset; // where in the period, as a fraction of it
+    int pauseMs;   // after this message and the ones before it have gone out
+};
+
+// Starting values on the command line, then every live control at least once,
+// and notes at offsets all over their periods.
+const std::vector<std::string> kSoundArgs = {"--operation", "3", "--release", "20", "--top", "30"};
+const std::vector<Message> kScript = {
+    {{0xB0, 73, 3}, 0.1, 0},     // attack 48
+    {{0xB0, 75, 2}, 0.2, 0},     // decay 80 ms
+    {{0xB0, 79, 110}, 0.3, 0},   // sustain 87 %
+    {{0xC0, 6}, 0.5, 0},         // operation 7
+    {{0x90, 60, 100}, 0.9, 120}, // the first note, near the period's end
+    {{0xB0, 74, 10}, 0.0, 60},   // range top 21 while it sounds
+    {{0xB0, 70, 127}, 0.4, 60},  // range bottom 245
+    {{0xB0, 71, 100}, 0.7, 0},   // static value 79
+    {{0xC0, 1}, 0.8, 80},        // operation 2
+    {{0xB0, 72, 0}, 0.3, 0},     // release 1 ms, from the next note on
+    {{0xB0, 73, 0}, 0.4, 0},     // attack 1, from the next note on
+    {{0x80, 60, 0}, 0.5, 150},   // released
+    {{0xC0, 13}, 0.5, 0},        // no such program: ignored
+    {{0x91, 64, 100}, 0.5, 0},   // channel 2: ignored
+    {{0xC0, 0}, 0.6, 50},        // operation 1
+    {{0x90, 69, 100}, 0.0, 100}, // three notes of A4 from silence
+    {{0x90, 69, 0}, 0.6, 150},   // (velocity 0: released)
+    {{0x90, 69, 100}, 0.33, 100}, {{0x80, 69, 0}, 0.6, 150},
+    {{0x90, 69, 100}, 0.77, 100}, {{0x80, 69, 0}, 0.6, 150},
+};
+
+std::string serverFromEnvironment() {
+    const char *name = std::getenv("JACK_DEFAULT_SERVER");
+    return name ? name : "";
+}
+
+class Instrument : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (serverFromEnvironment().empty())
+            GTEST_SKIP() << "needs the test services (JACK_DEFAULT_SERVER)";
+        std::filesystem::create_directories(kOutDir);
+    }
+    void TearDown() override {
+        for (const Launched &l : running_)
+            if (stillRunning(l.pid)) {
+                kill(l.pid, SIGTERM);
+                waitExit(l.pid, 5);
+            }
+    }
+    // A server of the test's own, up and answering.
+    void ownServer(int period, int rate = 48000) {
+        server_ = std::make_unique<PrivateJackServer>(kOutDir + "/jackd.log", period, rate);
+        ASSERT_TRUE(server_->up(10)) << readFile(kOutDir + "/jackd.log");
+    }
+    std::string serverName() const { return server_ ? server_->name() : serverFromEnvironment(); }
+    std::unique_ptr<JackProbe> probe(const std::string &name,
+                                     std::vector<std::string> ports = {"keys"}) {
+        return std::make_unique<JackProbe>(name, ports, 20.0, server_ ? server_->name() : "");
+    }
+    // Starts ondrilux-jack wired to the probe's MIDI port `port` and audio input.
+    Launched start(const JackProbe &p, const std::string &name, int port = 0,
+                   std::vector<std::string> args = kSoundArgs) {
+        const std::string probeName = p.midiPortName(port);
+        args.insert(args.end(), {"--name", name, "--connect-midi", probeName, "--connect-audio",
+                                 probeName.substr(0, probeName.find(':')) + ":in"});
+        const Launched l =
+            launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {}, args);
+        running_.push_back(l);
+        for (int i = 0; i < 100 && !p.programListens(port); ++i)
+            sleepMs(50);
+        sleepMs(100); // the audio connection follows the MIDI one
+        return l;
+    }
+
+    std::unique_ptr<PrivateJackServer> server_;
+    std::vector<Launched> running_;
+};
+
+// Plays the script; returns the frame of each message.
+std::vector<uint32_t> play(JackProbe &p, const std::vector<Message> &script) {
+    std::vector<uint32_t> frames;
+    for (const Message &m : script) {
+        const uint64_t index = p.sentCount();
+        p.send(0, m.bytes, static_cast<uint32_t>(m.offset * p.bufferSize()));
+        if (m.pauseMs) {
+            p.waitSent(index + 1);
+            sleepMs(m.pauseMs);
+        }
+    }
+    p.waitSent(script.size());
+    for (size_t i = 0; i < script.size(); ++i)
+        frames.push_back(p.sentFrame(i));
+    return frames;
+}
+
+// What the engine renders for the script's messages at the same frames,
+// from frame `from` on, `count` frames.
+std::vector<float> reference(const std::vector<Message> &script,
+                             const std::vector<uint32_t> &frames, uint32_t from, size_t count) {
+    SoundOptions sound;
+    std::string error;
+    for (size_t i = 0; i + 1 < kSoundArgs.size(); i += 2)
+        EXPECT_EQ(setSoundOption(kSoundArgs[i].substr(2), kSoundArgs[i + 1], sound, error),
+                  SoundOptionResult::set);
+    prepareEngine(sound);
+    std::vector<float> out(count);
+    renderAroundEvents(
+        out.data(), static_cast<uint32_t>(count), static_cast<uint32_t>(script.size()),
+        [&](uint32_t i) { return frames[i] - from; },
+        [&](uint32_t i) {
+            const std::vector<uint8_t> &b = script[i].bytes;
+            playLiveMessage(shortMessage(b[0], b[1], b.size() > 2 ? b[2] : 0));
+        });
+    return out;
+}
+
+long firstNonZero(const float *samples, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+        if (samples[i] != 0.0f)
+            return static_cast<long>(i);
+    return -1;
+}
+
+class SampleAccurate : public Instrument, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SampleAccurate, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
+    const int period = GetParam();
+    if (period != 256) // the test services' server runs at 256
+        ownServer(period);
+    auto keys = probe("ondrilux-keys");
+    ASSERT_TRUE(keys->ok());
+    ASSERT_EQ(keys->bufferSize(), period);
+    start(*keys, "ondrilux-timed");
+    ASSERT_TRUE(keys->programListens(0));
+    keys->startRecording();
+    sleepMs(100);
+    const std::vector<uint32_t> frames = play(*keys, kScript);
+    sleepMs(100);
+    const size_t recorded = keys->recordedCount();
+    const float *rec = keys->samples();
+
+    // Frames from a little before the first message to the end of the recording.
+    const uint32_t from = frames.front() - 2000;
+    const size_t start = from - keys->recordStart();
+    ASSERT_LT(start, recorded);
+    const std::vector<float> ref = reference(kScript, frames, from, recorded - start);
+    const long refFirst = firstNonZero(ref.data(), 0, ref.size());
+    const long recFirst = firstNonZero(rec, start, recorded);
+    ASSERT_GE(refFirst, 0);
+    ASSERT_GE(recFirst, 0) << "nothing heard";
+    // The graph's constant delay: whole periods (the probe both feeds and hears).
+    const long delay = recFirst - static_cast<long>(start) - refFirst;
+    ASSERT_GE(delay, 0);
+    EXPECT_EQ(delay % period, 0) << "delay " << delay;
+    // Every sample carries the same bits, except that silence may be zero of
+    // either sign (a silent frame takes the sign of the oscillator's sample,
+    // whose phase while idle depends on how long the instrument has run).
+    size_t differing = 0, firstDiffering = 0;
+    for (size_t i = 0; i + static_cast<size_t>(delay) < ref.size(); ++i) {
+        const float a = ref[i], b = rec[start + static_cast<size_t>(delay) + i];
+        if (std::memcmp(&a, &b, sizeof a) != 0 && !(a == 0.0f && b == 0.0f) && !differing++)
+            firstDiffering = i;
+    }
+    EXPECT_EQ(differing, 0u) << "first at frame " << firstDiffering << " of " << ref.size() << ": "
+                             << "the recording differs from the engine's render";
+
+    // Note-on to sound, for the notes of A4 played from silence.
+    std::vector<long> delays;
+    for (size_t i = 0; i < kScript.size(); ++i)
+        if (kScript[i].bytes[0] == 0x90 && kScript[i].bytes[1] == 69 && kScript[i].bytes[2]) {
+            const size_t at = frames[i] - keys->recordStart();
+            delays.push_back(firstNonZero(rec, at, recorded) - static_cast<long>(at));
+        }
+    ASSERT_EQ(delays.size(), 3u);
+    for (long d : delays)
+        EXPECT_EQ(d, kNoteToSoundFrames + delay)
+            << delays[0] << " " << delays[1] << " " << delays[2];
+    std::printf("period %d: graph delay %ld frames, note-on to sound %ld frames\n", period, delay,
+                delays[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, SampleAccurate, ::testing::Values(64, 256, 1024));
+
+// The autocorrelation's best lag within [lo, hi], refined between samples.
+double fundamentalPeriod(const float *x, size_t n, int lo, int hi) {
+    auto corr = [&](int lag) {
+        double sum = 0.0;
+        for (size_t i = 0; i + static_cast<size_t>(lag) < n; ++i)
+            sum += static_cast<double>(x[i]) * x[i + static_cast<size_t>(lag)];
+        return sum;
+    };
+    int best = lo;
+    for (int lag = lo; lag <= hi; ++lag)
+        if (corr(lag) > corr(best))
+            best = lag;
+    const double a = corr(best - 1), b = corr(best), c = corr(best + 1);
+    return best + 0.5 * (a - c) / (a - 2 * b + c);
+}
+
+TEST_F(Instrument, PlaysInTuneOnAServerAt44100Hz) {
+    ownServer(256, 44100);
+    auto keys = probe("ondrilux-tuner");
+    ASSERT_TRUE(keys->ok());
+    ASSERT_EQ(keys->sampleRate(), 44100);
+    start(*keys, "ondrilux-44k", 0, {"--decay", "1", "--sustain", "100"});
+    ASSERT_TRUE(keys->programListens(0));
+    keys->startRecording();
+    keys->noteOn(0, 69);
+    sleepMs(800);
+    // A4 is a period of round(48000 / 440) = 109 engine frames: 440.37 Hz,
+    // 100.14 frames at 44100 (unconverted it would stay 109).
+    const size_t from = keys->recordedCount() - 22050;
+    const double period = fundamentalPeriod(keys->samples() + from, 22050, 90, 120);
+    EXPECT_NEAR(period, 44100.0 / (48000.0 / 109.0), 0.05);
+}
+
+TEST_F(Instrument, ServerGoneWhileANoteSoundsEndsWithOneLineAndStatus1) {
+    ownServer(256);
+    auto keys = probe("ondrilux-doomed");
+    ASSERT_TRUE(keys->ok());
+    const Launched l = start(*keys, "ondrilux-doomed-synth");
+    keys->startRecording();
+    keys->noteOn(0, 60);
+    sleepMs(300);
+    ASSERT_GE(keys->firstLoud(0), 0) << "the note is not heard";
+    server_->kill(SIGTERM);
+    EXPECT_EQ(waitExit(l.pid, 5), 1);
+    EXPECT_EQ(readFile(l.errPath), "ondrilux-jack: the JACK server went away\n");
+}
+
+TEST_F(Instrument, TwoInstancesPlaySideBySideAndEndOnSignals) {
+    auto keys = probe("ondrilux-duo", {"keys", "keys2"});
+    ASSERT_TRUE(keys->ok());
+    const Launched a = start(*keys, "ondrilux-duo-a", 0);
+    const Launched b = start(*keys, "ondrilux-duo-b", 1);
+    ASSERT_TRUE(keys->programListens(0) && keys->programListens(1));
+    keys->startRecording();
+    sleepMs(50);
+    // Each instrument hears its own port only: one note each, apart.
+    for (int port : {0, 1}) {
+        const size_t before = keys->recordedCount();
+        keys->noteOn(port, 60 + port);
+        sleepMs(150);
+        keys->noteOff(port, 60 + port);
+        sleepMs(150);
+        EXPECT_GE(keys->firstLoud(before), 0) << "instance " << port << " is silent";
+    }
+    kill(a.pid, SIGINT);
+    kill(b.pid, SIGTERM);
+    EXPECT_EQ(waitExit(a.pid, 5), 0);
+    EXPECT_EQ(waitExit(b.pid, 5), 0);
+    EXPECT_EQ(readFile(a.errPath) + readFile(b.errPath), "");
+}
+
+struct Refusal {
+    const char *name;
+    std::vector<std::string> args;
+    bool withoutServer;
+    int status;
+    const char *message;
+};
+
+const Refusal kRefusals[] = {
+    {"UnknownOption", {"--loud"}, false, 2, "unknown option '--loud'"},
+    {"OutOfRange", {"--attack=0"}, false, 2, "--attack: '0' is out of range (1 to 2000)"},
+    {"ValueMissing", {"--name"}, false, 2, "option '--name' needs a value"},
+    {"BadName", {"--name", "a:b"}, false, 2, "--name: 'a:b' is no JACK client name"},
+    {"Argument", {"song.mid"}, false, 2, "unexpected argument 'song.mid'"},
+    {"NoServer", {}, true, 1, "no JACK server is running"},
+};
+
+class Refused : public Instrument, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(Refused, OneLineAndTheStatus) {
+    const Refusal &r = GetParam();
+    // The spare name has no server now; the program must not start one.
+    const std::string server = r.withoutServer ? spareServerName() : serverName();
+    const Launched l = launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", server}},
+                              {"JACK_NO_START_SERVER"}, r.args);
+    EXPECT_EQ(waitExit(l.pid, 10), r.status);
+    const std::string err = readFile(l.errPath);
+    EXPECT_NE(err.find(r.message), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    if (r.withoutServer) {
+        EXPECT_NE(std::system(("jack_lsp -s " + server + " >/dev/null 2>&1").c_str()), 0)
+            << "a server was started";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Instrument, Refused, ::testing::ValuesIn(kRefusals),
+                         [](const auto &refusal) { return std::string(refusal.param.name); });
+
+TEST(LiveControl, ControllerValuesSpanTheControlsRange) {
+    struct Case {
+        const ControlRange &range;
+        uint8_t v;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {kStaticValueControl, 0, 0},     {kStaticValueControl, 127, 100},
+        {kStaticValueControl, 64, 50},                            // 50.39
+        {kRangeTopControl, 1, 4},                                 // 3.90
+        {kRangeBottomControl, 127, 245}, {kAttackControl, 1, 17}, // 16.74
+        {kReleaseControl, 64, 2520},                              // 2519.9
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(controllerValue(c.range, c.v), c.expected) << int(c.v);
+}
+
+} // namespace

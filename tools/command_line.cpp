@@ -1,0 +1,102 @@
+#include "tools/command_line.h"
+
+#include "version.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+OptionResult setOption(const CommandLineSpec &spec, std::string_view name, const std::string &value,
+                       std::string &error) {
+    if (spec.sound) {
+        switch (setSoundOption(name, value, *spec.sound, error)) {
+        case SoundOptionResult::set:
+            return OptionResult::set;
+        case SoundOptionResult::error:
+            return OptionResult::error;
+        case SoundOptionResult::notSoundOption:
+            break;
+        }
+    }
+    return spec.set ? spec.set(name, value, error) : OptionResult::unknown;
+}
+
+} // namespace
+
+CommandLineResult parseCommandLine(int argc, char **argv, const CommandLineSpec &spec,
+                                   std::string &error) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            if (!spec.arguments) {
+                error = "unexpected argument '" + arg + "' (see --help)";
+                return CommandLineResult::error;
+            }
+            spec.arguments->push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help")
+            return CommandLineResult::help;
+        if (arg == "--version")
+            return CommandLineResult::version;
+        if (arg.rfind("--", 0) != 0) {
+            error = "unknown option '" + arg + "'";
+            return CommandLineResult::error;
+        }
+        std::string name = arg.substr(2);
+        std::string value;
+        const size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        const bool flag = std::find(spec.flags.begin(), spec.flags.end(), name) != spec.flags.end();
+        if (flag && eq != std::string::npos) {
+            error = "option '--" + name + "' takes no value";
+            return CommandLineResult::error;
+        }
+        if (!flag && eq == std::string::npos) {
+            if (i + 1 == argc) {
+                // Only a known option needs a value; the empty value tells which.
+                error = setOption(spec, name, "", error) == OptionResult::unknown
+                            ? "unknown option '" + arg + "'"
+                            : "option '" + arg + "' needs a value";
+                return CommandLineResult::error;
+            }
+            value = argv[++i];
+        }
+        switch (setOption(spec, name, value, error)) {
+        case OptionResult::set:
+            break;
+        case OptionResult::error:
+            return CommandLineResult::error;
+        case OptionResult::unknown:
+            error = "unknown option '--" + name + "'";
+            return CommandLineResult::error;
+        }
+    }
+    return CommandLineResult::run;
+}
+
+int finishWithoutRunning(const char *program, CommandLineResult result, const std::string &usage,
+                         const std::string &error) {
+    switch (result) {
+    case CommandLineResult::help:
+        std::fputs(usage.c_str(), stdout);
+        return 0;
+    case CommandLineResult::version:
+        std::printf("%s %s\n", program, kOndriluxVersion);
+        return 0;
+    case CommandLineResult::run:
+    case CommandLineResult::error:
+        break;
+    }
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return kExitBadOptions;
+}

@@ -1,0 +1,218 @@
+#include "tools/jack_instrument.h"
+
+#include "engine/synth_state.h"
+#include "midi/short_messages.h"
+#include "tools/engine_driving.h"
+#include "tools/live_control.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// JACK's largest period; the buffers are sized for it once, before activation.
+constexpr uint32_t kMaxPeriodFrames = 8192;
+constexpr uint64_t kEngineRate = static_cast<uint64_t>(kSampleRate);
+
+OptionResult setInstrumentOption(std::string_view name, const std::string &value,
+                                 InstrumentOptions &options, std::string &error) {
+    if (name == "name") {
+        // JACK's limit on client names, less the terminating zero.
+        const size_t maxLength = static_cast<size_t>(jack_client_name_size()) - 1;
+        if (value.empty() || value.size() > maxLength || value.find(':') != std::string::npos) {
+            error = "--name: '" + value + "' is no JACK client name (1 to " +
+                    std::to_string(maxLength) + " characters, no ':')";
+            return OptionResult::error;
+        }
+        options.name = value;
+    } else if (name == "connect-midi") {
+        options.midiSources.push_back(value);
+    } else if (name == "connect-audio") {
+        options.audioTargets.push_back(value);
+    } else if (name == "no-connect") {
+        options.connect = false;
+    } else {
+        return OptionResult::unknown;
+    }
+    return OptionResult::set;
+}
+
+// The engine frame that plays at server frame `frame`.
+uint64_t engineFrameAt(uint64_t frame, uint32_t serverRate) {
+    return frame * kEngineRate / serverRate;
+}
+
+// JACK's thread, when the server shuts down or dies. PipeWire's JACK layer
+// calls this callback, not the one with the reason.
+void serverLeft(void *instrument) {
+    static_cast<JackInstrument *>(instrument)->serverGone.set(true);
+}
+
+// Connects `from` to `to`; a failure adds a warning.
+void connectPorts(jack_client_t *client, const std::string &from, const std::string &to,
+                  std::vector<std::string> &warnings) {
+    const int result = jack_connect(client, from.c_str(), to.c_str());
+    if (result != 0 && result != EEXIST)
+        warnings.push_back("cannot connect '" + from + "' to '" + to + "'");
+}
+
+// The server's physical ports of one type and direction.
+std::vector<std::string> physicalPorts(jack_client_t *client, const char *type,
+                                       unsigned long direction) {
+    std::vector<std::string> names;
+    const char **ports = jack_get_ports(client, nullptr, type, JackPortIsPhysical | direction);
+    for (const char **p = ports; p && *p; ++p)
+        names.emplace_back(*p);
+    jack_free(ports);
+    return names;
+}
+
+// JACK's library writes its own diagnostics to stderr; the program says what
+// went wrong in one line of its own.
+void quiet(const char *) {}
+
+} // namespace
+
+CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOptions &options,
+                                         std::string &error) {
+    options = {};
+    CommandLineSpec spec;
+    spec.sound = &options.sound;
+    spec.flags = {"no-connect"};
+    spec.set = [&options](std::string_view name, const std::string &value, std::string &e) {
+        return setInstrumentOption(name, value, options, e);
+    };
+    return parseCommandLine(argc, argv, spec, error);
+}
+
+std::string instrumentUsage() {
+    return "Usage: ondrilux-jack [OPTIONS]\n"
+           "Plays the Ondrilux sound engine as a JACK client: MIDI in at 'midi_in', mono\n"
+           "audio out at 'out', every event at its exact frame. Ends on Ctrl-C or SIGTERM.\n"
+           "\n"
+           "Options (the window's controls, as starting values):\n" +
+           soundOptionsUsage() +
+           "  --name NAME       JACK client name (default ondrilux)\n"
+           "  --connect-midi PORT   listen to PORT (repeatable; default: the physical\n"
+           "                        MIDI inputs)\n"
+           "  --connect-audio PORT  play into PORT (repeatable; default: the physical\n"
+           "                        outputs, each the same mono signal)\n"
+           "  --no-connect      connect nothing (leave it to a patchbay or DAW)\n"
+           "  -h, --help        show this text\n"
+           "  --version         show the version\n"
+           "\n"
+           "Live control on MIDI channel 1 (controller values 0 to 127 span the range):\n" +
+           liveControlUsage() +
+           "\n"
+           "Exit status: 0 stopped by a signal, 1 no JACK server or the server went away,\n"
+           "2 bad options.\n";
+}
+
+bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, std::string &error) {
+    jack_set_error_function(quiet);
+    jack_set_info_function(quiet);
+    jack_status_t status{};
+    in.client = jack_client_open(options.name.c_str(), JackNoStartServer, &status);
+    if (!in.client) {
+        error = (status & JackServerFailed) ? "no JACK server is running (start one first)"
+                                            : "JACK refused the client (status 0x" +
+                                                  std::to_string(static_cast<int>(status)) + ")";
+        return false;
+    }
+    in.midiIn =
+        jack_port_register(in.client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    in.out = jack_port_register(in.client, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    if (!in.midiIn || !in.out) {
+        error = "cannot register the JACK ports";
+        closeJackInstrument(in);
+        return false;
+    }
+    prepareEngine(options.sound);
+    in.serverRate = jack_get_sample_rate(in.client);
+    in.resampling = in.serverRate != kEngineRate;
+    if (in.resampling) {
+        const uint64_t maxEngineFrames = engineFrameAt(kMaxPeriodFrames, in.serverRate) + 2;
+        in.engineFrames.assign(maxEngineFrames, 0.0f);
+        if (!openResampler(in.resampler, in.serverRate, kMaxPeriodFrames, error)) {
+            closeJackInstrument(in);
+            return false;
+        }
+    }
+    jack_set_process_callback(in.client, processJackInstrument, &in);
+    jack_on_shutdown(in.client, serverLeft, &in);
+    return true;
+}
+
+bool startJackInstrument(JackInstrument &in, const InstrumentOptions &options,
+                         std::vector<std::string> &warnings, std::string &error) {
+    if (jack_activate(in.client) != 0) {
+        error = "JACK cannot activate the client";
+        return false;
+    }
+    if (!options.connect)
+        return true;
+    const std::string midiIn = jack_port_name(in.midiIn), out = jack_port_name(in.out);
+    const std::vector<std::string> sources =
+        options.midiSources.empty()
+            ? physicalPorts(in.client, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)
+            : options.midiSources;
+    for (const std::string &source : sources)
+        connectPorts(in.client, source, midiIn, warnings);
+    const std::vector<std::string> targets =
+        options.audioTargets.empty()
+            ? physicalPorts(in.client, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput)
+            : options.audioTargets;
+    for (const std::string &target : targets)
+        connectPorts(in.client, out, target, warnings);
+    return true;
+}
+
+void closeJackInstrument(JackInstrument &in) {
+    if (in.client) {
+        if (!in.serverGone.get())
+            jack_deactivate(in.client);
+        jack_client_close(in.client);
+    }
+    in.client = nullptr;
+    closeResampler(in.resampler);
+}
+
+int processJackInstrument(jack_nframes_t frames, void *instrument) {
+    JackInstrument &in = *static_cast<JackInstrument *>(instrument);
+    void *midi = jack_port_get_buffer(in.midiIn, frames);
+    float *out = static_cast<float *>(jack_port_get_buffer(in.out, frames));
+    const uint32_t eventCount = jack_midi_get_event_count(midi);
+    const auto offsetOf = [midi](uint32_t i) -> uint32_t {
+        jack_midi_event_t e;
+        return jack_midi_event_get(&e, midi, i) == 0 ? e.time : 0;
+    };
+    const auto deliver = [midi](uint32_t i) {
+        jack_midi_event_t e;
+        if (jack_midi_event_get(&e, midi, i) == 0)
+            forEachShortMessage(e.buffer, e.size, playLiveMessage);
+    };
+    if (!in.resampling) {
+        renderAroundEvents(out, frames, eventCount, offsetOf, deliver);
+        return 0;
+    }
+    // The engine renders the frames of its own clock that fall within this
+    // cycle's time; each event goes to the engine frame of its server frame.
+    const uint64_t first = engineFrameAt(in.serverFrames, in.serverRate);
+    const uint64_t count = engineFrameAt(in.serverFrames + frames, in.serverRate) - first;
+    in.serverFrames += frames;
+    if (frames > kMaxPeriodFrames || count > in.engineFrames.size()) {
+        std::fill(out, out + frames, 0.0f); // a period larger than JACK allows
+        return 0;
+    }
+    renderAroundEvents(
+        in.engineFrames.data(), static_cast<uint32_t>(count), eventCount,
+        [&](uint32_t i) {
+            return static_cast<uint32_t>(
+                engineFrameAt(in.serverFrames - frames + offsetOf(i), in.serverRate) - first);
+        },
+        deliver);
+    resample(in.resampler, in.engineFrames.data(), static_cast<uint32_t>(count), out, frames);
+    return 0;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "engine/relaxed.h"
+#include "tools/command_line.h"
+#include "tools/resampler.h"
+#include "tools/sound_options.h"
+
+#include <jack/jack.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What ondrilux-jack is asked to do.
+struct InstrumentOptions {
+    SoundOptions sound;
+    std::string name = "ondrilux";         // JACK client name
+    std::vector<std::string> midiSources;  // --connect-midi: ports heard on midi_in
+    std::vector<std::string> audioTargets; // --connect-audio: ports fed from out
+    bool connect = true;                   // false: --no-connect
+};
+
+CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOptions &options,
+                                         std::string &error);
+std::string instrumentUsage();
+
+// The engine as a JACK client: the MIDI input `midi_in` and the mono audio
+// output `out`, every event played at its frame within the period.
+struct JackInstrument {
+    jack_client_t *client = nullptr;
+    jack_port_t *midiIn = nullptr;
+    jack_port_t *out = nullptr;
+    uint32_t serverRate = 0;
+    // When the server is not at the engine's rate: the engine renders each
+    // cycle's time span here and the resampler converts it.
+    bool resampling = false;
+    Resampler resampler;
+    std::vector<float> engineFrames;
+    uint64_t serverFrames = 0; // process thread: frames played so far
+    Relaxed<bool> serverGone;  // JACK's thread sets it when the server leaves
+};
+
+// Main thread: opens the client (never starting a server) and its ports and
+// prepares the engine and, if needed, the resampler. Not yet active.
+bool openJackInstrument(JackInstrument &instrument, const InstrumentOptions &options,
+                        std::string &error);
+// Main thread: starts processing and makes the connections asked for; a
+// connection that cannot be made adds a line to `warnings`.
+bool startJackInstrument(JackInstrument &instrument, const InstrumentOptions &options,
+                         std::vector<std::string> &warnings, std::string &error);
+void closeJackInstrument(JackInstrument &instrument);
+
+// JACK's process thread: renders one period, handing each MIDI event to the
+// note handling and the live controls just before its frame. No allocation,
+// no lock, no system call.
+int processJackInstrument(jack_nframes_t frames, void *instrument);

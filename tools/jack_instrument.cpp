@@ -199,9 +199,10 @@ int processJackInstrument(jack_nframes_t frames, void *instrument) {
     }
     // The engine renders the frames of its own clock that fall within this
     // cycle's time; each event goes to the engine frame of its server frame.
-    const uint64_t first = engineFrameAt(in.serverFrames, in.serverRate);
-    const uint64_t count = engineFrameAt(in.serverFrames + frames, in.serverRate) - first;
+    const uint64_t cycleStart = in.serverFrames;
     in.serverFrames += frames;
+    const uint64_t first = engineFrameAt(cycleStart, in.serverRate);
+    const uint64_t count = engineFrameAt(cycleStart + frames, in.serverRate) - first;
     if (frames > kMaxPeriodFrames || count > in.engineFrames.size()) {
         std::fill(out, out + frames, 0.0f); // a period larger than JACK allows
         return 0;
@@ -209,8 +210,8 @@ int processJackInstrument(jack_nframes_t frames, void *instrument) {
     renderAroundEvents(
         in.engineFrames.data(), static_cast<uint32_t>(count), eventCount,
         [&](uint32_t i) {
-            return static_cast<uint32_t>(
-                engineFrameAt(in.serverFrames - frames + offsetOf(i), in.serverRate) - first);
+            return static_cast<uint32_t>(engineFrameAt(cycleStart + offsetOf(i), in.serverRate) -
+                                         first);
         },
         deliver);
     resample(in.resampler, in.engineFrames.data(), static_cast<uint32_t>(count), out, frames);

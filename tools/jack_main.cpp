@@ -42,6 +42,9 @@ int main(int argc, char **argv) {
         closeJackInstrument(instrument);
         return fail(kExitNoServer, error);
     }
+    // JACK gives a taken name a number: say which name the ports are under.
+    if (const std::string name = jack_get_client_name(instrument.client); name != options.name)
+        warnings.push_back("the name '" + options.name + "' is taken: running as '" + name + "'");
     for (const std::string &warning : warnings)
         std::fprintf(stderr, "ondrilux-jack: %s\n", warning.c_str());
 

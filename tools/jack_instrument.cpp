@@ -94,14 +94,15 @@ std::string instrumentUsage() {
            "\n"
            "Options (the window's controls, as starting values):\n" +
            soundOptionsUsage() +
-           "  --name NAME       JACK client name (default ondrilux)\n"
-           "  --connect-midi PORT   listen to PORT (repeatable; default: the physical\n"
-           "                        MIDI inputs)\n"
-           "  --connect-audio PORT  play into PORT (repeatable; default: the physical\n"
-           "                        outputs, each the same mono signal)\n"
-           "  --no-connect      connect nothing (leave it to a patchbay or DAW)\n"
-           "  -h, --help        show this text\n"
-           "  --version         show the version\n"
+           "  --name NAME     JACK client name (default ondrilux)\n"
+           "  --connect-midi PORT\n"
+           "                  listen to PORT (repeatable; default: the physical MIDI inputs)\n"
+           "  --connect-audio PORT\n"
+           "                  play into PORT (repeatable; default: the physical outputs,\n"
+           "                  each the same mono signal)\n"
+           "  --no-connect    connect nothing (leave it to a patchbay or DAW)\n"
+           "  -h, --help      show this text\n"
+           "  --version       show the version\n"
            "\n"
            "Live control on MIDI channel 1 (controller values 0 to 127 span the range):\n" +
            liveControlUsage() +

@@ -78,11 +78,13 @@ void playLiveMessage(uint32_t shortMsg) {
 }
 
 std::string liveControlUsage() {
-    std::string usage = "  Program Change 0 to 12  operation 1 to 13\n";
-    for (const Controller &c : kControllers) {
-        std::string line = "  CC " + std::to_string(c.number) + " " + c.name;
-        line.resize(std::max<size_t>(line.size() + 1, 38), ' ');
-        usage += line + std::to_string(c.range.min) + " to " + std::to_string(c.range.max) + "\n";
-    }
+    const auto line = [](std::string what, const std::string &sets) {
+        what.resize(std::max<size_t>(what.size() + 1, 38), ' ');
+        return what + sets + "\n";
+    };
+    std::string usage = line("  Program Change 0 to 12", "operation 1 to 13");
+    for (const Controller &c : kControllers)
+        usage += line("  CC " + std::to_string(c.number) + " " + c.name,
+                      std::to_string(c.range.min) + " to " + std::to_string(c.range.max));
     return usage;
 }

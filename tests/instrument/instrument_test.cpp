@@ -180,8 +180,8 @@ TEST_P(SampleAccurate, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSa
     ASSERT_GE(delay, 0);
     EXPECT_EQ(delay % period, 0) << "delay " << delay;
     // Every sample carries the same bits, except that silence may be zero of
-    // either sign (a silent frame takes the sign of the oscillator's sample,
-    // whose phase while idle depends on how long the instrument has run).
+    // either sign: a silent frame's sign is no part of the sound, and it
+    // follows state the two runs need not share (the idle oscillator's phase).
     size_t differing = 0, firstDiffering = 0;
     for (size_t i = 0; i + static_cast<size_t>(delay) < ref.size(); ++i) {
         const float a = ref[i], b = rec[start + static_cast<size_t>(delay) + i];

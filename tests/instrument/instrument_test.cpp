@@ -60,49 +60,6 @@ std::string serverFromEnvironment() {
     return name ? name : "";
 }
 
-class Instrument : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (serverFromEnvironment().empty())
-            GTEST_SKIP() << "needs the test services (JACK_DEFAULT_SERVER)";
-        std::filesystem::create_directories(kOutDir);
-    }
-    void TearDown() override {
-        for (const Launched &l : running_)
-            if (stillRunning(l.pid)) {
-                kill(l.pid, SIGTERM);
-                waitExit(l.pid, 5);
-            }
-    }
-    // A server of the test's own, up and answering.
-    void ownServer(int period, int rate = 48000) {
-        server_ = std::make_unique<PrivateJackServer>(kOutDir + "/jackd.log", period, rate);
-        ASSERT_TRUE(server_->up(10)) << readFile(kOutDir + "/jackd.log");
-    }
-    std::string serverName() const { return server_ ? server_->name() : serverFromEnvironment(); }
-    std::unique_ptr<JackProbe> probe(const std::string &name,
-                                     std::vector<std::string> ports = {"keys"}) {
-        return std::make_unique<JackProbe>(name, ports, 20.0, server_ ? server_->name() : "");
-    }
-    // Starts ondrilux-jack wired to the probe's MIDI port `port` and audio input.
-    Launched start(const JackProbe &p, const std::string &name, int port = 0,
-                   std::vector<std::string> args = kSoundArgs) {
-        const std::string probeName = p.midiPortName(port);
-        args.insert(args.end(), {"--name", name, "--connect-midi", probeName, "--connect-audio",
-                                 probeName.substr(0, probeName.find(':')) + ":in"});
-        const Launched l =
-            launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {}, args);
-        running_.push_back(l);
-        for (int i = 0; i < 100 && !p.programListens(port); ++i)
-            sleepMs(50);
-        sleepMs(100); // the audio connection follows the MIDI one
-        return l;
-    }
-
-    std::unique_ptr<PrivateJackServer> server_;
-    std::vector<Launched> running_;
-};
-
 // Plays the script; returns the frame of each message.
 std::vector<uint32_t> play(JackProbe &p, const std::vector<Message> &script) {
     std::vector<uint32_t> frames;
@@ -148,65 +105,136 @@ long firstNonZero(const float *samples, size_t from, size_t to) {
     return -1;
 }
 
+class Instrument : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (serverFromEnvironment().empty())
+            GTEST_SKIP() << "needs the test services (JACK_DEFAULT_SERVER)";
+        std::filesystem::create_directories(kOutDir);
+    }
+    void TearDown() override {
+        for (const Launched &l : running_)
+            if (stillRunning(l.pid)) {
+                kill(l.pid, SIGTERM);
+                waitExit(l.pid, 5);
+            }
+    }
+    // A server of the test's own, up and answering.
+    void ownServer(int period, int rate = 48000) {
+        server_ = std::make_unique<PrivateJackServer>(kOutDir + "/jackd.log", period, rate);
+        ASSERT_TRUE(server_->up(10)) << readFile(kOutDir + "/jackd.log");
+    }
+    std::string serverName() const { return server_ ? server_->name() : serverFromEnvironment(); }
+    std::unique_ptr<JackProbe> probe(const std::string &name,
+                                     std::vector<std::string> ports = {"keys"}) {
+        return std::make_unique<JackProbe>(name, ports, 20.0, server_ ? server_->name() : "");
+    }
+    // Starts ondrilux-jack wired to the probe's MIDI port `port` and audio input.
+    Launched start(const JackProbe &p, const std::string &name, int port = 0,
+                   std::vector<std::string> args = kSoundArgs) {
+        const std::string probeName = p.midiPortName(port);
+        args.insert(args.end(), {"--name", name, "--connect-midi", probeName, "--connect-audio",
+                                 probeName.substr(0, probeName.find(':')) + ":in"});
+        Env env;
+        if (!serverName().empty()) // PipeWire's JACK layer names none
+            env.push_back({"JACK_DEFAULT_SERVER", serverName()});
+        const Launched l = launch(kProgram, kOutDir, env, {}, args);
+        running_.push_back(l);
+        for (int i = 0; i < 100 && !p.programListens(port); ++i)
+            sleepMs(50);
+        sleepMs(100); // the audio connection follows the MIDI one
+        return l;
+    }
+
+    // Plays kScript into ondrilux-jack and checks the recording against the
+    // engine's render of the same messages at the same frames; `period` 0:
+    // whatever the server's is.
+    void playScriptAndCompare(int period = 0) {
+        auto keys = probe("ondrilux-keys");
+        ASSERT_TRUE(keys->ok());
+        if (period) {
+            ASSERT_EQ(keys->bufferSize(), period);
+        }
+        period = keys->bufferSize();
+        start(*keys, "ondrilux-timed");
+        ASSERT_TRUE(keys->programListens(0));
+        keys->startRecording();
+        sleepMs(100);
+        const std::vector<uint32_t> frames = play(*keys, kScript);
+        sleepMs(100);
+        const size_t recorded = keys->recordedCount();
+        const float *rec = keys->samples();
+
+        // Frames from a little before the first message to the end of the recording.
+        const uint32_t from = frames.front() - 2000;
+        const size_t start = from - keys->recordStart();
+        ASSERT_LT(start, recorded);
+        const std::vector<float> ref = reference(kScript, frames, from, recorded - start);
+        const long refFirst = firstNonZero(ref.data(), 0, ref.size());
+        const long recFirst = firstNonZero(rec, start, recorded);
+        ASSERT_GE(refFirst, 0);
+        ASSERT_GE(recFirst, 0) << "nothing heard";
+        // The graph's constant delay: whole periods (the probe both feeds and hears).
+        const long delay = recFirst - static_cast<long>(start) - refFirst;
+        ASSERT_GE(delay, 0);
+        EXPECT_EQ(delay % period, 0) << "delay " << delay;
+        // Every sample carries the same bits, except that silence may be zero of
+        // either sign: a silent frame's sign is no part of the sound, and it
+        // follows state the two runs need not share (the idle oscillator's phase).
+        size_t differing = 0, firstDiffering = 0;
+        for (size_t i = 0; i + static_cast<size_t>(delay) < ref.size(); ++i) {
+            const float a = ref[i], b = rec[start + static_cast<size_t>(delay) + i];
+            if (std::memcmp(&a, &b, sizeof a) != 0 && !(a == 0.0f && b == 0.0f) && !differing++)
+                firstDiffering = i;
+        }
+        EXPECT_EQ(differing, 0u)
+            << "the recording differs from the engine's render, first at frame " << firstDiffering
+            << " of " << ref.size();
+
+        // Note-on to sound, for the notes of A4 played from silence.
+        std::vector<long> delays;
+        for (size_t i = 0; i < kScript.size(); ++i)
+            if (kScript[i].bytes[0] == 0x90 && kScript[i].bytes[1] == 69 && kScript[i].bytes[2]) {
+                const size_t at = frames[i] - keys->recordStart();
+                delays.push_back(firstNonZero(rec, at, recorded) - static_cast<long>(at));
+            }
+        ASSERT_EQ(delays.size(), 3u);
+        for (long d : delays)
+            EXPECT_EQ(d, kNoteToSoundFrames + delay)
+                << delays[0] << " " << delays[1] << " " << delays[2];
+        std::printf("period %d: graph delay %ld frames, note-on to sound %ld frames\n", period,
+                    delay, delays[0]);
+    }
+
+    std::unique_ptr<PrivateJackServer> server_;
+    std::vector<Launched> running_;
+};
+
 class SampleAccurate : public Instrument, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SampleAccurate, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
-    const int period = GetParam();
-    if (period != 256) // the test services' server runs at 256
-        ownServer(period);
-    auto keys = probe("ondrilux-keys");
-    ASSERT_TRUE(keys->ok());
-    ASSERT_EQ(keys->bufferSize(), period);
-    start(*keys, "ondrilux-timed");
-    ASSERT_TRUE(keys->programListens(0));
-    keys->startRecording();
-    sleepMs(100);
-    const std::vector<uint32_t> frames = play(*keys, kScript);
-    sleepMs(100);
-    const size_t recorded = keys->recordedCount();
-    const float *rec = keys->samples();
-
-    // Frames from a little before the first message to the end of the recording.
-    const uint32_t from = frames.front() - 2000;
-    const size_t start = from - keys->recordStart();
-    ASSERT_LT(start, recorded);
-    const std::vector<float> ref = reference(kScript, frames, from, recorded - start);
-    const long refFirst = firstNonZero(ref.data(), 0, ref.size());
-    const long recFirst = firstNonZero(rec, start, recorded);
-    ASSERT_GE(refFirst, 0);
-    ASSERT_GE(recFirst, 0) << "nothing heard";
-    // The graph's constant delay: whole periods (the probe both feeds and hears).
-    const long delay = recFirst - static_cast<long>(start) - refFirst;
-    ASSERT_GE(delay, 0);
-    EXPECT_EQ(delay % period, 0) << "delay " << delay;
-    // Every sample carries the same bits, except that silence may be zero of
-    // either sign: a silent frame's sign is no part of the sound, and it
-    // follows state the two runs need not share (the idle oscillator's phase).
-    size_t differing = 0, firstDiffering = 0;
-    for (size_t i = 0; i + static_cast<size_t>(delay) < ref.size(); ++i) {
-        const float a = ref[i], b = rec[start + static_cast<size_t>(delay) + i];
-        if (std::memcmp(&a, &b, sizeof a) != 0 && !(a == 0.0f && b == 0.0f) && !differing++)
-            firstDiffering = i;
-    }
-    EXPECT_EQ(differing, 0u) << "first at frame " << firstDiffering << " of " << ref.size() << ": "
-                             << "the recording differs from the engine's render";
-
-    // Note-on to sound, for the notes of A4 played from silence.
-    std::vector<long> delays;
-    for (size_t i = 0; i < kScript.size(); ++i)
-        if (kScript[i].bytes[0] == 0x90 && kScript[i].bytes[1] == 69 && kScript[i].bytes[2]) {
-            const size_t at = frames[i] - keys->recordStart();
-            delays.push_back(firstNonZero(rec, at, recorded) - static_cast<long>(at));
-        }
-    ASSERT_EQ(delays.size(), 3u);
-    for (long d : delays)
-        EXPECT_EQ(d, kNoteToSoundFrames + delay)
-            << delays[0] << " " << delays[1] << " " << delays[2];
-    std::printf("period %d: graph delay %ld frames, note-on to sound %ld frames\n", period, delay,
-                delays[0]);
+    if (GetParam() != 256) // the test services' server runs at 256
+        ownServer(GetParam());
+    playScriptAndCompare(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, SampleAccurate, ::testing::Values(64, 256, 1024));
+
+// Under PipeWire's JACK layer (pw-jack), started by scripts/run-on-stack.sh
+// pipewire; the period is PipeWire's quantum.
+class PipeWire : public Instrument {
+  protected:
+    void SetUp() override {
+        const char *stack = std::getenv("ONDRILUX_STACK");
+        if (!stack || std::string(stack) != "pipewire")
+            GTEST_SKIP() << "runs on its stack only: scripts/run-on-stack.sh pipewire";
+        std::filesystem::create_directories(kOutDir);
+    }
+};
+
+TEST_F(PipeWire, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
+    playScriptAndCompare();
+}
 
 // The autocorrelation's best lag within [lo, hi], refined between samples.
 double fundamentalPeriod(const float *x, size_t n, int lo, int hi) {
@@ -295,6 +323,10 @@ const Refusal kRefusals[] = {
     {"Argument", {"song.mid"}, false, 2, "unexpected argument 'song.mid'"},
     {"NoServer", {}, true, 1, "no JACK server is running"},
 };
+
+void PrintTo(const Refusal &r, std::ostream *out) {
+    *out << r.name;
+}
 
 class Refused : public Instrument, public ::testing::WithParamInterface<Refusal> {};
 

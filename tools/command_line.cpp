@@ -7,10 +7,10 @@
 
 namespace {
 
-OptionResult setOption(const CommandLineSpec &spec, std::string_view name, const std::string &value,
+OptionResult setOption(const CommandLine &line, std::string_view name, const std::string &value,
                        std::string &error) {
-    if (spec.sound) {
-        switch (setSoundOption(name, value, *spec.sound, error)) {
+    if (line.sound) {
+        switch (setSoundOption(name, value, *line.sound, error)) {
         case SoundOptionResult::set:
             return OptionResult::set;
         case SoundOptionResult::error:
@@ -19,22 +19,22 @@ OptionResult setOption(const CommandLineSpec &spec, std::string_view name, const
             break;
         }
     }
-    return spec.set ? spec.set(name, value, error) : OptionResult::unknown;
+    return line.set ? line.set(name, value, error) : OptionResult::unknown;
 }
 
 } // namespace
 
-CommandLineResult parseCommandLine(int argc, char **argv, const CommandLineSpec &spec,
+CommandLineResult parseCommandLine(int argc, char **argv, const CommandLine &line,
                                    std::string &error) {
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (!spec.arguments) {
+            if (!line.arguments) {
                 error = "unexpected argument '" + arg + "' (see --help)";
                 return CommandLineResult::error;
             }
-            spec.arguments->push_back(arg);
+            line.arguments->push_back(arg);
             continue;
         }
         if (arg == "--") {
@@ -56,7 +56,7 @@ CommandLineResult parseCommandLine(int argc, char **argv, const CommandLineSpec 
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        const bool flag = std::find(spec.flags.begin(), spec.flags.end(), name) != spec.flags.end();
+        const bool flag = std::find(line.flags.begin(), line.flags.end(), name) != line.flags.end();
         if (flag && eq != std::string::npos) {
             error = "option '--" + name + "' takes no value";
             return CommandLineResult::error;
@@ -64,14 +64,14 @@ CommandLineResult parseCommandLine(int argc, char **argv, const CommandLineSpec 
         if (!flag && eq == std::string::npos) {
             if (i + 1 == argc) {
                 // Only a known option needs a value; the empty value tells which.
-                error = setOption(spec, name, "", error) == OptionResult::unknown
+                error = setOption(line, name, "", error) == OptionResult::unknown
                             ? "unknown option '" + arg + "'"
                             : "option '" + arg + "' needs a value";
                 return CommandLineResult::error;
             }
             value = argv[++i];
         }
-        switch (setOption(spec, name, value, error)) {
+        switch (setOption(line, name, value, error)) {
         case OptionResult::set:
             break;
         case OptionResult::error:

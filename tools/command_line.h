@@ -14,7 +14,7 @@ enum class CommandLineResult { run, help, version, error };
 
 enum class OptionResult { set, unknown, error };
 
-struct CommandLineSpec {
+struct CommandLine {
     SoundOptions *sound = nullptr; // where the sound options go
     // Options that take no value ("no-connect"): `set` gets "" as the value.
     std::vector<std::string_view> flags;
@@ -26,7 +26,7 @@ struct CommandLineSpec {
 };
 
 // Reads the command line. On error `error` holds a one-line description.
-CommandLineResult parseCommandLine(int argc, char **argv, const CommandLineSpec &spec,
+CommandLineResult parseCommandLine(int argc, char **argv, const CommandLine &line,
                                    std::string &error);
 
 // Bad command lines end with this status (after one line on stderr).

@@ -78,13 +78,13 @@ void quiet(const char *) {}
 CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOptions &options,
                                          std::string &error) {
     options = {};
-    CommandLineSpec spec;
-    spec.sound = &options.sound;
-    spec.flags = {"no-connect"};
-    spec.set = [&options](std::string_view name, const std::string &value, std::string &e) {
+    CommandLine line;
+    line.sound = &options.sound;
+    line.flags = {"no-connect"};
+    line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setInstrumentOption(name, value, options, e);
     };
-    return parseCommandLine(argc, argv, spec, error);
+    return parseCommandLine(argc, argv, line, error);
 }
 
 std::string instrumentUsage() {

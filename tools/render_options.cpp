@@ -57,13 +57,13 @@ CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &optio
                                      std::string &error) {
     options = {};
     std::vector<std::string> paths;
-    CommandLineSpec spec;
-    spec.sound = &options.sound;
-    spec.set = [&options](std::string_view name, const std::string &value, std::string &e) {
+    CommandLine line;
+    line.sound = &options.sound;
+    line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setOption(name, value, options, e);
     };
-    spec.arguments = &paths;
-    if (const CommandLineResult result = parseCommandLine(argc, argv, spec, error);
+    line.arguments = &paths;
+    if (const CommandLineResult result = parseCommandLine(argc, argv, line, error);
         result != CommandLineResult::run)
         return result;
     if (paths.size() != 2) {

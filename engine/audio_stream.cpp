@@ -6,7 +6,11 @@
 
 #include <portaudio.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -17,6 +21,35 @@ namespace {
 // as it would have after terminating. Main thread, inside Pa_Terminate.
 [[noreturn]] void endAfterFailedTerminate(int) {
     _exit(0);
+}
+
+// Frames the stream has rendered since it started. Written on the audio
+// thread, read by the watch of the start.
+Relaxed<uint64_t> framesRendered;
+
+// Audio thread: counts the frames, then renders them. No allocation, no lock.
+int countAndRender(const void *input, void *output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
+                   void *userData) {
+    framesRendered.set(framesRendered.get() + frameCount);
+    return renderCallback(input, output, frameCount, timeInfo, statusFlags, userData);
+}
+
+// JACK's client library can leave the JACK client that carries the stream
+// (ALSA's jack plugin) waiting on another client's futex for good: the server
+// then skips the whole graph every cycle and nothing plays. The program cannot
+// prevent it; it says so, once, a second after the start, when less than half
+// a second has been rendered by then. A thread of its own, so that the event
+// loop starts at once.
+void watchTheStart() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (framesRendered.get() < static_cast<uint64_t>(kSampleRate / 2))
+            std::fputs("ondrilux: the audio stream is not running (nothing was rendered in the "
+                       "first second); JACK has stalled it. Start ondrilux again; see the "
+                       "README, \"A silent start under JACK\".\n",
+                       stderr);
+    }).detach();
 }
 
 } // namespace
@@ -39,7 +72,7 @@ bool openAudio() {
 
     PaStream *stream = nullptr;
     error = Pa_OpenStream(&stream, nullptr, &output, kSampleRate, kFramesPerBuffer, kStreamFlags,
-                          renderCallback, nullptr);
+                          countAndRender, nullptr);
     if (error != paNoError) {
         reportAudioError(error);
         return false;
@@ -56,6 +89,7 @@ bool startAudio() {
         reportAudioError(error);
         return false;
     }
+    watchTheStart();
     return true;
 }
 

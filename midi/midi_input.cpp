@@ -1,6 +1,7 @@
 #include "midi/midi_input.h"
 
 #include "engine/synth_state.h"
+#include "midi/jack_midi_input.h"
 #include "midi/note_handling.h"
 #include "toolkit/toolkit.h"
 
@@ -14,29 +15,31 @@
 #include <unistd.h>
 #include <vector>
 
-// The open input: RtMidi's input, the port it listens to, and whether RtMidi
-// reported a fault while opening it (with an error callback installed RtMidi
+// The back ends, in the order their ports appear in the device list: the ALSA
+// sequencer through RtMidi, which drops system-exclusive events before it
+// looks at them, and JACK through the program's own input, which splits each
+// event by the MIDI rules (RtMidi's JACK input would gather an unterminated
+// system-exclusive message across events and swallow the notes after it).
+enum class BackEnd { Alsa, Jack };
+
+// The open input: its back end, RtMidi's input for the ALSA sequencer, and
+// whether RtMidi reported a fault (with an error callback installed RtMidi
 // reports there instead of throwing).
 struct MidiInput {
+    BackEnd backEnd = BackEnd::Alsa;
     std::unique_ptr<RtMidiIn> port;
-    std::string portName;
     bool faulted = false;
 };
 
 namespace {
 
-// The client name under which this program shows up in JACK and ALSA.
-constexpr const char *kClientName = "Ondrilux";
 constexpr std::size_t kMaxNameLength = 31;
-
-// The back ends, in the order their ports appear in the device list.
-constexpr RtMidi::Api kBackEnds[] = {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
 
 // What stands behind one entry of the device list. The full name, not the
 // position inside the back end, finds the port again when it is opened: ports
 // come and go, and a position may by then belong to another port.
 struct ListedPort {
-    RtMidi::Api backEnd;
+    BackEnd backEnd;
     std::string name;
 };
 
@@ -48,21 +51,19 @@ void recordFault(RtMidiError::Type, const std::string &, void *userData) {
         static_cast<MidiInput *>(userData)->faulted = true;
 }
 
-// A back end that is missing is no error here: the ALSA sequencer without
-// /dev/snd/seq, JACK without a running server. RtMidi says so on stderr while
-// constructing, before an error callback can be installed; its words are
-// caught instead and taken as the sign that the back end is not there (JACK's
-// back end throws nothing, and would try to reach the server again on every
-// call). The ALSA library's own complaint is avoided by not asking for a
-// sequencer whose device does not exist.
-std::unique_ptr<RtMidiIn> makeInput(RtMidi::Api backEnd, MidiInput *faultSink) {
-    if (backEnd == RtMidi::LINUX_ALSA && access("/dev/snd/seq", R_OK | W_OK) != 0)
+// The ALSA sequencer without /dev/snd/seq is no error here: the ALSA library's
+// complaint is avoided by not asking for a sequencer whose device does not
+// exist, and RtMidi's words on stderr while constructing (before an error
+// callback can be installed) are caught and taken as the sign that the back
+// end is not there.
+std::unique_ptr<RtMidiIn> makeAlsaInput(MidiInput *faultSink) {
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0)
         return nullptr;
     std::ostringstream complaints;
     std::streambuf *const stderrBuffer = std::cerr.rdbuf(complaints.rdbuf());
     std::unique_ptr<RtMidiIn> input;
     try {
-        input = std::make_unique<RtMidiIn>(backEnd, kClientName);
+        input = std::make_unique<RtMidiIn>(RtMidi::LINUX_ALSA, kMidiClientName);
     } catch (const RtMidiError &) {
     }
     std::cerr.rdbuf(stderrBuffer);
@@ -83,9 +84,8 @@ std::string listName(const std::string &name) {
     return name.substr(0, length);
 }
 
-// MIDI thread (JACK's real-time thread, or the ALSA input thread): packs a
-// short message as the note handling expects it. No allocation, no lock.
-// System-exclusive messages are filtered out by RtMidi and never get here.
+// ALSA input thread: packs a short message as the note handling expects it.
+// System-exclusive messages are dropped by RtMidi and never get here.
 void receiveMessage(double, std::vector<unsigned char> *message, void *) {
     const std::size_t size = message->size();
     if (size == 0 || size > 3 || (*message)[0] == 0xF0)
@@ -96,7 +96,7 @@ void receiveMessage(double, std::vector<unsigned char> *message, void *) {
     onMidiInput(kMidiInData, shortMessage(status, data1, data2));
 }
 
-// Finds the listed port in its back end as it is now; -1 when it is gone.
+// Finds the listed port in RtMidi's list as it is now; -1 when it is gone.
 int currentPosition(RtMidiIn &input, const std::string &name) {
     const unsigned count = input.getPortCount();
     for (unsigned i = 0; i < count; ++i) {
@@ -106,45 +106,60 @@ int currentPosition(RtMidiIn &input, const std::string &name) {
     return -1;
 }
 
+bool openAlsaPort(MidiInput &opened, const std::string &name) {
+    opened.port = makeAlsaInput(&opened);
+    if (!opened.port)
+        return false;
+    const int position = currentPosition(*opened.port, name);
+    if (position < 0 || opened.faulted)
+        return false;
+    try {
+        opened.port->openPort(static_cast<unsigned>(position), "MIDI in");
+    } catch (const RtMidiError &) {
+        return false;
+    }
+    // A port that vanished between the look-up and the open is only reported.
+    return !opened.faulted && opened.port->isPortOpen();
+}
+
 // Opens the device at list position `device`; nullptr when that fails.
 MidiInput *openDevice(int device) {
     if (device < 0 || static_cast<std::size_t>(device) >= listedPorts.size())
         return nullptr;
     const ListedPort &listed = listedPorts[static_cast<std::size_t>(device)];
-
     auto opened = std::make_unique<MidiInput>();
-    opened->port = makeInput(listed.backEnd, opened.get());
-    if (!opened->port)
-        return nullptr;
-    const int position = currentPosition(*opened->port, listed.name);
-    if (position < 0 || opened->faulted)
-        return nullptr;
-    try {
-        opened->port->openPort(static_cast<unsigned>(position), "MIDI in");
-    } catch (const RtMidiError &) {
+    opened->backEnd = listed.backEnd;
+    const bool ok = listed.backEnd == BackEnd::Jack ? connectJackMidiInput(listed.name)
+                                                    : openAlsaPort(*opened, listed.name);
+    if (!ok) {
+        if (listed.backEnd == BackEnd::Jack)
+            closeJackMidiInput();
         return nullptr;
     }
-    // A port that vanished between the look-up and the open is only reported.
-    if (opened->faulted || !opened->port->isPortOpen())
-        return nullptr;
-    opened->portName = listed.name;
     return opened.release();
 }
 
 // Starts delivery: sysex is dropped, clock and active sensing come through.
 bool startDevice(MidiInput &input) {
+    if (input.backEnd == BackEnd::Jack)
+        return startJackMidiInput();
     input.port->ignoreTypes(true, false, false);
     input.port->setCallback(receiveMessage, nullptr);
     return !input.faulted;
 }
 
-// Stops and closes the open device; its close releases every held key.
+// Stops and closes a device; its close releases every held key. Both back
+// ends return from their close only when no message of this device can land
+// any more (RtMidi's input waits for its thread when destroyed), so none
+// lands after the close effects below.
 void closeDevice(MidiInput *input) {
-    input->port->cancelCallback();
-    input->port->closePort();
-    // Destroying RtMidi's input waits for its thread to finish, so no message
-    // of this device can land after the close effects below.
-    input->port.reset();
+    if (input->backEnd == BackEnd::Jack) {
+        closeJackMidiInput();
+    } else {
+        input->port->cancelCallback();
+        input->port->closePort();
+        input->port.reset();
+    }
     onMidiInput(kMidiInClose, 0);
     delete input;
 }
@@ -154,34 +169,46 @@ void showMidiStatus(bool running) {
         tk::setStatusText(kMainWindow, kMidiStatusField, running ? "MIDI IN" : "No MIDI IN");
 }
 
+void appendEntry(BackEnd backEnd, std::string name) {
+    tk::appendListItem(kMainWindow, kDeviceList, listName(name).c_str());
+    listedPorts.push_back({backEnd, std::move(name)});
+}
+
 } // namespace
 
 int listMidiInputs() {
+    // The table and the list are rebuilt together, so entry i stays port i.
     listedPorts.clear();
+    tk::clearList(kMainWindow, kDeviceList);
     int reported = 0;
-    for (const RtMidi::Api backEnd : kBackEnds) {
-        MidiInput faults;
-        const std::unique_ptr<RtMidiIn> input = makeInput(backEnd, &faults);
-        if (!input)
-            continue;
-        const unsigned count = input->getPortCount();
+    MidiInput faults;
+    if (const std::unique_ptr<RtMidiIn> alsa = makeAlsaInput(&faults)) {
+        const unsigned count = alsa->getPortCount();
         reported += static_cast<int>(count);
         for (unsigned i = 0; i < count; ++i) {
             // A port that vanished since the count has no name: no entry.
-            std::string name = input->getPortName(i);
-            if (name.empty())
-                continue;
-            tk::appendListItem(kMainWindow, kDeviceList, listName(name).c_str());
-            listedPorts.push_back({backEnd, std::move(name)});
+            std::string name = alsa->getPortName(i);
+            if (!name.empty())
+                appendEntry(BackEnd::Alsa, std::move(name));
         }
     }
+    std::vector<std::string> jackSources = jackMidiSources();
+    reported += static_cast<int>(jackSources.size());
+    for (std::string &name : jackSources)
+        appendEntry(BackEnd::Jack, std::move(name));
     return reported;
 }
 
 void openMidiInput() {
     MidiInput *input = openDevice(synthState.midiDevice);
+    // A device that cannot be started is closed again: nothing stays open
+    // while field 0 says "No MIDI IN".
+    if (input && !startDevice(*input)) {
+        closeDevice(input);
+        input = nullptr;
+    }
     synthState.midiHandle = input;
-    showMidiStatus(input && startDevice(*input));
+    showMidiStatus(input != nullptr);
 }
 
 void switchMidiInput() {

@@ -68,6 +68,15 @@ bool appendListItem(int window, int id, const char *text) {
     return true;
 }
 
+bool clearList(int window, int id) {
+    Control *c = findControl(window, id);
+    if (!c || c->kind != ControlKind::DropDown)
+        return false;
+    StateChange change;
+    static_cast<QComboBox *>(c->widget)->clear();
+    return true;
+}
+
 int createFrame(int window, int id, int x, int y, int width, int height, const char *caption) {
     WindowRecord *w = findWindow(window);
     if (!w)

@@ -1,7 +1,8 @@
 // sliderValue and postStatusText, the two calls that other threads make.
 // Neither waits nor allocates: the GUI thread mirrors slider values into a
-// fixed table of atomics, and posted status texts wait in lock-free slots
-// until an eventfd wakes the GUI thread's Qt loop to show them.
+// fixed table of atomics, and each status field's latest posted text waits in
+// a lock-free slot; an eventfd wakes the GUI thread's Qt loop to show it, and
+// only when the text differs from the one posted before it.
 
 #include "toolkit/cross_thread.h"
 #include "toolkit/registry.h"
@@ -15,12 +16,15 @@
 
 namespace tk {
 
-std::atomic<int> appliedPostedTexts{0};
+std::atomic<int> postedTextWakeUps{0};
 
 namespace {
 std::atomic<int> sliderMirrors[kCrossThreadWindows][kMirroredControls];
 std::atomic<bool> statusBarPresence[kCrossThreadWindows];
+// The latest text posted to each field; nullptr: none since the window opened.
 std::atomic<const char *> postedTexts[kCrossThreadWindows][kPostedFields];
+// GUI thread only: the posted text each field shows.
+const char *shownTexts[kCrossThreadWindows][kPostedFields];
 
 // Created once and kept open to the end of the process: a MIDI thread may
 // still post while the program shuts down.
@@ -31,18 +35,21 @@ bool inWindowRange(int window) {
     return window >= 0 && window < kCrossThreadWindows;
 }
 
-// GUI thread, in whatever Qt loop runs: shows the latest text of each slot.
+// GUI thread, in whatever Qt loop runs: shows each field's latest text.
 void applyPostedTexts() {
     uint64_t count = 0;
     if (::read(wakeFd.load(), &count, sizeof count) < 0) {
         // Nothing to drain: the slots are read anyway.
     }
+    postedTextWakeUps.fetch_add(1);
     for (int window = 0; window < kCrossThreadWindows; ++window)
-        for (int field = 0; field < kPostedFields; ++field)
-            if (const char *text = postedTexts[window][field].exchange(nullptr)) {
+        for (int field = 0; field < kPostedFields; ++field) {
+            const char *text = postedTexts[window][field].load();
+            if (text && text != shownTexts[window][field]) {
                 setStatusText(window, field, text);
-                appliedPostedTexts.fetch_add(1);
+                shownTexts[window][field] = text;
             }
+        }
 }
 } // namespace
 
@@ -65,8 +72,10 @@ void clearCrossThreadSlots(int window) {
         return;
     for (auto &value : sliderMirrors[window])
         value.store(0, std::memory_order_relaxed);
-    for (auto &text : postedTexts[window])
-        text.store(nullptr);
+    for (int field = 0; field < kPostedFields; ++field) {
+        postedTexts[window][field].store(nullptr);
+        shownTexts[window][field] = nullptr;
+    }
     statusBarPresence[window].store(false);
 }
 
@@ -96,12 +105,15 @@ int sliderValue(int window, int id) {
     return sliderMirrors[window][id].load(std::memory_order_relaxed);
 }
 
-// Any thread, including a real-time one: one atomic store and one write to
-// an eventfd, which never blocks.
+// Any thread, including a real-time one: one atomic exchange and, when the
+// text changed, one write to an eventfd, which never blocks. Every change of a
+// slot is followed by a wake-up, so the GUI thread's last look at the slot
+// comes after its last change, whichever of several posting threads made it.
 void postStatusText(int window, int field, const char *text) {
     if (!inWindowRange(window) || field < 0 || field >= kPostedFields || !text)
         return;
-    postedTexts[window][field].store(text);
+    if (postedTexts[window][field].exchange(text) == text)
+        return;
     const int fd = wakeFd.load();
     const uint64_t one = 1;
     if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {

@@ -26,7 +26,7 @@ bool mirroredStatusBarPresence(int window);
 bool startWatchingPostedTexts();
 void stopWatchingPostedTexts();
 
-// Counts the posted texts the GUI thread has applied; tests wait on it.
-extern std::atomic<int> appliedPostedTexts;
+// Counts the times a posted text woke the GUI thread; tests wait on it.
+extern std::atomic<int> postedTextWakeUps;
 
 } // namespace tk

@@ -42,6 +42,8 @@ bool addShortcut(int window, Key key, int command);
 int createCanvas(int window, int id, int x, int y, int width, int height);
 int createDropDown(int window, int id, int x, int y, int width, int height, int openHeight);
 bool appendListItem(int window, int id, const char *text);
+// Removes every entry; the list then has nothing selected.
+bool clearList(int window, int id);
 int createFrame(int window, int id, int x, int y, int width, int height, const char *caption);
 // Consecutive option buttons of a window form one exclusive group.
 int createOptionButton(int window, int id, int x, int y, int width, int height, const char *text);

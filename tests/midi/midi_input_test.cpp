@@ -2,8 +2,10 @@
 // with senders that are RtMidi JACK clients, and the real toolkit's window.
 
 #include "engine/synth_state.h"
+#include "midi/jack_midi_input.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
+#include "tests/support/allocation_counter.h"
 #include "tests/support/window_probe.h"
 #include "toolkit/toolkit.h"
 
@@ -11,6 +13,7 @@
 #include <rtmidi/RtMidi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -46,6 +49,15 @@ int entryOf(const std::string &name) {
 void pick(int entry) {
     tk::setState(kMainWindow, kDeviceList, entry);
     switchMidiInput();
+}
+
+// Lists the ports, opens `port` as start-up does and waits until `sender` is
+// heard through it.
+bool listOpenAndHear(Sender &sender, const std::string &port) {
+    listMidiInputs();
+    synthState.midiDevice = entryOf(port);
+    openMidiInput();
+    return synthState.midiHandle && waitUntilHeard(sender);
 }
 
 class MidiInputTest : public testing::Test {
@@ -208,6 +220,83 @@ TEST_F(MidiInputTest, ClockAndActiveSensingReachTheNoteHandlingButSysexDoesNot) 
     EXPECT_EQ(statusText(kMainWindow, kGateStatusField), "");
 }
 
+TEST_F(MidiInputTest, ListingAgainKeepsEntriesAndPortsInStep) {
+    Sender first("first");
+    listMidiInputs();
+    Sender second("second");
+    const int count = listMidiInputs();
+
+    EXPECT_EQ(listItems(kMainWindow, kDeviceList).size(), static_cast<size_t>(count));
+    pick(entryOf("second:port"));
+    EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
+    EXPECT_TRUE(waitUntilHeard(second));
+}
+
+// A system-exclusive message that never gets its F7 (a cut-off transfer),
+// then a note: in its own event, or inside the fragment's event, where its
+// status byte ends the system-exclusive message.
+TEST_F(MidiInputTest, AnUnterminatedSysexLosesNoNote) {
+    Sender keys("keys");
+    ASSERT_TRUE(listOpenAndHear(keys, "keys:port"));
+
+    const std::vector<std::vector<std::vector<unsigned char>>> cases = {
+        {{0xF0, 0x41, 0x10}, {0x90, 69, 100}},
+        {{0xF0, 0x41, 0x10, 0x90, 69, 100}},
+    };
+    for (const auto &events : cases) {
+        SCOPED_TRACE(events.size() == 1 ? "note inside the fragment" : "note after the fragment");
+        for (const auto &event : events)
+            keys.send(event);
+        ASSERT_TRUE(waitUntil([] { return synthState.gate.get() == 1; }));
+        EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
+        keys.send({0x80, 69, 0});
+        ASSERT_TRUE(waitUntil([] { return synthState.gate.get() == 0; }));
+    }
+}
+
+// JACK's process thread: what reaches the note handling there.
+pthread_t jackThread;
+std::atomic<int> seenOnJackThread;
+void countOnJackThread(const char *) {
+    if (pthread_equal(pthread_self(), jackThread))
+        seenOnJackThread.fetch_add(1);
+}
+
+TEST_F(MidiInputTest, TheJackProcessCallbackNeverAllocates) {
+    Sender keys("keys");
+    ASSERT_TRUE(listOpenAndHear(keys, "keys:port"));
+    ASSERT_TRUE(jackMidiThread(jackThread));
+    setGateTextSink(countOnJackThread);
+    seenOnJackThread = 0;
+
+    // Every kind of event the callback splits: 12 data messages a round.
+    const std::vector<std::vector<unsigned char>> events = {{0xF0, 0x41, 0x10},
+                                                            {0x90, 60, 100, 64, 100},
+                                                            {0xF8},
+                                                            {0xF0, 0x7E, 0xF7},
+                                                            {0xF0, 0x41, 0x80, 60, 0},
+                                                            {0x80, 64, 0},
+                                                            {0xB0, 7, 100, 0xFE},
+                                                            {0x41, 0x10},
+                                                            {0xE0, 0, 64},
+                                                            {0x90, 0x3C, 0xF8, 0x64},
+                                                            {0x80, 60, 0},
+                                                            {0xC0, 1}};
+    const int perRound = 12;
+    watchAllocations(jackThread);
+    for (int round = 0; round < 20; ++round) {
+        for (const auto &event : events)
+            keys.send(event);
+        std::this_thread::sleep_for(5ms);
+    }
+    // A slow run (a sanitizer's) may lose a cycle's events to an xrun: what
+    // counts is that the callback delivered and allocated nothing meanwhile.
+    waitUntil([] { return seenOnJackThread.load() >= 20 * perRound; });
+    const long allocations = stopWatchingAllocations();
+    EXPECT_GE(seenOnJackThread.load(), 10 * perRound);
+    EXPECT_EQ(allocations, 0);
+}
+
 // Needs no server: the point is what happens when there is none.
 TEST(MidiInputWithoutServices, MissingBackEndsListNothingAndPrintNothing) {
     ASSERT_TRUE(openDeviceWindow());
@@ -229,8 +318,7 @@ TEST(MidiInputWithoutServices, MissingBackEndsListNothingAndPrintNothing) {
     EXPECT_EQ(reported, 0);
     EXPECT_TRUE(listItems(kMainWindow, kDeviceList).empty());
     EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "No MIDI IN");
-    // libjack may say that it found no server; RtMidi itself stays quiet.
-    EXPECT_EQ(printed.find("MidiIn"), std::string::npos) << printed;
+    EXPECT_EQ(printed, "");
     closeDeviceWindow();
 }
 

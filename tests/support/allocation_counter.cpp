@@ -1,12 +1,37 @@
 #include "tests/support/allocation_counter.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 thread_local bool counting = false;
 thread_local long allocations = 0;
+
+// The watched thread is set before `watching` goes up, and read only after
+// it was seen up.
+std::atomic<bool> watching{false};
+pthread_t watched;
+std::atomic<long> watchedAllocations{0};
+
+void noteAllocation() {
+    if (counting)
+        ++allocations;
+    if (watching.load() && pthread_equal(pthread_self(), watched))
+        watchedAllocations.fetch_add(1);
+}
 } // namespace
+
+void watchAllocations(pthread_t thread) {
+    watched = thread;
+    watchedAllocations.store(0);
+    watching.store(true);
+}
+
+long stopWatchingAllocations() {
+    watching.store(false);
+    return watchedAllocations.load();
+}
 
 void countAllocations(bool on) {
     counting = on;
@@ -23,26 +48,22 @@ extern "C" void *__libc_calloc(std::size_t count, std::size_t size);
 extern "C" void *__libc_realloc(void *p, std::size_t size);
 
 extern "C" void *malloc(std::size_t size) {
-    if (counting)
-        ++allocations;
+    noteAllocation();
     return __libc_malloc(size);
 }
 extern "C" void *calloc(std::size_t count, std::size_t size) {
-    if (counting)
-        ++allocations;
+    noteAllocation();
     return __libc_calloc(count, size);
 }
 extern "C" void *realloc(void *p, std::size_t size) {
-    if (counting)
-        ++allocations;
+    noteAllocation();
     return __libc_realloc(p, size);
 }
 #endif
 
 void *operator new(std::size_t size) {
 #ifndef ONDRILUX_COUNT_MALLOC
-    if (counting)
-        ++allocations;
+    noteAllocation();
 #endif
     if (void *p = std::malloc(size ? size : 1))
         return p;

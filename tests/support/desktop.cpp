@@ -226,7 +226,10 @@ void ProgramTest::TearDown() {
 void ProgramTest::launchProgram(const Env &env, const std::vector<std::string> &unset) {
     Env all{{"DISPLAY", display_}, {"QT_STYLE_OVERRIDE", "Fusion"}, {"QT_SCALE_FACTOR", "1"}};
     all.insert(all.end(), env.begin(), env.end());
-    program_ = launch(ONDRILUX_PROGRAM, testOutDir(), all, unset);
+    // ONDRILUX_PROGRAM_UNDER_TEST runs a test against another build of the
+    // program (an older one, to show what the test catches).
+    const char *other = std::getenv("ONDRILUX_PROGRAM_UNDER_TEST");
+    program_ = launch(other ? other : ONDRILUX_PROGRAM, testOutDir(), all, unset);
 }
 
 WindowBox ProgramTest::start(const JackProbe *keys, const Env &env) {

@@ -112,7 +112,8 @@ bool JackProbe::listenTo(const std::string &outputPort) {
 bool JackProbe::send(int port, std::vector<uint8_t> bytes, uint32_t offset) {
     const size_t tail = queueTail_.load(std::memory_order_relaxed);
     const size_t next = (tail + 1) % kQueueSize;
-    if (next == queueHead_.load(std::memory_order_acquire) || bytes.empty() || bytes.size() > 3)
+    if (next == queueHead_.load(std::memory_order_acquire) || bytes.empty() ||
+        bytes.size() > sizeof(Message::bytes))
         return false;
     Message &m = queue_[tail];
     m.port = static_cast<uint8_t>(port);

@@ -47,7 +47,7 @@ class JackProbe {
     // them as the program's input device.
     int midiConnections() const { return midiConnections_.load(); }
 
-    // Sends a short message in the next cycle, `offset` frames into it (within
+    // Sends one event of up to 8 bytes in the next cycle, `offset` frames into it (within
     // one cycle, offsets must not decrease from one message to the next).
     bool send(int port, std::vector<uint8_t> bytes, uint32_t offset = 0);
     // The frame at which the probe's message number `index` (counting every
@@ -97,7 +97,7 @@ class JackProbe {
     void emitFlood(int port, void *buffer, jack_nframes_t frames, int count);
 
     struct Message {
-        uint8_t port, size, bytes[3];
+        uint8_t port, size, bytes[8];
         uint32_t offset, frame;
     };
     static constexpr size_t kQueueSize = 4096;

@@ -34,11 +34,11 @@ TEST_F(CrossThreadTest, PostedTextWakesTheWaitingGuiThreadAndSlidersReadAnywhere
         std::this_thread::sleep_for(30ms);
         slider = sliderValue(0, 3);
         barSeen = statusBarExists(0);
-        const int before = appliedPostedTexts.load();
+        const int before = postedTextWakeUps.load();
         postStatusText(0, 1, "On");
-        for (int i = 0; i < 200 && appliedPostedTexts.load() == before; ++i)
+        for (int i = 0; i < 200 && postedTextWakeUps.load() == before; ++i)
             std::this_thread::sleep_for(10ms);
-        shown = appliedPostedTexts.load() != before;
+        shown = postedTextWakeUps.load() != before;
         // Now a user action ends the wait.
         QMetaObject::invokeMethod(
             button, [button] { button->click(); }, Qt::QueuedConnection);
@@ -65,6 +65,27 @@ TEST_F(CrossThreadTest, LatestPostedTextWinsAndOthersAreIgnored) {
     EXPECT_EQ(statusFieldLabel(0, 0)->text(), "MIDI IN");
     EXPECT_EQ(sliderValue(0, 99), 0);
     EXPECT_EQ(sliderValue(-1, 0), 0);
+}
+
+// The MIDI thread posts field 1's text after every message; only a text that
+// differs from the one posted before wakes the GUI thread, and the field always
+// shows the latest.
+TEST_F(CrossThreadTest, OnlyAChangedTextWakesTheGuiThread) {
+    open();
+    createStatusBar(0);
+    addStatusField(0, 100);
+    addStatusField(0, 100);
+    const struct {
+        const char *text;
+        int wakeUps;
+    } posts[] = {{"On", 1}, {"On", 0}, {"On", 0}, {"Off", 1}, {"Off", 0}, {"On", 1}};
+    for (const auto &post : posts) {
+        const int before = postedTextWakeUps.load();
+        postStatusText(0, 1, post.text);
+        waitEvent(30);
+        EXPECT_EQ(postedTextWakeUps.load() - before, post.wakeUps) << post.text;
+        EXPECT_EQ(statusFieldLabel(0, 1)->text(), post.text);
+    }
 }
 
 #ifdef ONDRILUX_RACY_TEST

@@ -32,7 +32,8 @@ class JackDesktop : public ProgramTest {
         const std::string mark = "." + std::to_string(program_.pid) + ".";
         std::string output;
         for (int i = 0; i < 100 && output.empty(); ++i) {
-            std::istringstream ports(shell("", "jack_lsp 2>/dev/null"));
+            // A stalled server can keep jack_lsp waiting for good.
+            std::istringstream ports(shell("", "timeout 2 jack_lsp 2>/dev/null"));
             for (std::string line; std::getline(ports, line);)
                 if (line.find(mark) != std::string::npos &&
                     line.find("out_000") != std::string::npos)

@@ -255,17 +255,19 @@ TEST_F(MidiInputTest, AnUnterminatedSysexLosesNoNote) {
 }
 
 // JACK's process thread: what reaches the note handling there.
-pthread_t jackThread;
+std::atomic<pthread_t> jackThread;
 std::atomic<int> seenOnJackThread;
 void countOnJackThread(const char *) {
-    if (pthread_equal(pthread_self(), jackThread))
+    if (pthread_equal(pthread_self(), jackThread.load()))
         seenOnJackThread.fetch_add(1);
 }
 
 TEST_F(MidiInputTest, TheJackProcessCallbackNeverAllocates) {
     Sender keys("keys");
     ASSERT_TRUE(listOpenAndHear(keys, "keys:port"));
-    ASSERT_TRUE(jackMidiThread(jackThread));
+    pthread_t thread;
+    ASSERT_TRUE(jackMidiThread(thread));
+    jackThread = thread;
     setGateTextSink(countOnJackThread);
     seenOnJackThread = 0;
 
@@ -283,7 +285,7 @@ TEST_F(MidiInputTest, TheJackProcessCallbackNeverAllocates) {
                                                             {0x80, 60, 0},
                                                             {0xC0, 1}};
     const int perRound = 12;
-    watchAllocations(jackThread);
+    watchAllocations(thread);
     for (int round = 0; round < 20; ++round) {
         for (const auto &event : events)
             keys.send(event);

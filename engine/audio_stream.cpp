@@ -45,9 +45,9 @@ void watchTheStart() {
     std::thread([] {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         if (framesRendered.get() < static_cast<uint64_t>(kSampleRate / 2))
-            std::fputs("ondrilux: the audio stream is not running (nothing was rendered in the "
-                       "first second); JACK has stalled it. Start ondrilux again; see the "
-                       "README, \"A silent start under JACK\".\n",
+            std::fputs("ondrilux: the audio stream is not running (nothing was rendered in its "
+                       "first second); under JACK, start ondrilux again: see the README, \"A "
+                       "silent start under JACK\".\n",
                        stderr);
     }).detach();
 }

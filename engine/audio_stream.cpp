@@ -26,6 +26,8 @@ namespace {
 // Frames the stream has rendered since it started. Written on the audio
 // thread, read by the watch of the start.
 Relaxed<uint64_t> framesRendered;
+// Set when the shutdown begins: a stream stopped on purpose is no fault.
+Relaxed<bool> shuttingDown;
 
 // Audio thread: counts the frames, then renders them. No allocation, no lock.
 int countAndRender(const void *input, void *output, unsigned long frameCount,
@@ -38,16 +40,17 @@ int countAndRender(const void *input, void *output, unsigned long frameCount,
 // JACK's client library can leave the JACK client that carries the stream
 // (ALSA's jack plugin) waiting on another client's futex for good: the server
 // then skips the whole graph every cycle and nothing plays. The program cannot
-// prevent it; it says so, once, a second after the start, when less than half
-// a second has been rendered by then. A thread of its own, so that the event
-// loop starts at once.
+// prevent it; it says so, once, two seconds after the start, when less than a
+// second has been rendered by then (a sink that takes a while to wake up
+// still renders far more). A thread of its own, so that the event loop starts
+// at once.
 void watchTheStart() {
     std::thread([] {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        if (framesRendered.get() < static_cast<uint64_t>(kSampleRate / 2))
-            std::fputs("ondrilux: the audio stream is not running (nothing was rendered in its "
-                       "first second); under JACK, start ondrilux again: see the README, \"A "
-                       "silent start under JACK\".\n",
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        if (!shuttingDown.get() && framesRendered.get() < static_cast<uint64_t>(kSampleRate))
+            std::fputs("ondrilux: the audio stream is not running (less than a second was "
+                       "rendered in its first two); under JACK, start ondrilux again: see the "
+                       "README, \"A silent start under JACK\".\n",
                        stderr);
     }).detach();
 }
@@ -94,6 +97,7 @@ bool startAudio() {
 }
 
 void shutdownAudio() {
+    shuttingDown.set(true);
     PaStream *stream = synthState.stream;
     if (stream) {
         // Abort, not stop: a sounding note is cut at once instead of playing

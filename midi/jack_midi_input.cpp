@@ -6,6 +6,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -134,9 +135,14 @@ void closeJackMidiInput() {
         return;
     jack_port_disconnect(client, inputPort);
     // The server puts the new connections into effect at the start of a cycle;
-    // two more cycles and no event of the old source can be in a buffer.
+    // two more cycles and no event of the old source can be in a buffer. Given
+    // three periods' time, however long the server's period is.
     const unsigned seen = cycles.load();
-    waitBriefly([seen] { return cycles.load() - seen >= 2; }, std::chrono::milliseconds(100));
+    const auto periods =
+        std::chrono::milliseconds(3000 * jack_get_buffer_size(client) /
+                                  std::max<jack_nframes_t>(jack_get_sample_rate(client), 1));
+    waitBriefly([seen] { return cycles.load() - seen >= 2; },
+                std::max(periods + std::chrono::milliseconds(50), std::chrono::milliseconds(100)));
 }
 
 bool jackMidiThread(pthread_t &thread) {

@@ -114,8 +114,14 @@ TEST_F(Oscillator, CachesGiveTheSpecifiedSamplesWhateverPlayedBefore) {
     for (int note : {0, 21, 60, 69, 61, 127, 0}) {
         SCOPED_TRACE("after note " + std::to_string(note));
         synthState.noteFrequency.set(noteToFrequency(note));
-        for (int i = 0; i < 6000; ++i)
-            oscillatorSample();
+        // Every frame as the waveshaper gives it for the phase afresh.
+        for (int i = 0; i < 6000; ++i) {
+            const float cached = oscillatorSample();
+            ASSERT_EQ(cached,
+                      shapeSample(static_cast<float>(static_cast<double>(synthState.phaseIndex) /
+                                                     synthState.periodSamples)))
+                << "frame " << i;
+        }
         synthState.noteFrequency.set(440.0);
         synthState.phaseIndex = 26;
         EXPECT_EQ(oscillatorSample(), worked);

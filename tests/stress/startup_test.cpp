@@ -81,10 +81,14 @@ TEST_F(JackDesktop, EveryStartPlaysTheFirstNoteOrSaysWhyNot) {
             else if (level < 0.02)
                 fault = "silent (rms " + std::to_string(level) + ")";
         }
-        // The program's word on it comes a second after its start.
-        sleepMs(fault.empty() ? 0 : 1000);
-        const bool explained =
-            readFile(program_.errPath).find("the audio stream is not running") != std::string::npos;
+        // The program's word on it comes two seconds after its start.
+        const auto said = [&] {
+            return readFile(program_.errPath).find("the audio stream is not running") !=
+                   std::string::npos;
+        };
+        for (int i = 0; i < 30 && !fault.empty() && !said(); ++i)
+            sleepMs(100);
+        const bool explained = said();
         stop(keys);
         std::printf("start %2d: %s%s\n", round, fault.empty() ? "sound" : fault.c_str(),
                     fault.empty() ? ""
@@ -97,6 +101,8 @@ TEST_F(JackDesktop, EveryStartPlaysTheFirstNoteOrSaysWhyNot) {
     }
     std::printf("%d of %d starts silent, %d of them unexplained\n", silent, kStarts, unexplained);
     EXPECT_EQ(unexplained, 0);
+    // The stall is the exception: a program that never plays fails.
+    EXPECT_LE(silent, kStarts / 2);
 }
 
 // F0 41 10 and no F7, then a note in an event of its own, or inside the

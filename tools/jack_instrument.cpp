@@ -50,6 +50,16 @@ void serverLeft(void *instrument) {
     static_cast<JackInstrument *>(instrument)->serverGone.set(true);
 }
 
+// JACK's thread, when the server's sample rate changes (PipeWire's graph can
+// switch rates while it runs). The resampler was made for the rate at the
+// start, so the program ends rather than play out of tune.
+int rateChanged(jack_nframes_t rate, void *instrument) {
+    JackInstrument &in = *static_cast<JackInstrument *>(instrument);
+    if (rate != in.serverRate)
+        in.rateChanged.set(true);
+    return 0;
+}
+
 // Connects `from` to `to`; a failure adds a warning.
 void connectPorts(jack_client_t *client, const std::string &from, const std::string &to,
                   std::vector<std::string> &warnings) {
@@ -143,6 +153,7 @@ bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, st
     }
     jack_set_process_callback(in.client, processJackInstrument, &in);
     jack_on_shutdown(in.client, serverLeft, &in);
+    jack_set_sample_rate_callback(in.client, rateChanged, &in);
     return true;
 }
 

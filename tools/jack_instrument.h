@@ -38,6 +38,7 @@ struct JackInstrument {
     std::vector<float> engineFrames;
     uint64_t serverFrames = 0; // process thread: frames played so far
     Relaxed<bool> serverGone;  // JACK's thread sets it when the server leaves
+    Relaxed<bool> rateChanged; // JACK's thread: the server left the rate it was opened at
 };
 
 // Main thread: opens the client (never starting a server) and its ports and

@@ -60,5 +60,10 @@ int main(int argc, char **argv) {
             closeJackInstrument(instrument);
             return fail(kExitNoServer, "the JACK server went away");
         }
+        if (instrument.rateChanged.get()) {
+            closeJackInstrument(instrument);
+            return fail(kExitNoServer, "the JACK server changed its sample rate; start "
+                                       "ondrilux-jack again to play at the new one");
+        }
     }
 }

@@ -117,8 +117,8 @@ std::string instrumentUsage() {
            "Live control on MIDI channel 1 (controller values 0 to 127 span the range):\n" +
            liveControlUsage() +
            "\n"
-           "Exit status: 0 stopped by a signal, 1 no JACK server or the server went away,\n"
-           "2 bad options.\n";
+           "Exit status: 0 stopped by a signal, 1 no JACK server, the server went away or\n"
+           "changed its sample rate, 2 bad options.\n";
 }
 
 bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, std::string &error) {

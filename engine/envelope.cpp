@@ -19,7 +19,9 @@ EnvelopeSliders readSliders() {
 
 // Reads the sliders and turns them into seconds and frames. The attack time
 // grows exponentially with its slider (1 gives 0.1 ms, 2000 about 3 s).
-void arm(EnvelopeState &e) {
+// Once a note, so kept out of line: the per-frame step stays small enough to
+// be inlined into the render loop.
+[[gnu::cold]] void arm(EnvelopeState &e) {
     const EnvelopeSliders sliders = readSliders();
     e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
     e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
@@ -38,7 +40,7 @@ void arm(EnvelopeState &e) {
 // looked at again in sequentially consistent order, as the MIDI thread closes
 // the gate and clears the flags (see noteOff): either this look sees the gate
 // closed and takes the flag back, or that clear comes after this set.
-void setUnlessReleased(Relaxed<int32_t> &flag) {
+[[gnu::cold]] void setUnlessReleased(Relaxed<int32_t> &flag) {
     flag.value.store(1, std::memory_order_seq_cst);
     if (synthState.gate.value.load(std::memory_order_seq_cst) == 0)
         flag.set(0);

@@ -37,6 +37,22 @@ stop_test_services() {
     _ondrilux_stop_servers _ondrilux_pids ONDRILUX_SERVICE_DIR
 }
 
+# Waits up to 10 s for the command `test` to succeed while every server in the
+# array named `pids` lives; otherwise says on stderr "what: why" and fails.
+_ondrilux_wait_for() {
+    local test=$1 what=$2 i pid
+    local -n servers=$3
+    for i in $(seq 1 100); do
+        eval "$test" && return 0
+        for pid in "${servers[@]}"; do
+            kill -0 "$pid" 2>/dev/null || { echo "$what: a server exited" >&2; return 1; }
+        done
+        sleep 0.1
+    done
+    echo "$what: timed out" >&2
+    return 1
+}
+
 _ondrilux_services_failed() {
     echo "test services did not come up: $1" >&2
     if grep -q "Too many servers already active" "$ONDRILUX_SERVICE_DIR/jackd.log" 2>/dev/null; then
@@ -134,21 +150,14 @@ ASOUND
     export QT_STYLE_OVERRIDE=Fusion
     export QT_SCALE_FACTOR=1
 
-    local i pid display=
-    for i in $(seq 1 100); do
-        [ -z "$display" ] && display=$(head -n 1 "$ONDRILUX_SERVICE_DIR/display" 2>/dev/null || true)
-        if [ -n "$display" ] && jack_lsp >/dev/null 2>&1; then
-            export DISPLAY=":$display"
-            xdpyinfo >/dev/null 2>&1 || { _ondrilux_services_failed "X display :$display"; return 1; }
-            return 0
-        fi
-        for pid in "${_ondrilux_pids[@]}"; do
-            kill -0 "$pid" 2>/dev/null || { _ondrilux_services_failed "a server exited"; return 1; }
-        done
-        sleep 0.1
-    done
-    _ondrilux_services_failed "timed out"
-    return 1
+    local why
+    if ! why=$(_ondrilux_wait_for '[ -s "$ONDRILUX_SERVICE_DIR/display" ] && jack_lsp >/dev/null 2>&1' \
+        "Xvfb and jackd" _ondrilux_pids 2>&1); then
+        _ondrilux_services_failed "$why"
+        return 1
+    fi
+    export DISPLAY=":$(head -n 1 "$ONDRILUX_SERVICE_DIR/display")"
+    xdpyinfo >/dev/null 2>&1 || { _ondrilux_services_failed "X display $DISPLAY"; return 1; }
 }
 
 # ---- The desktop stacks, started only for the tests that run on them (see
@@ -187,20 +196,6 @@ desktop_stack_missing() {
         fi
         return
     done
-}
-
-# Waits up to 10 s for `test` to succeed while the stack's servers live.
-_ondrilux_stack_wait() {
-    local i pid
-    for i in $(seq 1 100); do
-        eval "$1" && return 0
-        for pid in "${_ondrilux_stack_pids[@]}"; do
-            kill -0 "$pid" 2>/dev/null || { echo "$2: a server exited" >&2; return 1; }
-        done
-        sleep 0.1
-    done
-    echo "$2: timed out" >&2
-    return 1
 }
 
 # PipeWire's ALSA plugin. Installed as a package it conflicts with pulseaudio,
@@ -281,16 +276,16 @@ ASOUND
         unset JACK_DEFAULT_SERVER
         dbus-daemon --session --nofork --print-address=3 3>"$dir/dbus.addr" >"$dir/dbus.log" 2>&1 &
         _ondrilux_stack_pids+=($!)
-        _ondrilux_stack_wait '[ -s "$ONDRILUX_STACK_DIR/dbus.addr" ]' "D-Bus" || return 1
+        _ondrilux_wait_for '[ -s "$ONDRILUX_STACK_DIR/dbus.addr" ]' "D-Bus" _ondrilux_stack_pids || return 1
         export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$dir/dbus.addr")
         pipewire >"$dir/pipewire.log" 2>&1 &
         _ondrilux_stack_pids+=($!)
-        _ondrilux_stack_wait '[ -e "$XDG_RUNTIME_DIR/pipewire-0" ]' "pipewire" || return 1
+        _ondrilux_wait_for '[ -e "$XDG_RUNTIME_DIR/pipewire-0" ]' "pipewire" _ondrilux_stack_pids || return 1
         wireplumber >"$dir/wireplumber.log" 2>&1 &
         _ondrilux_stack_pids+=($!)
         # The sink becomes the default once wireplumber has looked at the graph.
-        _ondrilux_stack_wait 'pw-jack jack_lsp 2>/dev/null | grep -q "^Null Sink:monitor_FL$"' \
-            "wireplumber" || return 1
+        _ondrilux_wait_for 'pw-jack jack_lsp 2>/dev/null | grep -q "^Null Sink:monitor_FL$"' \
+            "wireplumber" _ondrilux_stack_pids || return 1
         sleep 1
         ONDRILUX_STACK_RUN=pw-jack
         ;;
@@ -305,7 +300,7 @@ ASOUND
             -L "module-native-protocol-unix socket=$dir/run/pulse/native auth-anonymous=1" \
             >"$dir/pulseaudio.log" 2>&1 &
         _ondrilux_stack_pids+=($!)
-        _ondrilux_stack_wait 'pactl info >/dev/null 2>&1' "pulseaudio" || return 1
+        _ondrilux_wait_for 'pactl info >/dev/null 2>&1' "pulseaudio" _ondrilux_stack_pids || return 1
         pactl set-default-sink null
         ;;
     wayland)
@@ -313,7 +308,7 @@ ASOUND
         weston --backend=headless-backend.so --socket="$WAYLAND_DISPLAY" --width=1280 --height=800 \
             --use-pixman --idle-time=0 --debug --no-config --log="$dir/weston.log" >/dev/null 2>&1 &
         _ondrilux_stack_pids+=($!)
-        _ondrilux_stack_wait '[ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ]' "weston" || return 1
+        _ondrilux_wait_for '[ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ]' "weston" _ondrilux_stack_pids || return 1
         ;;
     *)
         echo "no desktop stack '$stack'" >&2

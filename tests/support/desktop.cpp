@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -69,16 +70,35 @@ int field(const std::string &text, const std::string &key) {
     return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + key.size());
 }
 
+// The first visible window of that title, or 0. xdotool's search gives up
+// with an X error, as if nothing matched, when any window it examines goes
+// away meanwhile (a menu's popup closing as the box it opened appears); such
+// a search is made again.
+unsigned long searchWindow(const std::string &display, const std::string &title) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const std::string out =
+            shell(display, "xdotool search --onlyvisible --name '^" + title + "$' 2>&1");
+        if (out.find("X Error") != std::string::npos)
+            continue;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0])))
+                return std::strtoul(line.c_str(), nullptr, 10);
+        return 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 WindowBox findWindow(const std::string &display, const std::string &title, int seconds) {
-    const std::string ids = shell(display, "timeout " + std::to_string(seconds) +
-                                               " xdotool search --sync --onlyvisible --name '^" +
-                                               title + "$' 2>/dev/null");
     WindowBox box;
-    box.id = std::strtoul(ids.c_str(), nullptr, 10);
-    if (box.id == 0)
-        return box;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while ((box.id = searchWindow(display, title)) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return box;
+        sleepMs(50);
+    }
     const std::string info = shell(display, "xwininfo -id " + std::to_string(box.id));
     box.x = field(info, "Absolute upper-left X:");
     box.y = field(info, "Absolute upper-left Y:");
@@ -88,8 +108,7 @@ WindowBox findWindow(const std::string &display, const std::string &title, int s
 }
 
 bool windowExists(const std::string &display, const std::string &title) {
-    return !shell(display, "xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null")
-                .empty();
+    return searchWindow(display, title) != 0;
 }
 
 void closeWindow(const std::string &display, unsigned long window) {

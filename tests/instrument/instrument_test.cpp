@@ -148,62 +148,82 @@ class Instrument : public ::testing::Test {
 
     // Plays kScript into ondrilux-jack and checks the recording against the
     // engine's render of the same messages at the same frames; `period` 0:
-    // whatever the server's is.
+    // whatever the server's is. A take that fails while the server reported an
+    // xrun is played again with a fresh program, three takes at most.
     void playScriptAndCompare(int period = 0) {
-        auto keys = probe("ondrilux-keys");
-        ASSERT_TRUE(keys->ok());
-        if (period) {
-            ASSERT_EQ(keys->bufferSize(), period);
+        constexpr int kTakes = 3;
+        for (int take = 1; take <= kTakes; ++take) {
+            auto keys = probe("ondrilux-keys");
+            ASSERT_TRUE(keys->ok());
+            if (period) {
+                ASSERT_EQ(keys->bufferSize(), period);
+            }
+            const Launched program = start(*keys, "ondrilux-timed");
+            ASSERT_TRUE(keys->programListens(0));
+            const std::string fault = playScriptOnce(*keys);
+            if (!fault.empty() && keys->xruns() > 0 && take < kTakes) {
+                std::printf("take %d: %s, with %d xruns: again\n", take, fault.c_str(),
+                            keys->xruns());
+                kill(program.pid, SIGTERM);
+                waitExit(program.pid, 5);
+                continue;
+            }
+            EXPECT_EQ(fault, "") << keys->xruns() << " xruns";
+            return;
         }
-        period = keys->bufferSize();
-        start(*keys, "ondrilux-timed");
-        ASSERT_TRUE(keys->programListens(0));
-        keys->startRecording();
+    }
+
+    // One take of playScriptAndCompare: what differs, or "".
+    std::string playScriptOnce(JackProbe &keys) {
+        const long period = keys.bufferSize();
+        keys.startRecording();
         sleepMs(100);
-        const std::vector<uint32_t> frames = play(*keys, kScript);
+        const std::vector<uint32_t> frames = play(keys, kScript);
         sleepMs(100);
-        const size_t recorded = keys->recordedCount();
-        const float *rec = keys->samples();
+        const size_t recorded = keys.recordedCount();
+        const float *rec = keys.samples();
 
         // Frames from a little before the first message to the end of the recording.
         const uint32_t from = frames.front() - 2000;
-        const size_t start = from - keys->recordStart();
-        ASSERT_LT(start, recorded);
+        const size_t start = from - keys.recordStart();
+        if (start >= recorded)
+            return "the recording ends before the script";
         const std::vector<float> ref = reference(kScript, frames, from, recorded - start);
         const long refFirst = firstNonZero(ref.data(), 0, ref.size());
         const long recFirst = firstNonZero(rec, start, recorded);
-        ASSERT_GE(refFirst, 0);
-        ASSERT_GE(recFirst, 0) << "nothing heard";
+        if (refFirst < 0 || recFirst < 0)
+            return "nothing heard";
         // The graph's constant delay: whole periods (the probe both feeds and hears).
         const long delay = recFirst - static_cast<long>(start) - refFirst;
-        ASSERT_GE(delay, 0);
-        EXPECT_EQ(delay % period, 0) << "delay " << delay;
+        if (delay < 0 || delay % period != 0)
+            return "delay " + std::to_string(delay);
         // Every sample carries the same bits, except that silence may be zero of
         // either sign: a silent frame's sign is no part of the sound, and it
         // follows state the two runs need not share (the idle oscillator's phase).
-        size_t differing = 0, firstDiffering = 0;
         for (size_t i = 0; i + static_cast<size_t>(delay) < ref.size(); ++i) {
             const float a = ref[i], b = rec[start + static_cast<size_t>(delay) + i];
-            if (std::memcmp(&a, &b, sizeof a) != 0 && !(a == 0.0f && b == 0.0f) && !differing++)
-                firstDiffering = i;
+            if (std::memcmp(&a, &b, sizeof a) != 0 && !(a == 0.0f && b == 0.0f))
+                return "the recording differs from the engine's render, first at frame " +
+                       std::to_string(i) + " of " + std::to_string(ref.size());
         }
-        EXPECT_EQ(differing, 0u)
-            << "the recording differs from the engine's render, first at frame " << firstDiffering
-            << " of " << ref.size();
 
-        // Note-on to sound, for the notes of A4 played from silence.
-        std::vector<long> delays;
+        // Note-on to sound, for the three notes of A4 played from silence.
+        std::string delays;
+        int notes = 0;
         for (size_t i = 0; i < kScript.size(); ++i)
             if (kScript[i].bytes[0] == 0x90 && kScript[i].bytes[1] == 69 && kScript[i].bytes[2]) {
-                const size_t at = frames[i] - keys->recordStart();
-                delays.push_back(firstNonZero(rec, at, recorded) - static_cast<long>(at));
+                const size_t at = frames[i] - keys.recordStart();
+                const long d = firstNonZero(rec, at, recorded) - static_cast<long>(at);
+                delays += " " + std::to_string(d);
+                ++notes;
+                if (d != kNoteToSoundFrames + delay)
+                    return "note-on to sound:" + delays + " frames";
             }
-        ASSERT_EQ(delays.size(), 3u);
-        for (long d : delays)
-            EXPECT_EQ(d, kNoteToSoundFrames + delay)
-                << delays[0] << " " << delays[1] << " " << delays[2];
-        std::printf("period %d: graph delay %ld frames, note-on to sound %ld frames\n", period,
-                    delay, delays[0]);
+        if (notes != 3)
+            return std::to_string(notes) + " notes of A4 found";
+        std::printf("period %ld: graph delay %ld frames, note-on to sound%s frames\n", period,
+                    delay, delays.c_str());
+        return "";
     }
 
     std::unique_ptr<PrivateJackServer> server_;

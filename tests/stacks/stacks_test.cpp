@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -41,20 +42,25 @@ std::vector<float> referenceNote() {
     return samples;
 }
 
-// The first sample from `onset` on (of `count`) that differs from the
-// reference, or "" when all of kCompared are equal.
-std::string firstDifference(const float *recorded, size_t count, size_t onset) {
+// The first sample of what was heard from the note's first sound on that
+// differs from the reference, or "" when all of kCompared are equal. A
+// dropout is silence where the render sounds.
+struct Difference {
+    std::string text;
+    bool dropout = false;
+};
+Difference firstDifference(const std::vector<float> &heard) {
     static const std::vector<float> reference = referenceNote();
-    if (reference.size() < kCompared || count < onset + kCompared)
-        return "too short: " + std::to_string(count - onset) + " samples recorded";
+    if (reference.size() < kCompared || heard.size() < kCompared)
+        return {"too short: " + std::to_string(heard.size()) + " samples recorded"};
     for (size_t i = 0; i < kCompared; ++i)
-        if (recorded[onset + i] != reference[i]) {
+        if (heard[i] != reference[i]) {
             char text[96];
-            std::snprintf(text, sizeof text, "sample %zu: %.9g, rendered %.9g", i,
-                          recorded[onset + i], reference[i]);
-            return text;
+            std::snprintf(text, sizeof text, "sample %zu: %.9g, rendered %.9g", i, heard[i],
+                          reference[i]);
+            return {text, heard[i] == 0.0f};
         }
-    return "";
+    return {};
 }
 
 std::string env(const char *name) {
@@ -86,11 +92,38 @@ class Stack : public ProgramTest {
         for (int i = 0; i < 200 && !keys.programListens(0); ++i)
             sleepMs(50);
     }
-    // Plays the note; the probe's recording index of the cycle that sent it.
-    size_t playNote(JackProbe &keys) {
+    // Plays the note and records it; what was heard from its first sound on
+    // (nothing when it was not heard).
+    std::vector<float> recordNote(JackProbe &keys) {
+        keys.startRecording();
+        sleepMs(500);
         const uint64_t before = keys.sentCount();
         keys.noteOn(0, kNote);
-        return static_cast<uint32_t>(keys.waitSent(before + 1) - keys.recordStart());
+        const size_t sent = keys.waitSent(before + 1) - keys.recordStart();
+        keys.waitRecorded(kCompared + kRate / 2);
+        keys.noteOff(0, kNote);
+        const long onset = keys.firstLoud(sent);
+        if (onset < 0)
+            return {};
+        std::printf("note-on to sound: %.1f ms\n", (onset - sent) * 1000.0 / kRate);
+        return {keys.samples() + onset, keys.samples() + keys.recordedCount()};
+    }
+    // `take` plays the note once and returns what was heard. A take with a
+    // dropout shows the machine falling behind (the suite runs under
+    // sanitizers too), not a wrong sample: it is played again, three takes at
+    // most, once the note before has died away.
+    void expectSoundsAsRendered(const std::function<std::vector<float>()> &take) {
+        Difference difference;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            const std::vector<float> heard = take();
+            ASSERT_FALSE(heard.empty()) << "the note is not heard";
+            difference = firstDifference(heard);
+            if (!difference.dropout)
+                break;
+            std::printf("take %d: a dropout (%s): again\n", attempt, difference.text.c_str());
+            sleepMs(2000);
+        }
+        EXPECT_EQ(difference.text, "");
     }
 };
 
@@ -106,14 +139,7 @@ TEST_F(PipeWire, NoteFromAJackClientSoundsAsRendered) {
     start(keys);
     ASSERT_TRUE(keys.programListens(0)) << readFile(program_.errPath);
     ASSERT_TRUE(keys.listenTo("Null Sink:monitor_FL"));
-    keys.startRecording();
-    sleepMs(500);
-    const size_t sent = playNote(keys);
-    keys.waitRecorded(kCompared + kRate / 2);
-    const long onset = keys.firstLoud(sent);
-    ASSERT_GE(onset, 0) << "the note is not heard";
-    std::printf("note-on to sound on PipeWire: %.1f ms\n", (onset - sent) * 1000.0 / kRate);
-    EXPECT_EQ(firstDifference(keys.samples(), keys.recordedCount(), onset), "");
+    expectSoundsAsRendered([&] { return recordNote(keys); });
 }
 
 // parec's recording of the PulseAudio sink's monitor: left channel, from the
@@ -123,31 +149,29 @@ TEST_F(PulseAudio, NoteFromAJackClientSoundsAsRendered) {
     ASSERT_TRUE(keys.ok());
     start(keys);
     ASSERT_TRUE(keys.programListens(0)) << readFile(program_.errPath);
-    const std::string raw = testOutDir() + "/pulse.raw";
-    const pid_t parec = fork();
-    if (parec == 0) {
-        execlp("parec", "parec", "-d", "null.monitor", "--format=float32le", "--rate=48000",
-               "--channels=2", "--latency-msec=5", raw.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    sleepMs(500);
-    keys.noteOn(0, kNote);
-    sleepMs(3000);
-    kill(parec, SIGINT);
-    waitpid(parec, nullptr, 0);
-    std::vector<float> left;
-    {
+    expectSoundsAsRendered([&] {
+        const std::string raw = testOutDir() + "/pulse.raw";
+        const pid_t parec = fork();
+        if (parec == 0) {
+            execlp("parec", "parec", "-d", "null.monitor", "--format=float32le", "--rate=48000",
+                   "--channels=2", "--latency-msec=5", raw.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        sleepMs(500);
+        keys.noteOn(0, kNote);
+        sleepMs(3000);
+        keys.noteOff(0, kNote);
+        kill(parec, SIGINT);
+        waitpid(parec, nullptr, 0);
         const std::string bytes = readFile(raw);
         std::vector<float> frames(bytes.size() / sizeof(float));
         std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(float));
+        std::vector<float> left;
         for (size_t i = 0; i < frames.size(); i += 2)
-            left.push_back(frames[i]);
-    }
-    size_t onset = 0;
-    while (onset < left.size() && left[onset] == 0.0f)
-        ++onset;
-    ASSERT_LT(onset, left.size()) << "the note is not heard";
-    EXPECT_EQ(firstDifference(left.data(), left.size(), onset), "");
+            if (!left.empty() || frames[i] != 0.0f)
+                left.push_back(frames[i]);
+        return left;
+    });
 }
 
 TEST_F(Wayland, WindowShowsTheRangeBarAndANotePlays) {
@@ -183,12 +207,7 @@ TEST_F(Wayland, WindowShowsTheRangeBarAndANotePlays) {
         ASSERT_EQ(shot.at(x, y + row), (row >= 0 && row < 50) ? kGreen : kGrey)
             << "surface row " << row + 40 << " in " << path;
 
-    keys.startRecording();
-    const size_t sent = playNote(keys);
-    keys.waitRecorded(kCompared + kRate / 2);
-    const long onset = keys.firstLoud(sent);
-    ASSERT_GE(onset, 0) << "the note is not heard";
-    EXPECT_EQ(firstDifference(keys.samples(), keys.recordedCount(), onset), "");
+    expectSoundsAsRendered([&] { return recordNote(keys); });
     EXPECT_TRUE(stillRunning(program_.pid));
     std::printf("program's stderr on Wayland: %s\n", readFile(program_.errPath).c_str());
 }

@@ -46,6 +46,7 @@ JackProbe::JackProbe(const std::string &name, const std::vector<std::string> &mi
     buffer_ = std::make_unique<float[]>(capacity_ + 1);
     jack_set_process_callback(client_, process, this);
     jack_on_shutdown(client_, shutdown, this);
+    jack_set_xrun_callback(client_, xrun, this);
     jack_set_port_connect_callback(client_, connected, this);
     if (jack_activate(client_) != 0) {
         jack_client_close(client_);
@@ -185,6 +186,11 @@ void JackProbe::shutdown(void *self) {
     static_cast<JackProbe *>(self)->serverGone_.store(true);
 }
 
+int JackProbe::xrun(void *self) {
+    static_cast<JackProbe *>(self)->xruns_.fetch_add(1);
+    return 0;
+}
+
 // JACK's notification thread.
 void JackProbe::connected(jack_port_id_t a, jack_port_id_t, int connect, void *self) {
     JackProbe &p = *static_cast<JackProbe *>(self);
@@ -318,8 +324,15 @@ int JackProbe::process(jack_nframes_t frames, void *self) {
         size_t at = p.recorded_.load(std::memory_order_relaxed);
         if (at == 0)
             p.recordStart_.store(now);
-        else
-            at = static_cast<uint32_t>(now - p.recordStart_.load()); // skipped cycles stay zero
+        else {
+            const size_t next = static_cast<uint32_t>(now - p.recordStart_.load());
+            if (next > at) { // skipped cycles: zero, even in a buffer recorded before
+                std::fill(p.buffer_.get() + std::min(at, p.capacity_),
+                          p.buffer_.get() + std::min(next, p.capacity_), 0.0f);
+                p.xruns_.fetch_add(1);
+            }
+            at = next;
+        }
         const size_t n = at < p.capacity_ ? std::min<size_t>(frames, p.capacity_ - at) : 0;
         if (n) {
             std::memcpy(p.buffer_.get() + at, in, n * sizeof(float));

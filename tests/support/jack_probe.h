@@ -28,6 +28,11 @@ class JackProbe {
     bool ok() const { return client_ != nullptr; }
     // The server went away under the client.
     bool serverGone() const { return serverGone_.load(); }
+    // Cycles the server reported late (xruns), and cycles skipped while
+    // recording, since the probe opened. A take with any shows the machine
+    // falling behind (the suite runs under sanitizers too), not what a
+    // program plays.
+    int xruns() const { return xruns_.load(); }
     // Leaves the server: the ports vanish as a device unplugged does.
     void close();
     std::string midiPortName(int port) const;
@@ -93,6 +98,7 @@ class JackProbe {
   private:
     static int process(jack_nframes_t frames, void *self);
     static void shutdown(void *self);
+    static int xrun(void *self);
     static void connected(jack_port_id_t a, jack_port_id_t b, int connect, void *self);
     void emitFlood(int port, void *buffer, jack_nframes_t frames, int count);
 
@@ -135,6 +141,7 @@ class JackProbe {
     std::atomic<size_t> recorded_{0};
 
     std::atomic<bool> serverGone_{false};
+    std::atomic<int> xruns_{0};
     std::atomic<int> midiConnections_{0};
 };
 

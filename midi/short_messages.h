@@ -25,7 +25,6 @@ void forEachShortMessage(const uint8_t *bytes, size_t size, Deliver &&deliver) {
     uint8_t status = 0; // the message being gathered; 0: none (dropping data bytes)
     uint8_t data[2] = {0, 0};
     int needed = 0, got = 0;
-    bool inSysex = false;
     for (size_t i = 0; i < size; ++i) {
         const uint8_t b = bytes[i];
         if (b >= 0xF8) { // real time: delivered at once, interrupts nothing
@@ -33,7 +32,6 @@ void forEachShortMessage(const uint8_t *bytes, size_t size, Deliver &&deliver) {
             continue;
         }
         if (b & 0x80) { // any other status byte ends a system-exclusive message
-            inSysex = b == 0xF0;
             status = 0;
             got = 0;
             if (b == 0xF0 || b == 0xF7)
@@ -49,8 +47,8 @@ void forEachShortMessage(const uint8_t *bytes, size_t size, Deliver &&deliver) {
             status = b;
             continue;
         }
-        if (inSysex || status == 0)
-            continue; // inside a system-exclusive message, or a fragment's data
+        if (status == 0)
+            continue; // inside a system-exclusive message (F0 leaves none), or a fragment's data
         data[got++] = b;
         if (got == needed) {
             deliver(shortMessage(status, data[0], needed > 1 ? data[1] : 0));

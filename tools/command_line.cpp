@@ -97,6 +97,10 @@ int finishWithoutRunning(const char *program, CommandLineResult result, const st
     case CommandLineResult::error:
         break;
     }
-    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-    return kExitBadOptions;
+    return failWith(program, kExitBadOptions, error);
+}
+
+int failWith(const char *program, int status, const std::string &message) {
+    std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+    return status;
 }

@@ -32,6 +32,9 @@ CommandLineResult parseCommandLine(int argc, char **argv, const CommandLine &lin
 // Bad command lines end with this status (after one line on stderr).
 inline constexpr int kExitBadOptions = 2;
 
+// One line "program: message" on stderr; returns `status` to end with.
+int failWith(const char *program, int status, const std::string &message);
+
 // What a command line that does not run ends with: the usage or the version on
 // stdout (status 0), or the error as one line "program: error" on stderr
 // (kExitBadOptions).

@@ -11,8 +11,7 @@ namespace {
 constexpr int kExitNoServer = 1;
 
 int fail(int status, const std::string &message) {
-    std::fprintf(stderr, "ondrilux-jack: %s\n", message.c_str());
-    return status;
+    return failWith("ondrilux-jack", status, message);
 }
 
 // Lives as long as the process: JACK's threads reach it until the client closes.

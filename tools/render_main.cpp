@@ -26,8 +26,7 @@ constexpr int kExitBadInput = kExitBadOptions;
 constexpr size_t kMaxInputBytes = 16 << 20;
 
 int fail(int status, const std::string &message) {
-    std::fprintf(stderr, "ondrilux-render: %s\n", message.c_str());
-    return status;
+    return failWith("ondrilux-render", status, message);
 }
 
 bool readInput(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {

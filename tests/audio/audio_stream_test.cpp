@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <portaudio.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -69,14 +68,7 @@ TEST_F(AudioStreamTest, ANoteOverJackMidiPlaysItsPitchAfterSilence) {
     ASSERT_EQ(keyboard.programOutputs(getpid()).size(), 1u) << "a mono stream has one output port";
     ASSERT_TRUE(keyboard.listenTo(streamPort));
 
-    listMidiInputs();
-    const std::vector<std::string> entries = listItems(kMainWindow, kDeviceList);
-    const auto entry = std::find(entries.begin(), entries.end(), "keyboard:port");
-    ASSERT_NE(entry, entries.end());
-    synthState.midiDevice = static_cast<int>(entry - entries.begin());
-    openMidiInput();
-    ASSERT_NE(synthState.midiHandle, nullptr);
-    ASSERT_TRUE(waitUntilHeard([&] { keyboard.send(0, {0xFE}); }));
+    ASSERT_TRUE(listOpenAndHear("keyboard:port", [&] { keyboard.send(0, {0xFE}); }));
 
     keyboard.startRecording();
     takeEvents(300);

@@ -140,8 +140,7 @@ class Instrument : public ::testing::Test {
             env.push_back({"JACK_DEFAULT_SERVER", serverName()});
         const Launched l = launch(kProgram, kOutDir, env, {}, args);
         running_.push_back(l);
-        for (int i = 0; i < 100 && !p.programListens(port); ++i)
-            sleepMs(50);
+        p.waitListening(port, 5);
         sleepMs(100); // the audio connection follows the MIDI one
         return l;
     }
@@ -245,9 +244,8 @@ INSTANTIATE_TEST_SUITE_P(Periods, SampleAccurate, ::testing::Values(64, 256, 102
 class PipeWire : public Instrument {
   protected:
     void SetUp() override {
-        const char *stack = std::getenv("ONDRILUX_STACK");
-        if (!stack || std::string(stack) != "pipewire")
-            GTEST_SKIP() << "runs on its stack only: scripts/run-on-stack.sh pipewire";
+        if (const std::string why = notOnStack("pipewire"); !why.empty())
+            GTEST_SKIP() << why;
         std::filesystem::create_directories(kOutDir);
     }
 };

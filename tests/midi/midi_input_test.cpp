@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <rtmidi/RtMidi.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -39,12 +38,6 @@ bool waitUntilHeard(Sender &sender) {
     return ::waitUntilHeard([&] { sender.send({0xFE}); });
 }
 
-int entryOf(const std::string &name) {
-    const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
-    const auto found = std::find(items.begin(), items.end(), name);
-    return found == items.end() ? -1 : static_cast<int>(found - items.begin());
-}
-
 // Picks entry `entry` as the user would and lets the program switch to it.
 void pick(int entry) {
     tk::setState(kMainWindow, kDeviceList, entry);
@@ -54,10 +47,7 @@ void pick(int entry) {
 // Lists the ports, opens `port` as start-up does and waits until `sender` is
 // heard through it.
 bool listOpenAndHear(Sender &sender, const std::string &port) {
-    listMidiInputs();
-    synthState.midiDevice = entryOf(port);
-    openMidiInput();
-    return synthState.midiHandle && waitUntilHeard(sender);
+    return ::listOpenAndHear(port, [&] { sender.send({0xFE}); });
 }
 
 class MidiInputTest : public testing::Test {
@@ -82,9 +72,9 @@ TEST_F(MidiInputTest, ListsJackPortsWithNamesCutTo31Characters) {
 
     const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
     EXPECT_EQ(reported, static_cast<int>(items.size()));
-    EXPECT_NE(entryOf("keys:port"), -1);
+    EXPECT_NE(deviceEntry("keys:port"), -1);
     const std::string cut = std::string("a-rather-long-keyboard-client-name:port").substr(0, 31);
-    EXPECT_NE(entryOf(cut), -1);
+    EXPECT_NE(deviceEntry(cut), -1);
     for (const std::string &item : items)
         EXPECT_LE(item.size(), 31u) << item;
 }
@@ -92,7 +82,7 @@ TEST_F(MidiInputTest, ListsJackPortsWithNamesCutTo31Characters) {
 TEST_F(MidiInputTest, NoteOn69OpensTheGateAt440Hz) {
     Sender keys("keys");
     listMidiInputs();
-    synthState.midiDevice = entryOf("keys:port");
+    synthState.midiDevice = deviceEntry("keys:port");
     ASSERT_NE(synthState.midiDevice, -1);
 
     openMidiInput();
@@ -114,10 +104,7 @@ TEST_F(MidiInputTest, NoteOn69OpensTheGateAt440Hz) {
 TEST_F(MidiInputTest, SwitchingClosesTheOldDeviceAndReleasesItsKeys) {
     Sender first("first");
     Sender second("second");
-    listMidiInputs();
-    synthState.midiDevice = entryOf("first:port");
-    openMidiInput();
-    ASSERT_TRUE(waitUntilHeard(first));
+    ASSERT_TRUE(listOpenAndHear(first, "first:port"));
     first.send({0x90, 69, 100});
     first.send({0x90, 72, 100});
     ASSERT_TRUE(waitUntil([] { return synthState.heldNoteCount.get() == 2; }));
@@ -126,7 +113,7 @@ TEST_F(MidiInputTest, SwitchingClosesTheOldDeviceAndReleasesItsKeys) {
     synthState.attackStarted.set(1);
     const double previousPitch = synthState.heldFrequency.get();
 
-    pick(entryOf("second:port"));
+    pick(deviceEntry("second:port"));
 
     // The close ran inside the switch: nothing is held any more.
     EXPECT_EQ(synthState.heldNoteCount.get(), 0);
@@ -135,7 +122,7 @@ TEST_F(MidiInputTest, SwitchingClosesTheOldDeviceAndReleasesItsKeys) {
     EXPECT_EQ(synthState.envelopeArmed.get(), 1);
     EXPECT_EQ(synthState.attackStarted.get(), 1);
     EXPECT_EQ(synthState.heldFrequency.get(), previousPitch);
-    EXPECT_EQ(synthState.midiDevice, entryOf("second:port"));
+    EXPECT_EQ(synthState.midiDevice, deviceEntry("second:port"));
     EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
     EXPECT_TRUE(waitUntil([] { return statusText(kMainWindow, kGateStatusField) == "Off"; }));
 
@@ -153,8 +140,8 @@ TEST_F(MidiInputTest, ADeviceThatCannotBeOpenedShowsNoMidiIn) {
     auto gone = std::make_unique<Sender>("gone");
     Sender stays("stays");
     const int count = listMidiInputs();
-    const int goneEntry = entryOf("gone:port");
-    const int staysEntry = entryOf("stays:port");
+    const int goneEntry = deviceEntry("gone:port");
+    const int staysEntry = deviceEntry("stays:port");
     ASSERT_NE(goneEntry, -1);
     ASSERT_NE(staysEntry, -1);
     gone.reset();
@@ -195,11 +182,7 @@ TEST_F(MidiInputTest, ADeviceThatCannotBeOpenedShowsNoMidiIn) {
 
 TEST_F(MidiInputTest, ClockAndActiveSensingReachTheNoteHandlingButSysexDoesNot) {
     Sender clock("clock");
-    listMidiInputs();
-    synthState.midiDevice = entryOf("clock:port");
-    openMidiInput();
-    ASSERT_NE(synthState.midiHandle, nullptr);
-    ASSERT_TRUE(waitUntilHeard(clock));
+    ASSERT_TRUE(listOpenAndHear(clock, "clock:port"));
     resetGateTextsHeard();
 
     clock.send({0xF8});
@@ -227,7 +210,7 @@ TEST_F(MidiInputTest, ListingAgainKeepsEntriesAndPortsInStep) {
     const int count = listMidiInputs();
 
     EXPECT_EQ(listItems(kMainWindow, kDeviceList).size(), static_cast<size_t>(count));
-    pick(entryOf("second:port"));
+    pick(deviceEntry("second:port"));
     EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
     EXPECT_TRUE(waitUntilHeard(second));
 }
@@ -336,10 +319,7 @@ void countRacily(const char *) {
 
 TEST_F(MidiInputTest, RaceOnPurposeOnTheMidiThread) {
     Sender keys("racy");
-    listMidiInputs();
-    synthState.midiDevice = entryOf("racy:port");
-    openMidiInput();
-    ASSERT_TRUE(waitUntilHeard(keys));
+    ASSERT_TRUE(listOpenAndHear(keys, "racy:port"));
     setGateTextSink(countRacily);
     keys.send({0xF8});
     EXPECT_TRUE(waitUntil([] { return racyCount > 0; }));

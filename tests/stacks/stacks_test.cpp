@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -73,13 +75,13 @@ std::string env(const char *name) {
 class Stack : public ProgramTest {
   protected:
     void SetUp() override {
-        const std::string suite =
+        // The suite's name is the stack's, as scripts/run-on-stack.sh spells it.
+        std::string stack =
             ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
-        const std::string stack = suite == "PipeWire"     ? "pipewire"
-                                  : suite == "PulseAudio" ? "pulseaudio"
-                                                          : "wayland";
-        if (env("ONDRILUX_STACK") != stack)
-            GTEST_SKIP() << "runs on its stack only: scripts/run-on-stack.sh " << stack;
+        std::transform(stack.begin(), stack.end(), stack.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (const std::string why = notOnStack(stack); !why.empty())
+            GTEST_SKIP() << why;
         // PipeWire's JACK layer needs no JACK_DEFAULT_SERVER, which the
         // fixture's own SetUp asks for.
         display_ = env("DISPLAY");
@@ -89,8 +91,7 @@ class Stack : public ProgramTest {
     // the first JACK MIDI port there is.
     void start(const JackProbe &keys, const std::vector<std::string> &unset = {}) {
         launchProgram({}, unset);
-        for (int i = 0; i < 200 && !keys.programListens(0); ++i)
-            sleepMs(50);
+        keys.waitListening(0);
     }
     // Plays the note and records it; what was heard from its first sound on
     // (nothing when it was not heard).

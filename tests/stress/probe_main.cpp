@@ -228,8 +228,7 @@ int main() {
         long value = 0;
         in >> command >> value;
         if (command == "listen") {
-            for (int i = 0; i < 100 && !probe.programListens(0); ++i)
-                sleepMillis(50);
+            probe.waitListening(0, 5);
             // parec hears the program; the other two record a JACK port.
             const bool parec = std::getenv("ONDRILUX_PROBE_PAREC") != nullptr;
             const char *record = std::getenv("ONDRILUX_PROBE_RECORD");
@@ -242,12 +241,11 @@ int main() {
                 probe.startRecording();
             std::cout << (ok ? "ok" : "fail") << std::endl;
         } else if (command == "record") {
-            for (int i = 0; i < 100 && !probe.programListens(0); ++i)
-                sleepMillis(50);
+            const bool ok = probe.waitListening(0, 5);
             sleepMillis(100); // the audio connection follows
-            if (probe.programListens(0))
+            if (ok)
                 probe.startRecording();
-            std::cout << (probe.programListens(0) ? "ok" : "fail") << std::endl;
+            std::cout << (ok ? "ok" : "fail") << std::endl;
         } else if (command == "on" || command == "off") {
             if (command == "on")
                 probe.noteOn(0, static_cast<int>(value));

@@ -40,9 +40,7 @@ class JackDesktop : public ProgramTest {
                     output = line;
             sleepMs(100);
         }
-        for (int i = 0; i < 200 && !keys.programListens(0); ++i)
-            sleepMs(50);
-        if (!keys.programListens(0))
+        if (!keys.waitListening(0))
             return "the program did not open the keyboard";
         if (output.empty() || !keys.listenTo(output))
             return "no output port of the program";

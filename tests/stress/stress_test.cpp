@@ -111,9 +111,7 @@ TEST_F(Stress, KeyboardUnpluggedWhileAKeyIsHeldThenPluggedInAndPickedAgain) {
     const Layout l = measureLayout(shot("unplugged"), box);
     ASSERT_GT(l.clientTop, box.y);
     repickDevice(l);
-    for (int i = 0; i < 100 && !keys->programListens(0); ++i)
-        sleepMs(50);
-    ASSERT_TRUE(keys->programListens(0)) << "picking the device again did not open it";
+    ASSERT_TRUE(keys->waitListening(0, 5)) << "picking the device again did not open it";
     sleepMs(300);
     const Image picked = shot("picked-again");
     const int midiIn = statusFieldInk(picked, box, l, 0);
@@ -198,13 +196,10 @@ class JackServerKilled : public Stress, public ::testing::WithParamInterface<int
 
 TEST_P(JackServerKilled, WhileANoteSoundsLeavesTheWindowWorking) {
     PrivateJackServer server(testOutDir() + "/jackd.log");
-    std::unique_ptr<JackProbe> keys;
-    for (int i = 0; i < 100 && !(keys && keys->ok()); ++i) {
-        sleepMs(50);
-        keys = std::make_unique<JackProbe>("ondrilux-doomed", std::vector<std::string>{"keys"},
-                                           10.0, server.name());
-    }
-    ASSERT_TRUE(keys && keys->ok()) << "the private JACK server did not come up";
+    ASSERT_TRUE(server.up(10)) << readFile(testOutDir() + "/jackd.log");
+    auto keys = std::make_unique<JackProbe>("ondrilux-doomed", std::vector<std::string>{"keys"},
+                                            10.0, server.name());
+    ASSERT_TRUE(keys->ok()) << "no client on the private JACK server";
     const WindowBox box = start(keys.get(), {{"JACK_DEFAULT_SERVER", server.name()}});
     ASSERT_NE(box.id, 0u) << readFile(program_.errPath);
     ASSERT_TRUE(keys->programListens(0));

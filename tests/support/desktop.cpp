@@ -131,6 +131,12 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+std::string notOnStack(const std::string &stack) {
+    const char *running = std::getenv("ONDRILUX_STACK");
+    return running && running == stack ? ""
+                                       : "runs on its stack only: scripts/run-on-stack.sh " + stack;
+}
+
 std::string testOutDir() {
     return ONDRILUX_OUT_DIR;
 }
@@ -254,8 +260,8 @@ void ProgramTest::launchProgram(const Env &env, const std::vector<std::string> &
 WindowBox ProgramTest::start(const JackProbe *keys, const Env &env) {
     launchProgram(env);
     const WindowBox box = findWindow(display_, "Ondrilux");
-    for (int i = 0; keys && i < 100 && !keys->programListens(0); ++i)
-        sleepMs(50);
+    if (keys)
+        keys->waitListening(0, 5);
     return box;
 }
 

@@ -47,6 +47,8 @@ bool windowExists(const std::string &display, const std::string &title);
 void closeWindow(const std::string &display, unsigned long window);
 
 void sleepMs(int ms);
+// "" inside scripts/run-on-stack.sh STACK; otherwise why a test of that stack skips.
+std::string notOnStack(const std::string &stack);
 // Where the tests leave the program's output, screenshots and logs.
 std::string testOutDir();
 

@@ -73,10 +73,6 @@ std::string JackProbe::midiPortName(int port) const {
     return jack_port_name(midiPorts_[static_cast<size_t>(port)]);
 }
 
-uint32_t JackProbe::frameTime() const {
-    return client_ ? jack_frame_time(client_) : 0;
-}
-
 std::vector<std::string> JackProbe::programOutputs(pid_t pid) const {
     std::vector<std::string> found;
     if (!client_)
@@ -104,6 +100,12 @@ std::string JackProbe::programOutput(pid_t pid, int seconds) const {
 bool JackProbe::programListens(int port) const {
     return client_ && port >= 0 && static_cast<size_t>(port) < midiPorts_.size() &&
            jack_port_connected(midiPorts_[static_cast<size_t>(port)]) > 0;
+}
+
+bool JackProbe::waitListening(int port, int seconds) const {
+    for (int i = 0; i < seconds * 20 && !programListens(port); ++i)
+        sleepMillis(50);
+    return programListens(port);
 }
 
 bool JackProbe::listenTo(const std::string &outputPort) {

@@ -38,7 +38,6 @@ class JackProbe {
     std::string midiPortName(int port) const;
     int sampleRate() const { return sampleRate_; }
     int bufferSize() const { return bufferSize_; }
-    uint32_t frameTime() const;
 
     // The audio output ports of process `pid` (ALSA's jack plugin names its
     // client after the process).
@@ -47,6 +46,8 @@ class JackProbe {
     std::string programOutput(pid_t pid, int seconds) const;
     // Input ports of `pid`'s MIDI input connected to our MIDI port `port`.
     bool programListens(int port) const;
+    // Waits until it does, `seconds` at most; whether it does.
+    bool waitListening(int port, int seconds = 10) const;
     bool listenTo(const std::string &outputPort);
     // Connections made to our MIDI ports so far: one per opening of one of
     // them as the program's input device.
@@ -60,10 +61,8 @@ class JackProbe {
     uint32_t sentFrame(uint64_t index) const { return queue_[index % kQueueSize].frame; }
     void noteOn(int port, int note) { send(port, {0x90, static_cast<uint8_t>(note), 100}); }
     void noteOff(int port, int note) { send(port, {0x80, static_cast<uint8_t>(note), 0}); }
-    // Messages the process cycle has written so far, and the frame of the
-    // cycle that wrote the last of them.
+    // Messages the process cycle has written so far.
     uint64_t sentCount() const { return sent_.load(); }
-    uint32_t lastSentFrame() const { return lastSentFrame_.load(); }
     // Waits until everything sent has gone out; returns the frame it went at.
     uint32_t waitSent(uint64_t count) const;
 

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -77,6 +78,19 @@ std::vector<std::string> listItems(int window, int id) {
             items.push_back(box->itemText(i).toStdString());
     }
     return items;
+}
+
+int deviceEntry(const std::string &name) {
+    const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
+    const auto found = std::find(items.begin(), items.end(), name);
+    return found == items.end() ? -1 : static_cast<int>(found - items.begin());
+}
+
+bool listOpenAndHear(const std::string &port, const std::function<void()> &sendActiveSensing) {
+    listMidiInputs();
+    synthState.midiDevice = deviceEntry(port);
+    openMidiInput();
+    return synthState.midiHandle && waitUntilHeard(sendActiveSensing);
 }
 
 std::string statusText(int window, int field) {

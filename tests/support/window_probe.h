@@ -31,6 +31,11 @@ bool waitUntilHeard(const std::function<void()> &sendActiveSensing);
 
 // The entries of drop-down list `id` of `window`, top to bottom.
 std::vector<std::string> listItems(int window, int id);
+// The device list's entry named `name`; -1 when there is none.
+int deviceEntry(const std::string &name);
+// Lists the MIDI inputs, opens the entry `port` as start-up does and waits
+// until `sendActiveSensing` is heard through it.
+bool listOpenAndHear(const std::string &port, const std::function<void()> &sendActiveSensing);
 // The text of a status field; "<none>" when the field does not exist.
 std::string statusText(int window, int field);
 

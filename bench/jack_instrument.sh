@@ -35,13 +35,13 @@ cpu() { # pid seconds label
 }
 
 measure() { # period rate
-    local period=$1 rate=$2 server=$shared jackd_pid=
+    local period=$1 rate=$2 server=$shared own_server=() no_folder=
     if [ "$period" != 256 ] || [ "$rate" != 48000 ]; then
         # Another period or rate: a server of our own under the spare name.
         server=$ONDRILUX_SPARE_JACK_SERVER
         jackd -n "$server" -d dummy -r "$rate" -p "$period" >/dev/null 2>&1 &
-        jackd_pid=$!
-        for _ in $(seq 1 50); do jack_lsp -s "$server" >/dev/null 2>&1 && break; sleep 0.1; done
+        own_server=($!)
+        _ondrilux_wait_for "jack_lsp -s $server >/dev/null 2>&1" "jackd $server" own_server || exit 1
     fi
     echo "== period $period frames, $rate Hz"
     export JACK_DEFAULT_SERVER=$server
@@ -71,10 +71,7 @@ measure() { # period rate
     wait "$pid" || echo "ondrilux-jack ended with status $?"
     echo "quit" >&"${PROBE[1]}"
     wait "$PROBE_PID" 2>/dev/null || true
-    if [ -n "$jackd_pid" ]; then
-        kill -TERM "$jackd_pid"
-        wait "$jackd_pid" 2>/dev/null || true
-    fi
+    _ondrilux_stop_servers own_server no_folder
     export JACK_DEFAULT_SERVER=$shared
 }
 

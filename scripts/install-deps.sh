@@ -5,6 +5,7 @@
 # package whose installation would remove another is left out, with a line
 # saying why (the tests that need it then skip themselves).
 set -euo pipefail
+source "$(dirname "$0")/debian-packages.sh"
 
 packages=(
   # build
@@ -24,8 +25,8 @@ packages=(
   # the desktop stacks the end-to-end tests also run on: PipeWire with its
   # JACK layer, PulseAudio, and a headless Wayland compositor; xauth for a
   # display that refuses the connection
-  pipewire pipewire-bin wireplumber pipewire-jack dbus pulseaudio pulseaudio-utils
-  weston wayland-utils xauth
+  $(desktop_stack_packages pipewire) $(desktop_stack_packages pulseaudio)
+  $(desktop_stack_packages wayland) wayland-utils xauth
 )
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
@@ -35,8 +36,8 @@ if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>
 fi
 
 missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+for p in $(printf '%s\n' "${packages[@]}" | awk '!seen[$0]++'); do
+  package_installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -45,18 +46,12 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 
-# The packages a simulated installation of "$@" would remove ("Remv" lines;
-# a package that replaces a conflicting one removes it).
-removals() {
-  apt-get install -s --no-install-recommends "$@" 2>/dev/null | awk '$1 == "Remv" { print $2 }'
-}
-
 # Sound servers conflict (pulseaudio with pipewire-pulse and pipewire-alsa):
 # on a desktop that runs one, the other is left out.
-if [ -n "$(removals "${missing[@]}")" ]; then
+if [ -n "$(package_removals "${missing[@]}")" ]; then
   kept=()
   for p in "${missing[@]}"; do
-    removed=$(removals "$p" | tr '\n' ' ')
+    removed=$(package_removals "$p" | tr '\n' ' ')
     if [ -n "$removed" ]; then
       echo "install-deps.sh: leaving out $p: installing it would remove ${removed% }" >&2
     else
@@ -65,9 +60,9 @@ if [ -n "$(removals "${missing[@]}")" ]; then
   done
   missing=("${kept[@]+"${kept[@]}"}")
   # Each alone removes nothing; together they still might.
-  if [ ${#missing[@]} -gt 0 ] && [ -n "$(removals "${missing[@]}")" ]; then
+  if [ ${#missing[@]} -gt 0 ] && [ -n "$(package_removals "${missing[@]}")" ]; then
     echo "install-deps.sh: installing ${missing[*]} together would remove" \
-         "$(removals "${missing[@]}" | tr '\n' ' ')- install them by hand" >&2
+         "$(package_removals "${missing[@]}" | tr '\n' ' ')- install them by hand" >&2
     exit 1
   fi
   [ ${#missing[@]} -eq 0 ] && exit 0

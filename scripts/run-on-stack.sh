@@ -19,5 +19,5 @@ if [ -n "$missing" ]; then
     echo "skipped on $stack: $missing"
     exit 77
 fi
-start_desktop_stack "$stack" || { tail -n 20 "$ONDRILUX_STACK_DIR"/*.log >&2; exit 1; }
+start_desktop_stack "$stack" || exit 1
 ${ONDRILUX_STACK_RUN:-} "$@"

@@ -14,6 +14,8 @@
 #                        default output shows up there as a JACK client with
 #                        one output port per channel, wired to system:playback_1
 
+source "$(dirname "${BASH_SOURCE[0]}")/debian-packages.sh"
+
 _ondrilux_pids=()
 
 # Stops the servers whose PIDs the array named $1 holds, the last started
@@ -171,23 +173,13 @@ stop_desktop_stack() {
     _ondrilux_stop_servers _ondrilux_stack_pids ONDRILUX_STACK_DIR
 }
 
-# The Debian packages a stack needs.
-desktop_stack_packages() {
-    case "$1" in
-    pipewire) echo pipewire pipewire-bin wireplumber pipewire-jack dbus ;;
-    pulseaudio) echo pulseaudio pulseaudio-utils libasound2-plugins ;;
-    wayland) echo weston qt6-wayland ;;
-    esac
-}
-
 # One line naming a package of the stack that is not installed and why; empty
 # when all are there.
 desktop_stack_missing() {
     local p removed
     for p in $(desktop_stack_packages "$1"); do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
-        removed=$(apt-get install -s --no-install-recommends "$p" 2>/dev/null |
-            awk '$1 == "Remv" { printf "%s ", $2 }')
+        package_installed "$p" && continue
+        removed=$(package_removals "$p" | tr '\n' ' ')
         if [ -n "$removed" ]; then
             echo "package $p is not installed: installing it would remove ${removed% }" \
                  "(scripts/install-deps.sh leaves it out)"
@@ -225,6 +217,13 @@ _ondrilux_pipewire_alsa_plugin() {
 # stereo; record "null.monitor"); wayland: WAYLAND_DISPLAY names a headless
 # weston that offers weston-screenshooter.
 start_desktop_stack() {
+    _ondrilux_start_desktop_stack "$1" && return 0
+    # What the stack's servers said.
+    tail -n 20 "$ONDRILUX_STACK_DIR"/*.log >&2 2>/dev/null
+    return 1
+}
+
+_ondrilux_start_desktop_stack() {
     local stack=$1 dir plugin
     # Also the test services, when this shell started them.
     trap 'stop_desktop_stack; stop_test_services' EXIT

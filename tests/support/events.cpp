@@ -1,6 +1,9 @@
 #include "tests/support/events.h"
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
+#include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
 
@@ -41,4 +44,15 @@ void onNextModal(std::function<void(QWidget *)> act) {
         poll->deleteLater();
     });
     poll->start(5);
+}
+
+void onNextMessageBox(std::function<void(QMessageBox *)> act) {
+    onNextModal([act = std::move(act)](QWidget *w) {
+        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+            act(box);
+            return;
+        }
+        ADD_FAILURE() << "the modal window is no message box";
+        w->close();
+    });
 }

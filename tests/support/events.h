@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+class QMessageBox;
 class QWidget;
 
 // Every event already queued or arising from what Qt still has to deliver,
@@ -21,3 +22,6 @@ void takeEvents(int ms);
 // Runs `act` once on the next modal window, from the event loop that window
 // runs: while it is open the test's own code does not run.
 void onNextModal(std::function<void(QWidget *)> act);
+// The same for a modal window that must be a message box: any other fails
+// the test and is closed.
+void onNextMessageBox(std::function<void(QMessageBox *)> act);

@@ -52,13 +52,7 @@ TEST(MessageBox, ShowsOneOkButtonWithoutIconAndReturnsWhenDismissed) {
     int buttons = -1;
     QMessageBox::Icon icon = QMessageBox::Critical;
     bool modal = false;
-    onNextModal([&](QWidget *w) {
-        auto *box = qobject_cast<QMessageBox *>(w);
-        if (!box) {
-            ADD_FAILURE() << "the modal window is no message box";
-            w->close();
-            return;
-        }
+    onNextMessageBox([&](QMessageBox *box) {
         title = box->windowTitle();
         text = box->text();
         buttons = int(box->buttons().size());

@@ -238,15 +238,9 @@ TEST(HelpText, HasThirteenLinesInSevenPieces) {
 TEST_F(MainWindow, AboutShowsItsTwoLinesModally) {
     bool seen = false;
     QString text;
-    onNextModal([&](QWidget *w) {
+    onNextMessageBox([&](QMessageBox *box) {
         seen = true;
-        EXPECT_EQ(w->windowTitle(), "About");
-        auto *box = qobject_cast<QMessageBox *>(w);
-        if (!box) {
-            ADD_FAILURE() << "the modal window is no message box";
-            w->close();
-            return;
-        }
+        EXPECT_EQ(box->windowTitle(), "About");
         text = box->text();
         EXPECT_EQ(box->buttons().size(), 1);
         EXPECT_EQ(box->icon(), QMessageBox::NoIcon);

@@ -163,25 +163,16 @@ TEST_F(Ondrilux, MenuShowsAboutAndModalHelpAndTheCloseBoxQuits) {
     ASSERT_NE(box.id, 0u) << readFile(program_.errPath);
     sleepMs(300);
     const Layout l = measureLayout(shot("menu-start"), box);
-    const int menuY = (box.y + l.clientTop) / 2;
-    const auto chooseMenuItem = [&](const std::string &downs) {
-        move(d, box.x + 10, menuY);
-        xdotool(d, "click 1");
-        sleepMs(300);
-        xdotool(d, "key " + downs + " Return");
-    };
 
-    chooseMenuItem("Down");
+    chooseMenuItem(box, l, "Down");
     const WindowBox about = findWindow(d, "About", 5);
     ASSERT_NE(about.id, 0u) << "no About box";
     sleepMs(200);
     shot("about");
     xdotool(d, "windowfocus --sync " + std::to_string(about.id) + " key Return");
-    for (int i = 0; i < 40 && windowExists(d, "About"); ++i)
-        sleepMs(50);
-    EXPECT_FALSE(windowExists(d, "About"));
+    EXPECT_TRUE(waitWindowGone("About"));
 
-    chooseMenuItem("Down Down");
+    chooseMenuItem(box, l, "Down Down");
     const WindowBox help = findWindow(d, "Ondrilux Help", 5);
     ASSERT_NE(help.id, 0u) << "no help window";
     EXPECT_EQ(help.width, 620);
@@ -196,9 +187,7 @@ TEST_F(Ondrilux, MenuShowsAboutAndModalHelpAndTheCloseBoxQuits) {
     sleepMs(300);
     EXPECT_TRUE(running());
     closeWindow(d, help.id);
-    for (int i = 0; i < 40 && windowExists(d, "Ondrilux Help"); ++i)
-        sleepMs(50);
-    EXPECT_FALSE(windowExists(d, "Ondrilux Help"));
+    EXPECT_TRUE(waitWindowGone("Ondrilux Help"));
     sleepMs(300);
     EXPECT_TRUE(running()) << "closing the help window ended the program";
 

@@ -228,15 +228,11 @@ TEST_P(JackServerKilled, WhileANoteSoundsLeavesTheWindowWorking) {
     EXPECT_GT(changed, 4) << "the option button did not repaint";
 
     // ...and the About box opens from the menu and closes again.
-    xdotool(display_, "mousemove " + std::to_string(box.x + 10) + " " +
-                          std::to_string((box.y + l.clientTop) / 2) + " click 1");
-    sleepMs(300);
-    xdotool(display_, "key Down Return");
+    chooseMenuItem(box, l, "Down");
     const WindowBox about = findWindow(display_, "About", 5);
     ASSERT_NE(about.id, 0u) << "no About box";
     xdotool(display_, "windowfocus --sync " + std::to_string(about.id) + " key Return");
-    for (int i = 0; i < 40 && windowExists(display_, "About"); ++i)
-        sleepMs(50);
+    waitWindowGone("About");
 
     double seconds = 0;
     const int status = quitWithEscape(box, &seconds);

@@ -281,6 +281,22 @@ Image ProgramTest::shot(const std::string &name) const {
     return screenshot(display_, shotPath(name));
 }
 
+void ProgramTest::chooseMenuItem(const WindowBox &box, const Layout &l,
+                                 const std::string &downs) {
+    xdotool(display_, "mousemove " + std::to_string(box.x + 10) + " " +
+                          std::to_string((box.y + l.clientTop) / 2));
+    sleepMs(40);
+    xdotool(display_, "click 1");
+    sleepMs(300);
+    xdotool(display_, "key " + downs + " Return");
+}
+
+bool ProgramTest::waitWindowGone(const std::string &title) const {
+    for (int i = 0; i < 40 && windowExists(display_, title); ++i)
+        sleepMs(50);
+    return !windowExists(display_, title);
+}
+
 int ProgramTest::quitWithEscape(const WindowBox &box, double *seconds) {
     const auto start = std::chrono::steady_clock::now();
     xdotool(display_, "windowfocus --sync " + std::to_string(box.id) + " key Escape");

@@ -113,6 +113,11 @@ class ProgramTest : public ::testing::Test {
     // Escape to the main window; the exit status (-1: still running after
     // 10 s), and in `seconds` how long the program took to end.
     int quitWithEscape(const WindowBox &box, double *seconds = nullptr);
+    // Opens the menu bar's menu and takes the item that the key presses
+    // `downs` ("Down", "Down Down") lead to.
+    void chooseMenuItem(const WindowBox &box, const Layout &l, const std::string &downs);
+    // Waits up to 2 s until no window titled `title` shows; whether none does.
+    bool waitWindowGone(const std::string &title) const;
     void expectSilentConsole() const;
     bool running() const { return stillRunning(program_.pid); }
 

@@ -60,8 +60,9 @@ float oscillatorSample() {
         return 0.0f;
 
     const double frequency = s.noteOnCounter <= kPitchSwitch ? s.heldFrequency.get() : note;
-    // Only a note-off before the first note-on leaves the previous pitch at 0:
-    // that stretch is faded to silence anyway, so keep the phase still.
+    // Only a note-off or a device close before the first note-on leaves the
+    // previous pitch at 0: that stretch is faded to silence anyway, so keep
+    // the phase still.
     if (!(frequency > 0.0))
         return 0.0f;
 

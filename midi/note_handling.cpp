@@ -11,10 +11,13 @@ constexpr uint8_t kNoteOnChannel1 = 0x90;
 constexpr uint8_t kNoteOffChannel1 = 0x80;
 
 Relaxed<GateTextSink> gateTextSink;
+Relaxed<const char *> faultText;
 
 void showGateText() {
-    if (GateTextSink sink = gateTextSink.get())
-        sink(synthState.gateText.get());
+    if (GateTextSink sink = gateTextSink.get()) {
+        const char *fault = faultText.get();
+        sink(fault ? fault : synthState.gateText.get());
+    }
 }
 
 // A note-off of any note counts down; the last one (or one with nothing held)
@@ -57,15 +60,20 @@ void setGateTextSink(GateTextSink sink) {
     gateTextSink.set(sink);
 }
 
+void showFaultInsteadOfGate(const char *text) {
+    faultText.set(text);
+    showGateText();
+}
+
 void onMidiInput(uint32_t message, uint32_t shortMsg) {
     SynthState &s = synthState;
 
     if (message == kMidiInClose) {
+        // Every key goes up as with the last note-off: the gate closes, the
+        // note fades out over its release and the next one is armed afresh.
         s.heldNoteCount.set(0);
-        s.gate.set(0);
-        s.gateText.set("Off");
-        // Show "Off" at once: the gate is closed, and the next device may stay
-        // silent for a long time.
+        noteOff(s);
+        // Show "Off" at once: the next device may stay silent for a long time.
         showGateText();
         return;
     }

@@ -21,9 +21,15 @@ using GateTextSink = void (*)(const char *text);
 // Installs the sink (the main window's status field 1); nullptr shows nothing.
 void setGateTextSink(GateTextSink sink);
 
+// Any thread: from now on the sink is handed `text` (a static string; nullptr:
+// the note state again) instead of the note state: a fault the player must
+// see, such as a stream that never ran, stays in view whatever is played.
+void showFaultInsteadOfGate(const char *text);
+
 // MIDI thread: the note handling. A data message (kMidiInData) carries a short
 // message; note-on/off on channel 1 set the pitch and open or close the gate.
-// A close message (kMidiInClose) releases every key. Other codes are ignored.
+// A close message (kMidiInClose) releases every key as the last note-off
+// does. Other codes are ignored.
 void onMidiInput(uint32_t message, uint32_t shortMsg);
 
 // Frequency of MIDI note `note` in equal temperament, A4 (69) = 440 Hz.

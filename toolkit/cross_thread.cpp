@@ -1,8 +1,9 @@
-// sliderValue and postStatusText, the two calls that other threads make.
-// Neither waits nor allocates: the GUI thread mirrors slider values into a
-// fixed table of atomics, and each status field's latest posted text waits in
-// a lock-free slot; an eventfd wakes the GUI thread's Qt loop to show it, and
-// only when the text differs from the one posted before it.
+// sliderValue, postStatusText and postWakeUp, the calls that other threads
+// make. None waits or allocates: the GUI thread mirrors slider values into a
+// fixed table of atomics, each status field's latest posted text waits in a
+// lock-free slot, and each wake-up is a bit of one atomic mask; an eventfd
+// wakes the GUI thread's Qt loop to act on them, and only when a slot or a bit
+// changed.
 
 #include "toolkit/cross_thread.h"
 #include "toolkit/registry.h"
@@ -31,6 +32,23 @@ const char *shownTexts[kCrossThreadWindows][kPostedFields];
 std::atomic<int> wakeFd{-1};
 QSocketNotifier *wakeNotifier = nullptr;
 
+constexpr int kWakeUpSignals = 8;
+// Bit n set: signal n was posted since its handler last ran.
+std::atomic<unsigned> pendingWakeUps{0};
+// GUI thread only.
+void (*wakeUpHandlers[kWakeUpSignals])() = {};
+int wakeUpsAdded = 0;
+
+// Any thread: one write to the non-blocking eventfd.
+void wakeGuiThread() {
+    const int fd = wakeFd.load();
+    const uint64_t one = 1;
+    if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {
+        // The counter is full only after 2^64 - 2 posts: the GUI thread is
+        // awake with work to do anyway.
+    }
+}
+
 bool inWindowRange(int window) {
     return window >= 0 && window < kCrossThreadWindows;
 }
@@ -50,6 +68,10 @@ void applyPostedTexts() {
                 shownTexts[window][field] = text;
             }
         }
+    const unsigned pending = pendingWakeUps.exchange(0);
+    for (int signal = 0; signal < kWakeUpSignals; ++signal)
+        if ((pending & (1u << signal)) && wakeUpHandlers[signal])
+            wakeUpHandlers[signal]();
 }
 } // namespace
 
@@ -114,12 +136,24 @@ void postStatusText(int window, int field, const char *text) {
         return;
     if (postedTexts[window][field].exchange(text) == text)
         return;
-    const int fd = wakeFd.load();
-    const uint64_t one = 1;
-    if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {
-        // The counter is full only after 2^64 - 2 posts: the GUI thread is
-        // awake with work to do anyway.
-    }
+    wakeGuiThread();
+}
+
+int addWakeUp(void (*handler)()) {
+    if (wakeUpsAdded == kWakeUpSignals)
+        return -1;
+    wakeUpHandlers[wakeUpsAdded] = handler;
+    return wakeUpsAdded++;
+}
+
+// Any thread, including a real-time one: as postStatusText, a bit that was
+// already set has its wake-up on the way.
+void postWakeUp(int signal) {
+    if (signal < 0 || signal >= kWakeUpSignals)
+        return;
+    const unsigned bit = 1u << signal;
+    if ((pendingWakeUps.fetch_or(bit) & bit) == 0)
+        wakeGuiThread();
 }
 
 } // namespace tk

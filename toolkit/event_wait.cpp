@@ -57,4 +57,9 @@ Event waitEvent(int timeoutMs) {
     return e;
 }
 
+void callAfter(int ms, void (*handler)()) {
+    if (ensureApplication())
+        QTimer::singleShot(ms, Qt::PreciseTimer, qApp, handler);
+}
+
 } // namespace tk

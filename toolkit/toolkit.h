@@ -122,4 +122,16 @@ int sliderValue(int window, int id);
 // (also inside waits and modal loops). Windows 0 to 3, fields 0 to 7.
 void postStatusText(int window, int field, const char *text);
 
+// GUI thread: registers `handler` for wake-ups from other threads and returns
+// its signal (0 to 7), -1 when all are taken. The handler runs on the GUI
+// thread, in whatever loop takes events (also inside waits and modal loops).
+int addWakeUp(void (*handler)());
+// Any thread, never waits, never allocates (fit for a real-time thread): asks
+// the GUI thread to run the handler of `signal`. Posts that arrive before it
+// runs are run once.
+void postWakeUp(int signal);
+// GUI thread: runs `handler` once, `ms` milliseconds from now, in whatever
+// loop takes events then.
+void callAfter(int ms, void (*handler)());
+
 } // namespace tk

@@ -17,8 +17,11 @@ namespace {
 
 // A failing Pa_Terminate must not stop the shutdown. PortAudio's JACK host
 // API asserts that closing its JACK client succeeds, which it does not once
-// the JACK server has died: the abort is that failure, and the process ends
-// as it would have after terminating. Main thread, inside Pa_Terminate.
+// the JACK server has died, and libjack itself crashes closing a client of a
+// dead server once another client's open has failed since (as the MIDI
+// input's does while it looks for a new server): the abort or the fault is
+// that failure, and the process ends as it would have after terminating.
+// Main thread, inside Pa_Terminate.
 [[noreturn]] void endAfterFailedTerminate(int) {
     _exit(0);
 }
@@ -109,7 +112,9 @@ void shutdownAudio() {
             tk::waitEvent(1);
     }
     std::signal(SIGABRT, endAfterFailedTerminate);
+    std::signal(SIGSEGV, endAfterFailedTerminate);
     Pa_Terminate();
+    std::signal(SIGSEGV, SIG_DFL);
     std::signal(SIGABRT, SIG_DFL);
     synthState.stream = nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
+#include "toolkit/toolkit.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -10,54 +11,80 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace {
 
 constexpr const char *kPortName = "MIDI in";
+// A client whose process callback has not run for this long is stuck.
+constexpr int kWatchMs = 1000;
+constexpr int kMaxReopens = 3;
+// While no server runs, a client is tried this often.
+constexpr int kServerRetryMs = 3000;
 
 // GUI thread only.
 jack_client_t *client = nullptr;
 jack_port_t *inputPort = nullptr;
+// The source the list connected, and whether it made that connection (one
+// made from outside before is not the list's to drop).
+std::string listSource;
+bool listMadeConnection = false;
+int reopens = 0;
+bool watching = false;
+unsigned cyclesAtWatch = 0;
+bool waitingForServer = false;
+bool gaveUp = false;
 
-// Between the GUI thread and JACK's process thread. Sequentially consistent on
-// purpose: the close stores `delivering` and then reads `inCycle`, the callback
-// stores `inCycle` and then reads `delivering`, so at least one of them sees
-// the other's store (a plain flag pair would let a cycle that read the old
-// `delivering` run on unseen).
-std::atomic<bool> delivering{false};
-std::atomic<bool> inCycle{false};
+// Between the GUI thread and JACK's threads.
+std::atomic<int> wakeSignal{-1};
 std::atomic<unsigned> cycles{0};
 std::atomic<bool> serverGone{false};
+std::atomic<bool> xrunSeen{false};
 
-// JACK's process thread: real-time, no allocation, no lock, no I/O.
+// JACK's process thread: real-time, no allocation, no lock, no I/O. Every
+// connection plays: the list's and any made from outside.
 int process(jack_nframes_t frames, void *) {
-    inCycle.store(true);
-    if (delivering.load()) {
-        void *buffer = jack_port_get_buffer(inputPort, frames);
-        const uint32_t count = jack_midi_get_event_count(buffer);
-        for (uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, i) != 0)
-                continue;
-            forEachShortMessage(event.buffer, event.size,
-                                [](uint32_t message) { onMidiInput(kMidiInData, message); });
-        }
+    void *buffer = jack_port_get_buffer(inputPort, frames);
+    const uint32_t count = jack_midi_get_event_count(buffer);
+    for (uint32_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) != 0)
+            continue;
+        forEachShortMessage(event.buffer, event.size,
+                            [](uint32_t message) { onMidiInput(kMidiInData, message); });
     }
     cycles.fetch_add(1);
-    inCycle.store(false);
     return 0;
 }
 
-// A JACK thread, when the server goes away.
+// JACK's threads: each only sets a flag and posts the wake-up, which neither
+// waits nor allocates.
 void serverShutDown(void *) {
     serverGone.store(true);
+    tk::postWakeUp(wakeSignal.load());
+}
+void portRegistered(jack_port_id_t, int, void *) {
+    tk::postWakeUp(wakeSignal.load());
+}
+int xrunReported(void *) {
+    xrunSeen.store(true);
+    tk::postWakeUp(wakeSignal.load());
+    return 0;
 }
 
+// libjack writes its socket errors to stderr when the server dies; what
+// matters the program shows in its window.
 void ignoreJackMessage(const char *) {}
 
-// Waits, a millisecond at a time, until `done` holds or `limit` has passed: a
-// stalled or vanished server must not hang the GUI thread.
+// For the start-up tests: how often a client had to be opened again.
+void traceRetry() {
+    if (std::getenv("ONDRILUX_TRACE_RETRIES"))
+        std::fputs("ondrilux: retried the JACK MIDI client\n", stderr);
+}
+
 template <typename Condition> void waitBriefly(Condition done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done() && std::chrono::steady_clock::now() < deadline)
@@ -65,40 +92,115 @@ template <typename Condition> void waitBriefly(Condition done, std::chrono::mill
 }
 
 void closeClient() {
-    delivering.store(false);
     jack_client_close(client);
     client = nullptr;
     inputPort = nullptr;
 }
 
-// Opens the client once; again only after the server went away. Without a
-// server libjack would say so on stderr: a missing back end prints nothing.
+void checkTheClientRuns();
+
+// Looks again, a second from now, whether the process callback has run.
+void watchTheClient() {
+    if (watching)
+        return;
+    watching = true;
+    cyclesAtWatch = cycles.load();
+    tk::callAfter(kWatchMs, checkTheClientRuns);
+}
+
+// Opens the client once; again only after the server went away (once
+// tendJackMidiClient has seen it) or the client was found stuck. Without a
+// server libjack would say so on stderr, and so it is kept quiet for good.
 bool ensureClient() {
-    if (client && serverGone.load())
-        closeClient();
     if (client)
-        return true;
+        return !serverGone.load();
     serverGone.store(false);
-    void (*const savedError)(const char *) = jack_error_callback;
-    void (*const savedInfo)(const char *) = jack_info_callback;
     jack_set_error_function(ignoreJackMessage);
     jack_set_info_function(ignoreJackMessage);
     client = jack_client_open(kMidiClientName, JackNoStartServer, nullptr);
-    jack_set_error_function(savedError);
-    jack_set_info_function(savedInfo);
     if (!client)
         return false;
     inputPort = jack_port_register(client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_on_shutdown(client, serverShutDown, nullptr);
     if (!inputPort || jack_set_process_callback(client, process, nullptr) != 0 ||
-        jack_activate(client) != 0) {
+        jack_set_port_registration_callback(client, portRegistered, nullptr) != 0 ||
+        jack_set_xrun_callback(client, xrunReported, nullptr) != 0 || jack_activate(client) != 0) {
         closeClient();
         return false;
     }
+    watchTheClient();
     return true;
 }
 
+bool connectListSource() {
+    const int result = jack_connect(client, listSource.c_str(), jack_port_name(inputPort));
+    listMadeConnection = result == 0;
+    return result == 0 || result == EEXIST;
+}
+
+// JACK's client library can leave a new client of this process waiting on a
+// dead client's wake-up slot for good (when another program's short-lived
+// client came and went while it opened): the server then names it "not
+// finished" every cycle and no note arrives. A new client takes a new slot.
+void checkTheClientRuns() {
+    watching = false;
+    if (!client || serverGone.load())
+        return;
+    if (cycles.load() != cyclesAtWatch) {
+        reopens = 0;
+        return;
+    }
+    if (reopens == kMaxReopens) {
+        if (!gaveUp)
+            std::fputs("ondrilux: JACK does not run the MIDI input (its client was opened four "
+                       "times); start ondrilux again: see the README, \"A silent start under "
+                       "JACK\".\n",
+                       stderr);
+        gaveUp = true;
+        showFaultInsteadOfGate("No JACK MIDI");
+        return;
+    }
+    ++reopens;
+    traceRetry();
+    closeClient();
+    if (ensureClient() && !listSource.empty())
+        connectListSource();
+}
+
+// Tried every few seconds while no server answers; a new one posts the wake-up
+// so that the list and the choice follow.
+void lookForServer() {
+    if (client) {
+        waitingForServer = false;
+        return;
+    }
+    if (ensureClient()) {
+        waitingForServer = false;
+        tk::postWakeUp(wakeSignal.load());
+        return;
+    }
+    tk::callAfter(kServerRetryMs, lookForServer);
+}
+
 } // namespace
+
+void setJackMidiWakeUp(int signal) {
+    wakeSignal.store(signal);
+}
+
+bool tendJackMidiClient() {
+    if (xrunSeen.exchange(false) && client && !serverGone.load())
+        watchTheClient();
+    if (!client || !serverGone.load())
+        return false;
+    closeClient();
+    listSource.clear();
+    if (!waitingForServer) {
+        waitingForServer = true;
+        tk::callAfter(kServerRetryMs, lookForServer);
+    }
+    return true;
+}
 
 std::vector<std::string> jackMidiSources() {
     std::vector<std::string> names;
@@ -114,26 +216,23 @@ std::vector<std::string> jackMidiSources() {
 bool connectJackMidiInput(const std::string &source) {
     if (!ensureClient())
         return false;
-    const int result = jack_connect(client, source.c_str(), jack_port_name(inputPort));
-    return result == 0 || result == EEXIST;
+    listSource = source;
+    if (connectListSource())
+        return true;
+    listSource.clear();
+    return false;
 }
 
 bool startJackMidiInput() {
-    if (!client || serverGone.load())
-        return false;
-    delivering.store(true);
-    return true;
+    return client && !serverGone.load();
 }
 
 void closeJackMidiInput() {
-    delivering.store(false);
-    if (!client)
+    const std::string source = std::exchange(listSource, std::string());
+    const bool made = std::exchange(listMadeConnection, false);
+    if (!client || serverGone.load() || !made)
         return;
-    // A cycle that saw `delivering` still set finishes its delivery first.
-    waitBriefly([] { return !inCycle.load(); }, std::chrono::seconds(1));
-    if (serverGone.load())
-        return;
-    jack_port_disconnect(client, inputPort);
+    jack_disconnect(client, source.c_str(), jack_port_name(inputPort));
     // The server puts the new connections into effect at the start of a cycle;
     // two more cycles and no event of the old source can be in a buffer. Given
     // three periods' time, however long the server's period is.
@@ -150,4 +249,8 @@ bool jackMidiThread(pthread_t &thread) {
         return false;
     thread = jack_client_thread_id(client);
     return true;
+}
+
+std::string jackMidiInputName() {
+    return client ? jack_port_name(inputPort) : "";
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 // The program's JACK MIDI input: one JACK client "Ondrilux" with one MIDI input
-// port, opened on first use and kept to the end of the process, so that listing
-// and switching never open or close JACK clients. Its process callback splits
-// each event into short messages by the MIDI rules and hands them to
-// onMidiInput. GUI thread only, except where a comment says otherwise.
+// port, opened on first use and kept to the end of the process (or of its
+// server), so that listing and switching never open or close JACK clients.
+// Its process callback splits each event of every connection into short
+// messages by the MIDI rules and hands them to onMidiInput: a connection made
+// from outside plays whatever the device list shows. GUI thread only, except
+// where a comment says otherwise.
 
 #include <pthread.h>
 
@@ -14,22 +16,38 @@
 // The client name under which this program shows up in JACK and ALSA.
 inline constexpr const char *kMidiClientName = "Ondrilux";
 
+// The wake-up signal (tk::addWakeUp) that the client's callbacks post when a
+// port comes or goes, an xrun is reported or the server goes away.
+void setJackMidiWakeUp(int signal);
+
+// On every such wake-up: looks after the client. When its process callback
+// has not run for a second after an activation or an xrun while the server
+// runs, the client is closed and opened again with the connection the list
+// made (three times at most). Returns true when the server has gone since the
+// last call: the client is closed then, and a new one is tried every few
+// seconds until a server answers, which posts the wake-up again.
+bool tendJackMidiClient();
+
 // The full names ("client:port") of the JACK server's MIDI output ports; empty,
 // and nothing printed, when there is no server.
 std::vector<std::string> jackMidiSources();
 
-// Connects the input port to `source`; false when there is no server or no
-// such port. Nothing is delivered until startJackMidiInput.
+// Connects `source` to the input port; false when there is no server or no
+// such port.
 bool connectJackMidiInput(const std::string &source);
 
-// Lets the messages of the connected source through to onMidiInput; false when
-// the server has gone.
+// Whether the connected source's messages come through (the server runs).
 bool startJackMidiInput();
 
-// Stops the delivery and drops the connection. On return no message of that
-// source can reach onMidiInput any more.
+// Drops the connection that connectJackMidiInput made (one that existed
+// already stays). On return no message of that source can reach onMidiInput
+// any more.
 void closeJackMidiInput();
 
 // The thread that runs the process callback (tests watch what it allocates);
 // false when the client is not open.
 bool jackMidiThread(pthread_t &thread);
+
+// The full name of the input port ("Ondrilux:MIDI in"); "" when the client
+// is not open.
+std::string jackMidiInputName();

@@ -1,17 +1,21 @@
 #include "midi/midi_input.h"
 
 #include "engine/synth_state.h"
+#include "midi/alsa_port_watch.h"
 #include "midi/jack_midi_input.h"
 #include "midi/note_handling.h"
 #include "toolkit/toolkit.h"
 
 #include <rtmidi/RtMidi.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -41,10 +45,17 @@ constexpr std::size_t kMaxNameLength = 31;
 struct ListedPort {
     BackEnd backEnd;
     std::string name;
+    bool operator==(const ListedPort &) const = default;
 };
 
 // Entry i of the device list is listedPorts[i]. GUI thread only.
 std::vector<ListedPort> listedPorts;
+// The port the player chose (start-up's first entry, or the last one picked).
+// It stays the choice while it is gone, listed at the end of its back end's
+// entries, and is opened again as soon as a port of its full name is back.
+std::optional<ListedPort> chosenPort;
+// The wake-up that the port watches post; -1 until the first listing.
+int portsChanged = -1;
 
 void recordFault(RtMidiError::Type, const std::string &, void *userData) {
     if (userData)
@@ -169,18 +180,11 @@ void showMidiStatus(bool running) {
         tk::setStatusText(kMainWindow, kMidiStatusField, running ? "MIDI IN" : "No MIDI IN");
 }
 
-void appendEntry(BackEnd backEnd, std::string name) {
-    tk::appendListItem(kMainWindow, kDeviceList, listName(name).c_str());
-    listedPorts.push_back({backEnd, std::move(name)});
-}
-
-} // namespace
-
-int listMidiInputs() {
-    // The table and the list are rebuilt together, so entry i stays port i.
-    listedPorts.clear();
-    tk::clearList(kMainWindow, kDeviceList);
-    int reported = 0;
+// The input ports as the services report them now, ALSA's first; `reported`
+// counts those without a readable name too.
+std::vector<ListedPort> currentPorts(int &reported) {
+    std::vector<ListedPort> ports;
+    reported = 0;
     MidiInput faults;
     if (const std::unique_ptr<RtMidiIn> alsa = makeAlsaInput(&faults)) {
         const unsigned count = alsa->getPortCount();
@@ -189,18 +193,139 @@ int listMidiInputs() {
             // A port that vanished since the count has no name: no entry.
             std::string name = alsa->getPortName(i);
             if (!name.empty())
-                appendEntry(BackEnd::Alsa, std::move(name));
+                ports.push_back({BackEnd::Alsa, std::move(name)});
         }
     }
     std::vector<std::string> jackSources = jackMidiSources();
     reported += static_cast<int>(jackSources.size());
     for (std::string &name : jackSources)
-        appendEntry(BackEnd::Jack, std::move(name));
+        ports.push_back({BackEnd::Jack, std::move(name)});
+    return ports;
+}
+
+// The table and the list are rebuilt together, so entry i stays port i.
+void showPorts(std::vector<ListedPort> ports) {
+    listedPorts = std::move(ports);
+    tk::clearList(kMainWindow, kDeviceList);
+    for (const ListedPort &port : listedPorts)
+        tk::appendListItem(kMainWindow, kDeviceList, listName(port.name).c_str());
+}
+
+// RtMidi names an ALSA port "client:port C:P", with the numbers the
+// sequencer gave it; a keyboard plugged in again, or a program started again,
+// may get other numbers. The choice is found again by the rest of the name.
+std::string_view withoutAddress(const ListedPort &port) {
+    std::string_view name = port.name;
+    if (port.backEnd != BackEnd::Alsa)
+        return name;
+    const std::size_t space = name.rfind(' ');
+    if (space == std::string_view::npos)
+        return name;
+    const std::string_view address = name.substr(space + 1);
+    const bool numbers =
+        address.find(':') != std::string_view::npos &&
+        address.find_first_not_of("0123456789:") == std::string_view::npos;
+    return numbers ? name.substr(0, space) : name;
+}
+
+bool samePort(const ListedPort &a, const ListedPort &b) {
+    return a.backEnd == b.backEnd && withoutAddress(a) == withoutAddress(b);
+}
+
+int entryOf(const ListedPort &port) {
+    const auto found = std::find(listedPorts.begin(), listedPorts.end(), port);
+    return found == listedPorts.end() ? -1 : static_cast<int>(found - listedPorts.begin());
+}
+
+void closeOpenDevice() {
+    if (synthState.midiHandle) {
+        closeDevice(synthState.midiHandle);
+        synthState.midiHandle = nullptr;
+    }
+}
+
+// GUI thread, on every wake-up of the port watches (ALSA's announcements,
+// JACK's port registrations, xruns and the server's end): the list follows
+// the ports, the open device stays selected by its full name wherever it
+// moves, and the choice is closed when its port goes and opened when it comes
+// back. A list that did not change is left alone.
+void followPorts() {
+    if (tendJackMidiClient()) {
+        // The server is gone, and with it every JACK connection: no key held
+        // through one may sound on.
+        if (synthState.midiHandle && synthState.midiHandle->backEnd == BackEnd::Jack) {
+            closeOpenDevice();
+            showMidiStatus(false);
+        } else {
+            onMidiInput(kMidiInClose, 0);
+        }
+    }
+    int reported = 0;
+    std::vector<ListedPort> ports = currentPorts(reported);
+    bool chosenThere = false;
+    if (chosenPort) {
+        // The exact name first (two ports may differ in their numbers only).
+        chosenThere = std::find(ports.begin(), ports.end(), *chosenPort) != ports.end();
+        const auto again = std::find_if(ports.begin(), ports.end(),
+                                        [](const ListedPort &p) { return samePort(p, *chosenPort); });
+        if (!chosenThere && again != ports.end()) {
+            // Gone and back under other numbers: the open input is the old port's.
+            closeOpenDevice();
+            chosenPort = *again;
+            chosenThere = true;
+        }
+    }
+    if (chosenPort && !chosenThere) {
+        const auto groupEnd =
+            chosenPort->backEnd == BackEnd::Alsa
+                ? std::find_if(ports.begin(), ports.end(),
+                               [](const ListedPort &p) { return p.backEnd == BackEnd::Jack; })
+                : ports.end();
+        ports.insert(groupEnd, *chosenPort);
+    }
+    if (ports != listedPorts)
+        showPorts(std::move(ports));
+    synthState.midiDevice = chosenPort ? entryOf(*chosenPort) : -1;
+    tk::setState(kMainWindow, kDeviceList, synthState.midiDevice);
+
+    if (!chosenThere && synthState.midiHandle) {
+        // Closing releases a key still held on the vanished port.
+        closeOpenDevice();
+        showMidiStatus(false);
+    } else if (chosenThere && !synthState.midiHandle) {
+        openMidiInput();
+    }
+}
+
+void postPortsChanged() {
+    tk::postWakeUp(portsChanged);
+}
+
+// From the first listing on, ports that come and go wake the GUI thread.
+void watchPorts() {
+    if (portsChanged >= 0)
+        return;
+    portsChanged = tk::addWakeUp(followPorts);
+    setJackMidiWakeUp(portsChanged);
+    watchAlsaPorts(postPortsChanged);
+}
+
+} // namespace
+
+int listMidiInputs() {
+    watchPorts();
+    int reported = 0;
+    showPorts(currentPorts(reported));
     return reported;
 }
 
 void openMidiInput() {
-    MidiInput *input = openDevice(synthState.midiDevice);
+    const int device = synthState.midiDevice;
+    if (device >= 0 && static_cast<std::size_t>(device) < listedPorts.size())
+        chosenPort = listedPorts[static_cast<std::size_t>(device)];
+    else
+        chosenPort.reset();
+    MidiInput *input = openDevice(device);
     // A device that cannot be started is closed again: nothing stays open
     // while field 0 says "No MIDI IN".
     if (input && !startDevice(*input)) {
@@ -212,10 +337,7 @@ void openMidiInput() {
 }
 
 void switchMidiInput() {
-    if (synthState.midiHandle) {
-        closeDevice(synthState.midiHandle);
-        synthState.midiHandle = nullptr;
-    }
+    closeOpenDevice();
     synthState.midiDevice = tk::getState(kMainWindow, kDeviceList);
     openMidiInput();
 }

@@ -6,6 +6,7 @@
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
 #include "tests/support/allocation_counter.h"
+#include "tests/support/jack_probe.h"
 #include "tests/support/window_probe.h"
 #include "toolkit/toolkit.h"
 
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -24,14 +26,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A test keyboard: a JACK MIDI output port named "<client>:port".
+// A test keyboard: a MIDI output port named "<client>:port" (JACK), or
+// "<client>:port C:P" as RtMidi lists an ALSA port.
 struct Sender {
-    explicit Sender(const std::string &client) : out(RtMidi::UNIX_JACK, client) {
+    explicit Sender(const std::string &client, RtMidi::Api api = RtMidi::UNIX_JACK)
+        : out(api, client), prefix(client + ":port") {
         out.openVirtualPort("port");
     }
     void send(std::vector<unsigned char> bytes) { out.sendMessage(&bytes); }
+    // Its entry in the device list; -1 when there is none.
+    int entry() const {
+        const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
+        for (size_t i = 0; i < items.size(); ++i)
+            if (items[i].rfind(prefix, 0) == 0)
+                return static_cast<int>(i);
+        return -1;
+    }
     RtMidiOut out;
+    std::string prefix;
 };
+
+bool hasAlsaSequencer() {
+    return access("/dev/snd/seq", R_OK | W_OK) == 0;
+}
+
+bool gateIs(int32_t value) {
+    return waitUntil([value] { return synthState.gate.get() == value; });
+}
+bool midiStatusIs(const std::string &text, int ms = 1000) {
+    return waitUntil([&] { return statusText(kMainWindow, kMidiStatusField) == text; }, ms);
+}
 
 // Sends active sensing from `sender` until the route carries it.
 bool waitUntilHeard(Sender &sender) {
@@ -279,6 +303,187 @@ TEST_F(MidiInputTest, TheJackProcessCallbackNeverAllocates) {
     const long allocations = stopWatchingAllocations();
     EXPECT_GE(seenOnJackThread.load(), 10 * perRound);
     EXPECT_EQ(allocations, 0);
+}
+
+// Ports that come and go after the listing, on each back end the machine has.
+class FollowingPorts : public MidiInputTest, public testing::WithParamInterface<RtMidi::Api> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == RtMidi::LINUX_ALSA && !hasAlsaSequencer())
+            GTEST_SKIP() << "no ALSA sequencer (/dev/snd/seq)";
+        MidiInputTest::SetUp();
+    }
+};
+
+TEST_P(FollowingPorts, APortThatComesAfterTheListingShowsAndPlaysWhenPicked) {
+    Sender first("first", GetParam());
+    listMidiInputs();
+    pick(first.entry());
+    ASSERT_TRUE(waitUntilHeard(first));
+    Sender late("late", GetParam());
+    ASSERT_TRUE(waitUntil([&] { return late.entry() != -1; }, 1000));
+    // The open device stays selected, by name, wherever the new port put it.
+    EXPECT_EQ(tk::getState(kMainWindow, kDeviceList), synthState.midiDevice);
+
+    pick(late.entry());
+    EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
+    ASSERT_TRUE(waitUntilHeard(late));
+    late.send({0x90, 69, 100});
+    EXPECT_TRUE(gateIs(1));
+}
+
+// The keyboard unplugged while a key is held, then plugged in again.
+TEST_P(FollowingPorts, TheOpenPortGoneReleasesItsKeyStaysChosenAndPlaysWhenBack) {
+    auto keys = std::make_unique<Sender>("keys", GetParam());
+    Sender other("other", GetParam());
+    listMidiInputs();
+    pick(keys->entry());
+    ASSERT_TRUE(waitUntilHeard(*keys));
+    keys->send({0x90, 69, 100});
+    ASSERT_TRUE(gateIs(1));
+    synthState.envelopeArmed.set(1);
+    synthState.attackStarted.set(1);
+
+    keys.reset();
+    ASSERT_TRUE(midiStatusIs("No MIDI IN"));
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.envelopeArmed.get(), 0);
+    EXPECT_EQ(synthState.attackStarted.get(), 0);
+    const int kept = tk::getState(kMainWindow, kDeviceList);
+    ASSERT_NE(kept, -1) << "the choice is no longer shown";
+    EXPECT_EQ(listItems(kMainWindow, kDeviceList)[static_cast<size_t>(kept)].rfind("keys:port", 0),
+              0u);
+    EXPECT_EQ(synthState.midiDevice, kept);
+
+    keys = std::make_unique<Sender>("keys", GetParam());
+    ASSERT_TRUE(midiStatusIs("MIDI IN"));
+    EXPECT_EQ(tk::getState(kMainWindow, kDeviceList), keys->entry());
+    ASSERT_TRUE(waitUntilHeard(*keys));
+    keys->send({0x90, 60, 100});
+    EXPECT_TRUE(gateIs(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, FollowingPorts,
+                         testing::Values(RtMidi::UNIX_JACK, RtMidi::LINUX_ALSA),
+                         [](const auto &api) {
+                             return std::string(api.param == RtMidi::UNIX_JACK ? "Jack" : "Alsa");
+                         });
+
+// Other ports appear and vanish, 200 times, while a key is held on the open
+// device: each change shows in the list, and the note and the choice stay.
+TEST_F(MidiInputTest, PortsComingAndGoingLeaveAHeldNoteAndTheChoiceAlone) {
+    Sender keys("keys");
+    ASSERT_TRUE(listOpenAndHear(keys, "keys:port"));
+    keys.send({0x90, 69, 100});
+    ASSERT_TRUE(gateIs(1));
+    jack_client_t *churn = jack_client_open("churn", JackNoStartServer, nullptr);
+    ASSERT_NE(churn, nullptr);
+    ASSERT_EQ(jack_activate(churn), 0);
+    const auto stillPlaying = [&] {
+        const int entry = deviceEntry("keys:port");
+        return entry != -1 && tk::getState(kMainWindow, kDeviceList) == entry &&
+               synthState.midiDevice == entry && synthState.gate.get() == 1 &&
+               synthState.heldNoteCount.get() == 1 &&
+               statusText(kMainWindow, kMidiStatusField) == "MIDI IN";
+    };
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        SCOPED_TRACE(cycle);
+        const std::string name = "other" + std::to_string(cycle % 7);
+        jack_port_t *port =
+            jack_port_register(churn, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        ASSERT_NE(port, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return deviceEntry("churn:" + name) != -1; }, 1000));
+        ASSERT_TRUE(stillPlaying());
+        jack_port_unregister(churn, port);
+        ASSERT_TRUE(waitUntil([&] { return deviceEntry("churn:" + name) == -1; }, 1000));
+        ASSERT_TRUE(stillPlaying());
+    }
+    jack_client_close(churn);
+    keys.send({0x80, 69, 0});
+    EXPECT_TRUE(gateIs(0));
+}
+
+// A patchbay's connection to the synth's JACK port plays whatever the list
+// shows, and the list's entries drop only the connection they made.
+TEST_F(MidiInputTest, AConnectionFromOutsidePlaysWhateverTheListShows) {
+    Sender outside("outside");
+    Sender listed("listed");
+    listMidiInputs();
+    // An ALSA entry ("client:port C:P") when the sequencer has one, else none.
+    int alsaEntry = -1;
+    const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
+    for (size_t i = 0; i < items.size() && alsaEntry == -1; ++i)
+        if (items[i].find_last_not_of("0123456789:") == items[i].rfind(' ') &&
+            items[i].rfind(' ') != std::string::npos)
+            alsaEntry = static_cast<int>(i);
+    pick(deviceEntry("listed:port"));
+    const std::string command = "jack_connect outside:port '" + jackMidiInputName() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    pick(alsaEntry);
+    SCOPED_TRACE(alsaEntry == -1 ? "no entry picked" : "an ALSA entry picked");
+
+    ASSERT_TRUE(waitUntilHeard(outside));
+    outside.send({0x90, 69, 100});
+    ASSERT_TRUE(gateIs(1));
+    outside.send({0x80, 69, 0});
+    ASSERT_TRUE(gateIs(0));
+    // The listed port's connection went with its entry.
+    listed.send({0x90, 60, 100});
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(synthState.gate.get(), 0);
+}
+
+// A JACK server that dies while a key is held: the key goes up, the status
+// says so, nothing of JACK's own reaches stderr, and when a server is back
+// the choice is opened again by itself. The synth's JACK client lives as long
+// as the process, so the test needs a process of its own, as ctest runs it.
+TEST(MidiInputServerDeath, AKeyHeldWhenTheServerDiesGoesUpAndTheChoiceComesBack) {
+    if (!std::getenv("JACK_DEFAULT_SERVER"))
+        GTEST_SKIP() << "needs the test services (scripts/run-tests.sh)";
+    if (!jackMidiInputName().empty())
+        GTEST_SKIP() << "needs a process of its own (ctest runs each test alone)";
+    const std::string previous = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string log = std::string(ONDRILUX_TEST_OUT_DIR) + "/jackd-death.log";
+    auto server = std::make_unique<PrivateJackServer>(log);
+    ASSERT_TRUE(server->up(10));
+    setenv("JACK_DEFAULT_SERVER", server->name().c_str(), 1);
+    ASSERT_TRUE(openDeviceWindow());
+    auto keys = std::make_unique<JackProbe>("keys", std::vector<std::string>{"port"});
+    const auto sense = [&] { keys->send(0, {0xFE}); };
+
+    ASSERT_TRUE(::listOpenAndHear("keys:port", sense));
+    keys->noteOn(0, 69);
+    ASSERT_TRUE(gateIs(1));
+    synthState.envelopeArmed.set(1);
+    synthState.attackStarted.set(1);
+
+    testing::internal::CaptureStderr();
+    server->kill(SIGTERM);
+    const bool released = midiStatusIs("No MIDI IN", 3000);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(released);
+    EXPECT_EQ(synthState.gate.get(), 0);
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.envelopeArmed.get(), 0);
+    EXPECT_EQ(synthState.attackStarted.get(), 0);
+    EXPECT_EQ(deviceEntry("keys:port"), tk::getState(kMainWindow, kDeviceList));
+    // Left open: libjack crashes closing a client of a dead server once
+    // another client's open has failed since, as the synth's does here.
+    static_cast<void>(keys.release());
+
+    server = std::make_unique<PrivateJackServer>(log);
+    ASSERT_TRUE(server->up(10));
+    keys = std::make_unique<JackProbe>("keys", std::vector<std::string>{"port"});
+    EXPECT_TRUE(midiStatusIs("MIDI IN", 8000));
+    EXPECT_TRUE(::waitUntilHeard(sense));
+    keys->noteOn(0, 60);
+    EXPECT_TRUE(gateIs(1));
+
+    keys.reset();
+    pick(-1);
+    closeDeviceWindow();
+    setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1);
 }
 
 // Needs no server: the point is what happens when there is none.

@@ -4,6 +4,7 @@
 #include "engine/audio_stream.h"
 #include "engine/synth_state.h"
 #include "midi/midi_input.h"
+#include "midi/note_handling.h"
 #include "toolkit/toolkit.h"
 #include "ui/event_loop.h"
 #include "ui/main_window.h"
@@ -37,6 +38,8 @@ int main(int argc, char **argv) {
     // Without a main window there is nothing to run: straight to the shutdown,
     // with the stream opened but never started.
     if (createMainWindow()) {
+        // A stream that never runs is shown where the note state would be.
+        setAudioFaultSink(showFaultInsteadOfGate);
         openMidiInput();
         if (!startAudio()) {
             tk::shutdown();

@@ -6,11 +6,10 @@
 
 #include <portaudio.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <thread>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -26,11 +25,20 @@ namespace {
     _exit(0);
 }
 
+// A stream that has rendered nothing this long after its start is stalled.
+constexpr int kWatchMs = 1000;
+constexpr int kMaxRestarts = 3;
+
 // Frames the stream has rendered since it started. Written on the audio
 // thread, read by the watch of the start.
 Relaxed<uint64_t> framesRendered;
-// Set when the shutdown begins: a stream stopped on purpose is no fault.
-Relaxed<bool> shuttingDown;
+// GUI thread only: the parameters of the first open, for each open again; how
+// often the stream was opened again; set when the shutdown begins (a stream
+// stopped on purpose is no fault).
+PaStreamParameters outputParameters{};
+int restarts = 0;
+bool shuttingDown = false;
+void (*faultSink)(const char *) = nullptr;
 
 // Audio thread: counts the frames, then renders them. No allocation, no lock.
 int countAndRender(const void *input, void *output, unsigned long frameCount,
@@ -40,22 +48,65 @@ int countAndRender(const void *input, void *output, unsigned long frameCount,
     return renderCallback(input, output, frameCount, timeInfo, statusFlags, userData);
 }
 
+PaError openStream(PaStream *&stream) {
+    return Pa_OpenStream(&stream, nullptr, &outputParameters, kSampleRate, kFramesPerBuffer,
+                         kStreamFlags, countAndRender, nullptr);
+}
+
+// For the start-up tests: how often the stream had to be opened again.
+void traceRestart() {
+    if (std::getenv("ONDRILUX_TRACE_RETRIES"))
+        std::fputs("ondrilux: retried the audio stream\n", stderr);
+}
+
+void sayTheStreamDoesNotRun() {
+    std::fputs("ondrilux: the audio stream is not running (it rendered nothing in the first "
+               "second of four starts); start ondrilux again: see the README, \"A silent start "
+               "under JACK\".\n",
+               stderr);
+    if (faultSink)
+        faultSink("No sound");
+}
+
+void watchTheStart();
+
 // JACK's client library can leave the JACK client that carries the stream
-// (ALSA's jack plugin) waiting on another client's futex for good: the server
-// then skips the whole graph every cycle and nothing plays. The program cannot
-// prevent it; it says so, once, two seconds after the start, when less than a
-// second has been rendered by then (a sink that takes a while to wake up
-// still renders far more). A thread of its own, so that the event loop starts
-// at once.
+// (ALSA's jack plugin) waiting on a dead client's wake-up slot for good: the
+// server then skips the whole graph every cycle and nothing plays. Closing
+// the stream frees the slot, and a stream opened again plays: so a stream that
+// has rendered nothing a second after its start is opened and started again,
+// three times at most, saying nothing unless the last one fails too. GUI
+// thread, from the toolkit's timer.
+void checkTheStart() {
+    PaStream *stream = synthState.stream;
+    if (shuttingDown || !stream || framesRendered.get() > 0)
+        return;
+    if (restarts == kMaxRestarts) {
+        sayTheStreamDoesNotRun();
+        return;
+    }
+    ++restarts;
+    traceRestart();
+    Pa_AbortStream(stream);
+    Pa_CloseStream(stream);
+    synthState.stream = nullptr;
+    framesRendered.set(0);
+    PaStream *again = nullptr;
+    if (openStream(again) != paNoError) {
+        sayTheStreamDoesNotRun();
+        return;
+    }
+    synthState.stream = again;
+    if (Pa_StartStream(again) != paNoError) {
+        sayTheStreamDoesNotRun();
+        return;
+    }
+    watchTheStart();
+}
+
+// Looks a second from now; the event loop goes on meanwhile.
 void watchTheStart() {
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        if (!shuttingDown.get() && framesRendered.get() < static_cast<uint64_t>(kSampleRate))
-            std::fputs("ondrilux: the audio stream is not running (less than a second was "
-                       "rendered in its first two); under JACK, start ondrilux again: see the "
-                       "README, \"A silent start under JACK\".\n",
-                       stderr);
-    }).detach();
+    tk::callAfter(kWatchMs, checkTheStart);
 }
 
 } // namespace
@@ -67,7 +118,7 @@ bool openAudio() {
         return false;
     }
 
-    PaStreamParameters output{};
+    PaStreamParameters &output = outputParameters;
     output.channelCount = kChannelCount;
     // Not examined: without a usable default device the open below fails,
     // and that failure is the one the user sees.
@@ -77,8 +128,7 @@ bool openAudio() {
     output.hostApiSpecificStreamInfo = nullptr;
 
     PaStream *stream = nullptr;
-    error = Pa_OpenStream(&stream, nullptr, &output, kSampleRate, kFramesPerBuffer, kStreamFlags,
-                          countAndRender, nullptr);
+    error = openStream(stream);
     if (error != paNoError) {
         reportAudioError(error);
         return false;
@@ -100,7 +150,7 @@ bool startAudio() {
 }
 
 void shutdownAudio() {
-    shuttingDown.set(true);
+    shuttingDown = true;
     PaStream *stream = synthState.stream;
     if (stream) {
         // Abort, not stop: a sounding note is cut at once instead of playing
@@ -117,6 +167,10 @@ void shutdownAudio() {
     std::signal(SIGSEGV, SIG_DFL);
     std::signal(SIGABRT, SIG_DFL);
     synthState.stream = nullptr;
+}
+
+void setAudioFaultSink(void (*sink)(const char *text)) {
+    faultSink = sink;
 }
 
 void reportAudioError(int error) {

@@ -9,8 +9,14 @@
 bool openAudio();
 
 // Closes the gate and starts the stream; from here on the audio thread runs.
-// A failing start is reported like a failing open, and returns false.
+// A failing start is reported like a failing open, and returns false. A
+// stream that has rendered nothing a second after its start is opened and
+// started again, three times at most; only when the last one stalls too is
+// that said, on stderr and through the fault sink.
 bool startAudio();
+
+// Where a stream that never ran is shown ("No sound"), on the GUI thread.
+void setAudioFaultSink(void (*sink)(const char *text));
 
 // Aborts the stream at once (no draining), keeps the windows painted while
 // PortAudio still reports it active, and terminates PortAudio.

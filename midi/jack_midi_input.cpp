@@ -33,16 +33,17 @@ jack_port_t *inputPort = nullptr;
 std::string listSource;
 bool listMadeConnection = false;
 int reopens = 0;
-bool watching = false;
-unsigned cyclesAtWatch = 0;
+unsigned cyclesAtWatch = 0, xrunsAtWatch = 0;
 bool waitingForServer = false;
 bool gaveUp = false;
 
 // Between the GUI thread and JACK's threads.
-std::atomic<int> wakeSignal{-1};
+std::atomic<int> portsSignal{-1}; // the list's: ports came or went, the server left
+std::atomic<int> xrunSignal{-1};  // this client's own: an xrun to look into
 std::atomic<unsigned> cycles{0};
+std::atomic<unsigned> xruns{0};
+std::atomic<bool> watching{false};
 std::atomic<bool> serverGone{false};
-std::atomic<bool> xrunSeen{false};
 
 // JACK's process thread: real-time, no allocation, no lock, no I/O. Every
 // connection plays: the list's and any made from outside.
@@ -64,14 +65,18 @@ int process(jack_nframes_t frames, void *) {
 // waits nor allocates.
 void serverShutDown(void *) {
     serverGone.store(true);
-    tk::postWakeUp(wakeSignal.load());
+    tk::postWakeUp(portsSignal.load());
 }
 void portRegistered(jack_port_id_t, int, void *) {
-    tk::postWakeUp(wakeSignal.load());
+    tk::postWakeUp(portsSignal.load());
 }
+// The server reports an xrun when a client did not finish its cycle, this one
+// too when it is stuck. Only the first while no watch runs wakes the GUI
+// thread: a machine falling behind costs it nothing more.
 int xrunReported(void *) {
-    xrunSeen.store(true);
-    tk::postWakeUp(wakeSignal.load());
+    xruns.fetch_add(1);
+    if (!watching.load())
+        tk::postWakeUp(xrunSignal.load());
     return 0;
 }
 
@@ -101,11 +106,17 @@ void checkTheClientRuns();
 
 // Looks again, a second from now, whether the process callback has run.
 void watchTheClient() {
-    if (watching)
+    if (watching.load())
         return;
-    watching = true;
+    watching.store(true);
     cyclesAtWatch = cycles.load();
+    xrunsAtWatch = xruns.load();
     tk::callAfter(kWatchMs, checkTheClientRuns);
+}
+
+void lookIntoXrun() {
+    if (client && !serverGone.load())
+        watchTheClient();
 }
 
 // Opens the client once; again only after the server went away (once
@@ -115,6 +126,8 @@ bool ensureClient() {
     if (client)
         return !serverGone.load();
     serverGone.store(false);
+    if (xrunSignal.load() < 0)
+        xrunSignal.store(tk::addWakeUp(lookIntoXrun));
     jack_set_error_function(ignoreJackMessage);
     jack_set_info_function(ignoreJackMessage);
     client = jack_client_open(kMidiClientName, JackNoStartServer, nullptr);
@@ -141,15 +154,19 @@ bool connectListSource() {
 // JACK's client library can leave a new client of this process waiting on a
 // dead client's wake-up slot for good (when another program's short-lived
 // client came and went while it opened): the server then names it "not
-// finished" every cycle and no note arrives. A new client takes a new slot.
+// finished" every cycle, with an xrun, and no note arrives. A new client
+// takes a new slot. A graph that does not run at all (a sound server that
+// suspended it) reports no xruns and is left alone.
 void checkTheClientRuns() {
-    watching = false;
+    watching.store(false);
     if (!client || serverGone.load())
         return;
     if (cycles.load() != cyclesAtWatch) {
         reopens = 0;
         return;
     }
+    if (xruns.load() == xrunsAtWatch)
+        return;
     if (reopens == kMaxReopens) {
         if (!gaveUp)
             std::fputs("ondrilux: JACK does not run the MIDI input (its client was opened four "
@@ -176,7 +193,7 @@ void lookForServer() {
     }
     if (ensureClient()) {
         waitingForServer = false;
-        tk::postWakeUp(wakeSignal.load());
+        tk::postWakeUp(portsSignal.load());
         return;
     }
     tk::callAfter(kServerRetryMs, lookForServer);
@@ -185,12 +202,10 @@ void lookForServer() {
 } // namespace
 
 void setJackMidiWakeUp(int signal) {
-    wakeSignal.store(signal);
+    portsSignal.store(signal);
 }
 
 bool tendJackMidiClient() {
-    if (xrunSeen.exchange(false) && client && !serverGone.load())
-        watchTheClient();
     if (!client || !serverGone.load())
         return false;
     closeClient();

@@ -17,15 +17,17 @@
 inline constexpr const char *kMidiClientName = "Ondrilux";
 
 // The wake-up signal (tk::addWakeUp) that the client's callbacks post when a
-// port comes or goes, an xrun is reported or the server goes away.
+// port comes or goes or the server goes away.
+//
+// The client looks after itself meanwhile: when its process callback has not
+// run for a second after an activation or an xrun while the server reports
+// xruns (it is stuck), it is closed and opened again with the connection the
+// list made, three times at most.
 void setJackMidiWakeUp(int signal);
 
-// On every such wake-up: looks after the client. When its process callback
-// has not run for a second after an activation or an xrun while the server
-// runs, the client is closed and opened again with the connection the list
-// made (three times at most). Returns true when the server has gone since the
-// last call: the client is closed then, and a new one is tried every few
-// seconds until a server answers, which posts the wake-up again.
+// On every such wake-up: true when the server has gone since the last call.
+// The client is closed then, and a new one is tried every few seconds until a
+// server answers, which posts the wake-up again.
 bool tendJackMidiClient();
 
 // The full names ("client:port") of the JACK server's MIDI output ports; empty,

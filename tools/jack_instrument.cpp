@@ -1,6 +1,7 @@
 #include "tools/jack_instrument.h"
 
 #include "engine/synth_state.h"
+#include "midi/note_handling.h"
 #include "midi/short_messages.h"
 #include "tools/engine_driving.h"
 #include "tools/live_control.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -19,8 +21,9 @@ constexpr uint64_t kEngineRate = static_cast<uint64_t>(kSampleRate);
 OptionResult setInstrumentOption(std::string_view name, const std::string &value,
                                  InstrumentOptions &options, std::string &error) {
     if (name == "name") {
-        // JACK's limit on client names, less the terminating zero.
-        const size_t maxLength = static_cast<size_t>(jack_client_name_size()) - 1;
+        // JACK's limit on client names, less the terminating zero. JACK 2
+        // says 65 and refuses 64 characters: 63 is what every JACK takes.
+        const size_t maxLength = static_cast<size_t>(std::min(jack_client_name_size(), 64)) - 1;
         if (value.empty() || value.size() > maxLength || value.find(':') != std::string::npos) {
             error = "--name: '" + value + "' is no JACK client name (1 to " +
                     std::to_string(maxLength) + " characters, no ':')";
@@ -79,9 +82,44 @@ std::vector<std::string> physicalPorts(jack_client_t *client, const char *type,
     return names;
 }
 
+// JACK's notification thread: a connection of midi_in went away; when it was
+// the last (the keyboard's port vanished mid-note), nothing is left to
+// release the keys held through it. Only a flag: the process thread acts.
+void connectionChanged(jack_port_id_t, jack_port_id_t to, int connected, void *instrument) {
+    JackInstrument &in = *static_cast<JackInstrument *>(instrument);
+    if (!connected && jack_port_by_id(in.client, to) == in.midiIn &&
+        jack_port_connected(in.midiIn) == 0)
+        in.lastConnectionLost.set(true);
+}
+
+// JACK's thread: the server reports an xrun when a client did not finish its
+// cycle, this one too when it is stuck before its first.
+int xrunReported(void *instrument) {
+    static_cast<JackInstrument *>(instrument)->xrunSeen.set(true);
+    return 0;
+}
+
 // JACK's library writes its own diagnostics to stderr; the program says what
 // went wrong in one line of its own.
 void quiet(const char *) {}
+
+struct StatusWords {
+    jack_status_t bit;
+    const char *words;
+};
+constexpr StatusWords kStatusWords[] = {
+    {JackNameNotUnique, "the name is taken"},
+    {JackInvalidOption, "an option is invalid"},
+    {JackServerFailed, "no server could be reached"},
+    {JackServerError, "the server refused it (a name too long or taken, or no room)"},
+    {JackNoSuchClient, "there is no such client"},
+    {JackLoadFailure, "an internal client could not be loaded"},
+    {JackInitFailure, "an internal client could not be initialised"},
+    {JackShmFailure, "JACK's shared memory cannot be reached"},
+    {JackVersionError, "the server speaks another protocol version"},
+    {JackBackendError, "the server's audio back end failed"},
+    {JackClientZombie, "the client was stopped for being too slow"},
+};
 
 } // namespace
 
@@ -121,6 +159,17 @@ std::string instrumentUsage() {
            "changed its sample rate, 2 bad options.\n";
 }
 
+std::string jackRefusal(jack_status_t status) {
+    std::string words;
+    for (const StatusWords &w : kStatusWords)
+        if (status & w.bit)
+            words += (words.empty() ? "" : "; ") + std::string(w.words);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(status));
+    return "JACK refused the client: " + (words.empty() ? "it did not say why" : words) +
+           " (status " + hex + ")";
+}
+
 bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, std::string &error) {
     jack_set_error_function(quiet);
     jack_set_info_function(quiet);
@@ -128,10 +177,12 @@ bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, st
     in.client = jack_client_open(options.name.c_str(), JackNoStartServer, &status);
     if (!in.client) {
         error = (status & JackServerFailed) ? "no JACK server is running (start one first)"
-                                            : "JACK refused the client (status 0x" +
-                                                  std::to_string(static_cast<int>(status)) + ")";
+                                            : jackRefusal(status);
         return false;
     }
+    in.ran.set(false);
+    in.xrunSeen.set(false);
+    in.lastConnectionLost.set(false);
     in.midiIn =
         jack_port_register(in.client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     in.out = jack_port_register(in.client, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -154,6 +205,8 @@ bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, st
     jack_set_process_callback(in.client, processJackInstrument, &in);
     jack_on_shutdown(in.client, serverLeft, &in);
     jack_set_sample_rate_callback(in.client, rateChanged, &in);
+    jack_set_port_connect_callback(in.client, connectionChanged, &in);
+    jack_set_xrun_callback(in.client, xrunReported, &in);
     return true;
 }
 
@@ -193,6 +246,12 @@ void closeJackInstrument(JackInstrument &in) {
 
 int processJackInstrument(jack_nframes_t frames, void *instrument) {
     JackInstrument &in = *static_cast<JackInstrument *>(instrument);
+    in.ran.set(true);
+    if (in.lastConnectionLost.get()) {
+        in.lastConnectionLost.set(false);
+        // Every key goes up as with the last note-off, from this cycle's start.
+        onMidiInput(kMidiInClose, 0);
+    }
     void *midi = jack_port_get_buffer(in.midiIn, frames);
     float *out = static_cast<float *>(jack_port_get_buffer(in.out, frames));
     const uint32_t eventCount = jack_midi_get_event_count(midi);

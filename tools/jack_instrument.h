@@ -39,7 +39,15 @@ struct JackInstrument {
     uint64_t serverFrames = 0; // process thread: frames played so far
     Relaxed<bool> serverGone;  // JACK's thread sets it when the server leaves
     Relaxed<bool> rateChanged; // JACK's thread: the server left the rate it was opened at
+    Relaxed<bool> ran;         // process thread: set by its first cycle since the open
+    Relaxed<bool> xrunSeen;    // JACK's thread: the server reported an xrun since the open
+    // JACK's notification thread: midi_in lost its last connection; the process
+    // thread releases every key at the start of its next cycle.
+    Relaxed<bool> lastConnectionLost;
 };
+
+// What JACK refused, in words, from the status of a failed jack_client_open.
+std::string jackRefusal(jack_status_t status);
 
 // Main thread: opens the client (never starting a server) and its ports and
 // prepares the engine and, if needed, the resampler. Not yet active.

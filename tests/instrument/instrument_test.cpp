@@ -6,6 +6,7 @@
 
 #include "midi/note_handling.h"
 #include "tools/engine_driving.h"
+#include "tools/jack_instrument.h"
 #include "tools/live_control.h"
 
 #include <gtest/gtest.h>
@@ -338,6 +339,8 @@ const Refusal kRefusals[] = {
     {"OutOfRange", {"--attack=0"}, false, 2, "--attack: '0' is out of range (1 to 2000)"},
     {"ValueMissing", {"--name"}, false, 2, "option '--name' needs a value"},
     {"BadName", {"--name", "a:b"}, false, 2, "--name: 'a:b' is no JACK client name"},
+    // JACK 2 takes 63 characters, though jack_client_name_size() says 65.
+    {"NameTooLong", {"--name", std::string(64, 'n')}, false, 2, "(1 to 63 characters, no ':')"},
     {"Argument", {"song.mid"}, false, 2, "unexpected argument 'song.mid'"},
     {"NoServer", {}, true, 1, "no JACK server is running"},
 };
@@ -366,6 +369,49 @@ TEST_P(Refused, OneLineAndTheStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Instrument, Refused, ::testing::ValuesIn(kRefusals),
                          [](const auto &refusal) { return std::string(refusal.param.name); });
+
+// A refused open says in words what JACK refused, and its status in hex.
+TEST(JackRefusal, SaysWhatJackRefused) {
+    const struct {
+        int status;
+        const char *text;
+    } cases[] = {
+        {JackFailure | JackServerError,
+         "JACK refused the client: the server refused it (a name too long or taken, or no room) "
+         "(status 0x21)"},
+        {JackFailure | JackNameNotUnique, "JACK refused the client: the name is taken (status 0x5)"},
+        {JackFailure | JackVersionError | JackShmFailure,
+         "JACK refused the client: JACK's shared memory cannot be reached; the server speaks "
+         "another protocol version (status 0x601)"},
+        {JackFailure, "JACK refused the client: it did not say why (status 0x1)"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(jackRefusal(static_cast<jack_status_t>(c.status)), c.text);
+}
+
+// The keyboard's port goes away while a key is held: with midi_in's last
+// connection gone, nothing could release the key, so the instrument does.
+TEST_F(Instrument, AKeyHeldWhenTheLastConnectionGoesIsReleased) {
+    auto keys = probe("ondrilux-unplugged");
+    auto ears = probe("ondrilux-ears", {});
+    ASSERT_TRUE(keys->ok() && ears->ok());
+    const Launched l = launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {},
+                              {"--name", "ondrilux-unplugged-synth", "--release", "20",
+                               "--connect-midi", keys->midiPortName(0), "--connect-audio",
+                               "ondrilux-ears:in"});
+    running_.push_back(l);
+    ASSERT_TRUE(keys->waitListening(0, 5));
+    sleepMs(100);
+    ears->startRecording();
+    keys->noteOn(0, 60);
+    sleepMs(300);
+    ASSERT_GE(ears->firstLoud(0), 0) << "the note is not heard";
+    keys->close();
+    sleepMs(300);
+    const size_t end = ears->recordedCount();
+    EXPECT_EQ(ears->rms(end - 4800, end), 0.0) << "the note sounds on";
+    EXPECT_TRUE(stillRunning(l.pid));
+}
 
 TEST(LiveControl, ControllerValuesSpanTheControlsRange) {
     struct Case {

@@ -83,8 +83,10 @@ void move(const std::string &display, int x, int y) {
 
 TEST_F(Ondrilux, PlaysAndChangesTimbreWithRangeAndOperationThenQuitsOnEscape) {
     const std::string &d = display_;
-    // The keyboard exists before the program starts, so that its device list has it.
-    JackProbe keys("ondrilux-test", {"keys"}, 20.0);
+    // The keyboard exists before the program starts, so that its device list
+    // has it. Named as a USB keyboard shows up in JACK through a2jmidid, so
+    // that the window's picture (the README's) shows what a player sees.
+    JackProbe keys("a2j", {"Keystation 49 [24] (capture): Keystation 49 MIDI 1"}, 20.0);
     ASSERT_TRUE(keys.ok());
     const WindowBox box = start(&keys);
     ASSERT_NE(box.id, 0u) << readFile(program_.errPath);

@@ -57,7 +57,7 @@ void watchTheStart() {
 
 } // namespace
 
-bool openAudio() {
+bool openAudio(SynthState &s) {
     PaError error = Pa_Initialize();
     if (error != paNoError) {
         reportAudioError(error);
@@ -75,19 +75,19 @@ bool openAudio() {
 
     PaStream *stream = nullptr;
     error = Pa_OpenStream(&stream, nullptr, &output, kSampleRate, kFramesPerBuffer, kStreamFlags,
-                          countAndRender, nullptr);
+                          countAndRender, &s);
     if (error != paNoError) {
         reportAudioError(error);
         return false;
     }
-    synthState.stream = stream;
+    s.stream = stream;
     return true;
 }
 
-bool startAudio() {
+bool startAudio(SynthState &s) {
     // From here on only the MIDI thread opens and closes the gate.
-    synthState.gate.set(0);
-    const PaError error = Pa_StartStream(synthState.stream);
+    s.gate.set(0);
+    const PaError error = Pa_StartStream(s.stream);
     if (error != paNoError) {
         reportAudioError(error);
         return false;
@@ -96,9 +96,9 @@ bool startAudio() {
     return true;
 }
 
-void shutdownAudio() {
+void shutdownAudio(SynthState &s) {
     shuttingDown.set(true);
-    PaStream *stream = synthState.stream;
+    PaStream *stream = s.stream;
     if (stream) {
         // Abort, not stop: a sounding note is cut at once instead of playing
         // out the buffers already queued.
@@ -111,7 +111,7 @@ void shutdownAudio() {
     std::signal(SIGABRT, endAfterFailedTerminate);
     Pa_Terminate();
     std::signal(SIGABRT, SIG_DFL);
-    synthState.stream = nullptr;
+    s.stream = nullptr;
 }
 
 void reportAudioError(int error) {

@@ -1,20 +1,23 @@
 #pragma once
 
 // The one PortAudio output stream: default output device, mono 32-bit float,
-// 48000 frames per second, rendered by renderCallback. GUI thread only.
+// 48000 frames per second, rendered by renderCallback for the record `s`
+// (the stream handle is kept there too). GUI thread only.
+
+struct SynthState;
 
 // Initialises PortAudio and opens the stream, not yet started. On failure it
 // has shown the "PortAudio" box (reportAudioError) and returns false; the
 // caller then ends the process with status 1.
-bool openAudio();
+bool openAudio(SynthState &s);
 
 // Closes the gate and starts the stream; from here on the audio thread runs.
 // A failing start is reported like a failing open, and returns false.
-bool startAudio();
+bool startAudio(SynthState &s);
 
 // Aborts the stream at once (no draining), keeps the windows painted while
 // PortAudio still reports it active, and terminates PortAudio.
-void shutdownAudio();
+void shutdownAudio(SynthState &s);
 
 // Shows the modal "PortAudio" box with PortAudio's text for `error`.
 void reportAudioError(int error);

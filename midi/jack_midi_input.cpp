@@ -29,11 +29,14 @@ std::atomic<bool> delivering{false};
 std::atomic<bool> inCycle{false};
 std::atomic<unsigned> cycles{0};
 std::atomic<bool> serverGone{false};
+// The record whose note handling the messages go to; set before `delivering`.
+std::atomic<SynthState *> played{nullptr};
 
 // JACK's process thread: real-time, no allocation, no lock, no I/O.
 int process(jack_nframes_t frames, void *) {
     inCycle.store(true);
     if (delivering.load()) {
+        SynthState &s = *played.load();
         void *buffer = jack_port_get_buffer(inputPort, frames);
         const uint32_t count = jack_midi_get_event_count(buffer);
         for (uint32_t i = 0; i < count; ++i) {
@@ -41,7 +44,7 @@ int process(jack_nframes_t frames, void *) {
             if (jack_midi_event_get(&event, buffer, i) != 0)
                 continue;
             forEachShortMessage(event.buffer, event.size,
-                                [](uint32_t message) { onMidiInput(kMidiInData, message); });
+                                [&s](uint32_t message) { onMidiInput(s, kMidiInData, message); });
         }
     }
     cycles.fetch_add(1);
@@ -118,9 +121,10 @@ bool connectJackMidiInput(const std::string &source) {
     return result == 0 || result == EEXIST;
 }
 
-bool startJackMidiInput() {
+bool startJackMidiInput(SynthState &s) {
     if (!client || serverGone.load())
         return false;
+    played.store(&s);
     delivering.store(true);
     return true;
 }

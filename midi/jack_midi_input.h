@@ -22,9 +22,11 @@ std::vector<std::string> jackMidiSources();
 // such port. Nothing is delivered until startJackMidiInput.
 bool connectJackMidiInput(const std::string &source);
 
-// Lets the messages of the connected source through to onMidiInput; false when
-// the server has gone.
-bool startJackMidiInput();
+struct SynthState;
+
+// Lets the messages of the connected source through to the note handling of
+// `s`; false when the server has gone.
+bool startJackMidiInput(SynthState &s);
 
 // Stops the delivery and drops the connection. On return no message of that
 // source can reach onMidiInput any more.

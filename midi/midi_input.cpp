@@ -84,16 +84,18 @@ std::string listName(const std::string &name) {
     return name.substr(0, length);
 }
 
-// ALSA input thread: packs a short message as the note handling expects it.
-// System-exclusive messages are dropped by RtMidi and never get here.
-void receiveMessage(double, std::vector<unsigned char> *message, void *) {
+// ALSA input thread: packs a short message as the note handling of the record
+// `played` expects it. System-exclusive messages are dropped by RtMidi and
+// never get here.
+void receiveMessage(double, std::vector<unsigned char> *message, void *played) {
     const std::size_t size = message->size();
     if (size == 0 || size > 3 || (*message)[0] == 0xF0)
         return;
     const uint8_t status = (*message)[0];
     const uint8_t data1 = size > 1 ? (*message)[1] : 0;
     const uint8_t data2 = size > 2 ? (*message)[2] : 0;
-    onMidiInput(kMidiInData, shortMessage(status, data1, data2));
+    onMidiInput(*static_cast<SynthState *>(played), kMidiInData,
+                shortMessage(status, data1, data2));
 }
 
 // Finds the listed port in RtMidi's list as it is now; -1 when it is gone.
@@ -139,12 +141,13 @@ MidiInput *openDevice(int device) {
     return opened.release();
 }
 
-// Starts delivery: sysex is dropped, clock and active sensing come through.
-bool startDevice(MidiInput &input) {
+// Starts delivery to the note handling of `s`: sysex is dropped, clock and
+// active sensing come through.
+bool startDevice(SynthState &s, MidiInput &input) {
     if (input.backEnd == BackEnd::Jack)
-        return startJackMidiInput();
+        return startJackMidiInput(s);
     input.port->ignoreTypes(true, false, false);
-    input.port->setCallback(receiveMessage, nullptr);
+    input.port->setCallback(receiveMessage, &s);
     return !input.faulted;
 }
 
@@ -152,7 +155,7 @@ bool startDevice(MidiInput &input) {
 // ends return from their close only when no message of this device can land
 // any more (RtMidi's input waits for its thread when destroyed), so none
 // lands after the close effects below.
-void closeDevice(MidiInput *input) {
+void closeDevice(SynthState &s, MidiInput *input) {
     if (input->backEnd == BackEnd::Jack) {
         closeJackMidiInput();
     } else {
@@ -160,7 +163,7 @@ void closeDevice(MidiInput *input) {
         input->port->closePort();
         input->port.reset();
     }
-    onMidiInput(kMidiInClose, 0);
+    onMidiInput(s, kMidiInClose, 0);
     delete input;
 }
 
@@ -199,23 +202,23 @@ int listMidiInputs() {
     return reported;
 }
 
-void openMidiInput() {
-    MidiInput *input = openDevice(synthState.midiDevice);
+void openMidiInput(SynthState &s) {
+    MidiInput *input = openDevice(s.midiDevice);
     // A device that cannot be started is closed again: nothing stays open
     // while field 0 says "No MIDI IN".
-    if (input && !startDevice(*input)) {
-        closeDevice(input);
+    if (input && !startDevice(s, *input)) {
+        closeDevice(s, input);
         input = nullptr;
     }
-    synthState.midiHandle = input;
+    s.midiHandle = input;
     showMidiStatus(input != nullptr);
 }
 
-void switchMidiInput() {
-    if (synthState.midiHandle) {
-        closeDevice(synthState.midiHandle);
-        synthState.midiHandle = nullptr;
+void switchMidiInput(SynthState &s) {
+    if (s.midiHandle) {
+        closeDevice(s, s.midiHandle);
+        s.midiHandle = nullptr;
     }
-    synthState.midiDevice = tk::getState(kMainWindow, kDeviceList);
-    openMidiInput();
+    s.midiDevice = tk::getState(kMainWindow, kDeviceList);
+    openMidiInput(s);
 }

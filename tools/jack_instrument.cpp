@@ -140,7 +140,7 @@ bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, st
         closeJackInstrument(in);
         return false;
     }
-    prepareEngine(options.sound);
+    prepareEngine(in.engine, options.sound);
     in.serverRate = jack_get_sample_rate(in.client);
     in.resampling = in.serverRate != kEngineRate;
     if (in.resampling) {
@@ -200,13 +200,14 @@ int processJackInstrument(jack_nframes_t frames, void *instrument) {
         jack_midi_event_t e;
         return jack_midi_event_get(&e, midi, i) == 0 ? e.time : 0;
     };
-    const auto deliver = [midi](uint32_t i) {
+    const auto deliver = [midi, &in](uint32_t i) {
         jack_midi_event_t e;
         if (jack_midi_event_get(&e, midi, i) == 0)
-            forEachShortMessage(e.buffer, e.size, playLiveMessage);
+            forEachShortMessage(e.buffer, e.size,
+                                [&in](uint32_t m) { playLiveMessage(in.engine, m); });
     };
     if (!in.resampling) {
-        renderAroundEvents(out, frames, eventCount, offsetOf, deliver);
+        renderAroundEvents(in.engine, out, frames, eventCount, offsetOf, deliver);
         return 0;
     }
     // The engine renders the frames of its own clock that fall within this
@@ -220,7 +221,7 @@ int processJackInstrument(jack_nframes_t frames, void *instrument) {
         return 0;
     }
     renderAroundEvents(
-        in.engineFrames.data(), static_cast<uint32_t>(count), eventCount,
+        in.engine, in.engineFrames.data(), static_cast<uint32_t>(count), eventCount,
         [&](uint32_t i) {
             return static_cast<uint32_t>(engineFrameAt(cycleStart + offsetOf(i), in.serverRate) -
                                          first);

@@ -2,6 +2,7 @@
 
 #include "engine/relaxed.h"
 #include "tools/command_line.h"
+#include "tools/engine_driving.h"
 #include "tools/resampler.h"
 #include "tools/sound_options.h"
 
@@ -27,6 +28,7 @@ std::string instrumentUsage();
 // The engine as a JACK client: the MIDI input `midi_in` and the mono audio
 // output `out`, every event played at its frame within the period.
 struct JackInstrument {
+    DrivenEngine engine; // rendered on the process thread
     jack_client_t *client = nullptr;
     jack_port_t *midiIn = nullptr;
     jack_port_t *out = nullptr;

@@ -12,33 +12,33 @@ namespace {
 constexpr uint8_t kControlChangeChannel1 = 0xB0;
 constexpr uint8_t kProgramChangeChannel1 = 0xC0;
 
-void setStaticValue(int32_t v) {
-    synthState.staticOperand.set(v);
+void setStaticValue(DrivenEngine &e, int32_t v) {
+    e.state.staticOperand.set(v);
 }
-void setRangeTop(int32_t v) {
-    synthState.rangeTop.set(v);
+void setRangeTop(DrivenEngine &e, int32_t v) {
+    e.state.rangeTop.set(v);
 }
-void setRangeBottom(int32_t v) {
-    synthState.rangeBottom.set(v);
+void setRangeBottom(DrivenEngine &e, int32_t v) {
+    e.state.rangeBottom.set(v);
 }
-void setAttack(int32_t v) {
-    chosenSliders().attack = v;
+void setAttack(DrivenEngine &e, int32_t v) {
+    e.sliders.attack = v;
 }
-void setDecay(int32_t v) {
-    chosenSliders().decay = v;
+void setDecay(DrivenEngine &e, int32_t v) {
+    e.sliders.decay = v;
 }
-void setSustain(int32_t v) {
-    chosenSliders().sustain = v;
+void setSustain(DrivenEngine &e, int32_t v) {
+    e.sliders.sustain = v;
 }
-void setRelease(int32_t v) {
-    chosenSliders().release = v;
+void setRelease(DrivenEngine &e, int32_t v) {
+    e.sliders.release = v;
 }
 
 struct Controller {
     uint8_t number;
     const char *name;
     const ControlRange &range;
-    void (*apply)(int32_t value);
+    void (*apply)(DrivenEngine &engine, int32_t value);
 };
 
 // The MIDI standard's sound controllers, each on the control it names.
@@ -60,21 +60,21 @@ int32_t controllerValue(const ControlRange &range, uint8_t v) {
         std::lrint(range.min + v * static_cast<double>(range.max - range.min) / 127.0));
 }
 
-void playLiveMessage(uint32_t shortMsg) {
-    onMidiInput(kMidiInData, shortMsg);
+void playLiveMessage(DrivenEngine &engine, uint32_t shortMsg) {
+    onMidiInput(engine.state, kMidiInData, shortMsg);
     const uint8_t status = shortMsg & 0xFF;
     const uint8_t data1 = (shortMsg >> 8) & 0x7F;
     const uint8_t data2 = (shortMsg >> 16) & 0x7F;
     if (status == kProgramChangeChannel1) {
         if (data1 < kProgramCount)
-            synthState.operation.set(data1 + 1);
+            engine.state.operation.set(data1 + 1);
         return;
     }
     if (status != kControlChangeChannel1)
         return;
     for (const Controller &c : kControllers)
         if (c.number == data1)
-            c.apply(controllerValue(c.range, data2));
+            c.apply(engine, controllerValue(c.range, data2));
 }
 
 std::string liveControlUsage() {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+struct DrivenEngine;
+
 // Playing and shaping the sound from a MIDI controller, on channel 1: Program
 // Change p (0 to 12) selects operation p + 1; the sound controllers below set
 // the window's controls, value v (0 to 127) mapped onto the control's whole
@@ -17,7 +19,7 @@ int32_t controllerValue(const ControlRange &range, uint8_t v);
 // Audio thread: the note handling first (which ignores all but notes), then
 // Program Change and the controllers, acting from this frame on; the envelope
 // sliders act at the next arming. No allocation, no lock.
-void playLiveMessage(uint32_t shortMsg);
+void playLiveMessage(DrivenEngine &engine, uint32_t shortMsg);
 
 // The controller table as --help and the README show it.
 std::string liveControlUsage();

@@ -42,8 +42,8 @@ std::optional<int64_t> renderLength(const MidiSong &song, double tailSeconds) {
     return *last + *tail;
 }
 
-bool renderFrames(const std::vector<FrameMessage> &messages, int64_t frameCount, WavOutput &out,
-                  ProgressBar &progress, std::string &error) {
+bool renderMessages(DrivenEngine &engine, const std::vector<FrameMessage> &messages,
+                    int64_t frameCount, WavOutput &out, ProgressBar &progress, std::string &error) {
     size_t next = 0;
     int64_t frame = 0;
     while (frame < frameCount) {
@@ -52,12 +52,12 @@ bool renderFrames(const std::vector<FrameMessage> &messages, int64_t frameCount,
         while (last < messages.size() && messages[last].frame < blockEnd)
             ++last;
         renderAroundEvents(
-            writeBlock, static_cast<uint32_t>(blockEnd - frame), static_cast<uint32_t>(last - next),
+            engine, writeBlock, static_cast<uint32_t>(blockEnd - frame), static_cast<uint32_t>(last - next),
             [&](uint32_t i) {
                 return static_cast<uint32_t>(
                     std::max<int64_t>(0, messages[next + i].frame - frame));
             },
-            [&](uint32_t i) { onMidiInput(kMidiInData, messages[next + i].message); });
+            [&](uint32_t i) { onMidiInput(engine.state, kMidiInData, messages[next + i].message); });
         next = last;
         if (!writeWavFrames(out, writeBlock, static_cast<size_t>(blockEnd - frame), error))
             return false;

@@ -4,6 +4,7 @@
 #include "tools/render_options.h"
 
 #include "engine/synth_state.h"
+#include "tools/engine_driving.h"
 
 #include <cstdint>
 #include <optional>
@@ -39,5 +40,5 @@ std::optional<int64_t> renderLength(const MidiSong &song, double tailSeconds);
 // Renders frames 0 to frameCount - 1 with the engine's render callback in
 // buffers, handing each message to the note handling just before its frame,
 // and writes them to `out`. Messages at or after frameCount are never played.
-bool renderFrames(const std::vector<FrameMessage> &messages, int64_t frameCount, WavOutput &out,
-                  ProgressBar &progress, std::string &error);
+bool renderMessages(DrivenEngine &engine, const std::vector<FrameMessage> &messages,
+                    int64_t frameCount, WavOutput &out, ProgressBar &progress, std::string &error);

@@ -92,10 +92,11 @@ int main(int argc, char **argv) {
     WavOutput out;
     if (!openWavOutput(options.outputPath, out, error))
         return fail(kExitWriteFailed, error);
-    prepareEngine(options.sound);
+    static DrivenEngine engine;
+    prepareEngine(engine, options.sound);
     ProgressBar progress;
     startProgress(progress);
-    const bool rendered = renderFrames(messages, *frameCount, out, progress, error);
+    const bool rendered = renderMessages(engine, messages, *frameCount, out, progress, error);
     finishProgress(progress, rendered);
     if (!rendered) {
         discardWavOutput(out);

@@ -2,7 +2,7 @@
 
 #include "engine/control_ranges.h"
 #include "engine/envelope.h"
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "midi/note_handling.h"
 #include "toolkit/toolkit.h"
 #include "ui/control_ids.h"
@@ -42,7 +42,7 @@ static_assert(std::size(kOperationButtons) == kLastOperationButton - kFirstOpera
 
 // Audio thread, when the envelope arms: the sliders' last values, without
 // waiting for the GUI thread (which may itself be waiting for the stream).
-EnvelopeSliders readEnvelopeSliders() {
+EnvelopeSliders readEnvelopeSliders(const void *) {
     return EnvelopeSliders{
         tk::sliderValue(kMainWindow, kAttackSlider), tk::sliderValue(kMainWindow, kDecaySlider),
         tk::sliderValue(kMainWindow, kSustainSlider), tk::sliderValue(kMainWindow, kReleaseSlider)};
@@ -81,7 +81,7 @@ void createStatusBar() {
     tk::addStatusField(kMainWindow, 100); // MIDI input state
     tk::addStatusField(kMainWindow, 100); // note state
     tk::addStatusField(kMainWindow, 30);
-    setGateTextSink(showGateText);
+    synthState.gateTextSink.set(showGateText);
 }
 
 } // namespace
@@ -122,7 +122,7 @@ bool createMainWindow() {
     tk::setState(w, kAttackSlider, kAttackControl.initial);
     tk::setState(w, kDecaySlider, kDecayControl.initial);
     tk::setState(w, kReleaseSlider, kReleaseControl.initial);
-    setEnvelopeSliderSource(readEnvelopeSliders);
+    synthState.sliderSource = {readEnvelopeSliders, nullptr};
 
     tk::createLabel(w, kLabelA, 425, 27, 10, 20, "A");
     tk::createLabel(w, kLabelD, 445, 27, 10, 20, "D");

@@ -31,23 +31,23 @@ struct FrameMessage {
 // handed to the note handling just before its frame.
 std::vector<float> engineRender(const Settings &s, const std::vector<FrameMessage> &messages,
                                 int64_t frames) {
+    static SynthState synthState;
     static EnvelopeSliders sliders;
     sliders = s.sliders;
-    initSynthState();
+    initSynthState(synthState);
     synthState.operation.set(s.operation);
     synthState.staticOperand.set(s.staticValue);
     synthState.rangeTop.set(s.top);
     synthState.rangeBottom.set(s.bottom);
-    setEnvelopeSliderSource([] { return sliders; });
+    synthState.sliderSource = slidersFrom(sliders);
 
     std::vector<float> out(static_cast<size_t>(frames));
     size_t next = 0;
     for (int64_t f = 0; f < frames; ++f) {
         while (next < messages.size() && messages[next].frame == f)
-            onMidiInput(kMidiInData, messages[next++].message);
-        renderCallback(nullptr, &out[static_cast<size_t>(f)], 1, nullptr, 0, nullptr);
+            onMidiInput(synthState, kMidiInData, messages[next++].message);
+        renderCallback(nullptr, &out[static_cast<size_t>(f)], 1, nullptr, 0, &synthState);
     }
-    setEnvelopeSliderSource(nullptr);
     return out;
 }
 

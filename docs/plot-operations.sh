@@ -5,7 +5,7 @@
 # Needs gnuplot (gnuplot-nox) and sox, both in scripts/install-deps.sh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-render=${1:-$here/../build/tools/ondrilux-render}
+render=${1:-$here/../build/renderer/ondrilux-render}
 output=${2:-$here/operations.png}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -5,8 +5,8 @@
 #include "tests/support/jack_probe.h"
 
 #include "midi/note_handling.h"
-#include "tools/engine_driving.h"
-#include "tools/live_control.h"
+#include "engine_driving/engine_driving.h"
+#include "engine_driving/live_control.h"
 
 #include <gtest/gtest.h>
 

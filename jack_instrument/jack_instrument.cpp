@@ -1,9 +1,9 @@
-#include "tools/jack_instrument.h"
+#include "jack_instrument/jack_instrument.h"
 
 #include "engine/synth_state.h"
 #include "midi/short_messages.h"
-#include "tools/engine_driving.h"
-#include "tools/live_control.h"
+#include "engine_driving/engine_driving.h"
+#include "engine_driving/live_control.h"
 
 #include <jack/midiport.h>
 

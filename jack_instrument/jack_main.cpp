@@ -1,5 +1,5 @@
 // ondrilux-jack: the sound engine as a low-latency JACK instrument.
-#include "tools/jack_instrument.h"
+#include "jack_instrument/jack_instrument.h"
 
 #include <csignal>
 #include <cstdio>

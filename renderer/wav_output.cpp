@@ -1,4 +1,4 @@
-#include "tools/wav_output.h"
+#include "renderer/wav_output.h"
 
 #include "engine/synth_state.h"
 

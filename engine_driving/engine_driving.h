@@ -3,7 +3,7 @@
 #include "engine/envelope.h"
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
-#include "tools/sound_options.h"
+#include "command_line/sound_options.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tools/command_line.h"
-#include "tools/sound_options.h"
+#include "command_line/command_line.h"
+#include "command_line/sound_options.h"
 
 #include <cstdint>
 #include <string>

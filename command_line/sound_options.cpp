@@ -1,4 +1,4 @@
-#include "tools/sound_options.h"
+#include "command_line/sound_options.h"
 
 #include <charconv>
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "tools/midi_file_reader.h"
-#include "tools/render_options.h"
+#include "midi_file/midi_file_reader.h"
+#include "renderer/render_options.h"
 
 #include "engine/synth_state.h"
-#include "tools/engine_driving.h"
+#include "engine_driving/engine_driving.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/sound_options.h"
+#include "command_line/sound_options.h"
 
 #include <functional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "tools/render_options.h"
+#include "renderer/render_options.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "tools/command_line.h"
+#include "command_line/command_line.h"
 
 #include "version.h"
 

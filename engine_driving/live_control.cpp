@@ -1,8 +1,8 @@
-#include "tools/live_control.h"
+#include "engine_driving/live_control.h"
 
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
-#include "tools/engine_driving.h"
+#include "engine_driving/engine_driving.h"
 
 #include <algorithm>
 #include <cmath>

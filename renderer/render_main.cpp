@@ -1,10 +1,10 @@
 // ondrilux-render: plays a MIDI file through the sound engine into a WAV file.
-#include "tools/engine_driving.h"
-#include "tools/midi_file_reader.h"
-#include "tools/offline_render.h"
-#include "tools/progress_bar.h"
-#include "tools/render_options.h"
-#include "tools/wav_output.h"
+#include "engine_driving/engine_driving.h"
+#include "midi_file/midi_file_reader.h"
+#include "renderer/offline_render.h"
+#include "renderer/progress_bar.h"
+#include "renderer/render_options.h"
+#include "renderer/wav_output.h"
 
 #include "engine/synth_state.h"
 

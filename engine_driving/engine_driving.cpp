@@ -1,4 +1,4 @@
-#include "tools/engine_driving.h"
+#include "engine_driving/engine_driving.h"
 
 void prepareEngine(DrivenEngine &engine, const SoundOptions &options) {
     SynthState &s = engine.state;

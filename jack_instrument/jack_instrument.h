@@ -1,10 +1,10 @@
 #pragma once
 
 #include "engine/relaxed.h"
-#include "tools/command_line.h"
-#include "tools/engine_driving.h"
-#include "tools/resampler.h"
-#include "tools/sound_options.h"
+#include "command_line/command_line.h"
+#include "engine_driving/engine_driving.h"
+#include "resampling/resampler.h"
+#include "command_line/sound_options.h"
 
 #include <jack/jack.h>
 

@@ -1,4 +1,4 @@
-#include "tools/progress_bar.h"
+#include "renderer/progress_bar.h"
 
 #include <cstdio>
 #include <unistd.h>

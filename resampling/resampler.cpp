@@ -1,4 +1,4 @@
-#include "tools/resampler.h"
+#include "resampling/resampler.h"
 
 #include "engine/synth_state.h"
 

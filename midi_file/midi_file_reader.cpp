@@ -1,4 +1,4 @@
-#include "tools/midi_file_reader.h"
+#include "midi_file/midi_file_reader.h"
 
 #include <algorithm>
 #include <cstdio>

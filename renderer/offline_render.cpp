@@ -1,10 +1,10 @@
-#include "tools/offline_render.h"
+#include "renderer/offline_render.h"
 
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
-#include "tools/engine_driving.h"
-#include "tools/progress_bar.h"
-#include "tools/wav_output.h"
+#include "engine_driving/engine_driving.h"
+#include "renderer/progress_bar.h"
+#include "renderer/wav_output.h"
 
 #include <algorithm>
 #include <cmath>

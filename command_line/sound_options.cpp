@@ -1,5 +1,7 @@
 #include "command_line/sound_options.h"
 
+#include "engine/operation_names.h"
+
 #include <charconv>
 
 namespace {
@@ -66,8 +68,19 @@ std::string soundOptionsUsage() {
         std::string flag = std::string("  --") + o.name + " " + o.valueName;
         flag.resize(18, ' ');
         usage += flag + o.meaning + ", " + std::to_string(o.range.min) + " to " +
-                 std::to_string(o.range.max) + " (default " + std::to_string(o.range.initial) +
-                 ")\n";
+                 std::to_string(o.range.max) + " (default " + std::to_string(o.range.initial) + ")";
+        if (o.field != &SoundOptions::operation) {
+            usage += "\n";
+            continue;
+        }
+        // Each operation by number and short name, the numbers right-aligned:
+        // "                     1 OR with the static value".
+        usage += ":\n";
+        for (int32_t op = 1; op <= kOperationCount; ++op) {
+            std::string number = std::to_string(op);
+            number.insert(0, 21 - number.size(), ' ');
+            usage += number + " " + operationName(op).shortName + "\n";
+        }
     }
     return usage;
 }

@@ -1,4 +1,5 @@
 // The renderer as a user meets it: bad input and options, failed writes, help.
+#include "engine/operation_names.h"
 #include "midi_bytes.h"
 #include "renderer_process.h"
 
@@ -189,6 +190,24 @@ TEST(Renderer, HelpPrintsUsage) {
         EXPECT_NE(run.out.find("--release R"), std::string::npos);
         EXPECT_EQ(run.err, "");
     }
+}
+
+// Every operation by number and short name, in order, right after --operation:
+// docs/plot-operations.sh takes its titles from these lines.
+TEST(Renderer, HelpListsTheOperations) {
+    ScratchFolder logs;
+    const std::string out = runRenderer({"--help"}, logs.path).out;
+    size_t at = out.find("  --operation N   bit operation, 1 to 13 (default 1):\n");
+    ASSERT_NE(at, std::string::npos) << out;
+    at = out.find('\n', at) + 1;
+    for (int32_t op = 1; op <= kOperationCount; ++op) {
+        const std::string number = std::to_string(op);
+        const std::string line = std::string(21 - number.size(), ' ') + number + " " +
+                                 operationName(op).shortName + "\n";
+        EXPECT_EQ(out.compare(at, line.size(), line), 0) << "expected: " << line << out;
+        at += line.size();
+    }
+    EXPECT_EQ(out.substr(at, 10), "  --static") << out;
 }
 
 TEST(Renderer, MissingOutputFolderFailsWithStatus1) {

@@ -2,7 +2,7 @@
 // main thread.
 #include "app/quiet_sound_libraries.h"
 #include "engine/audio_stream.h"
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
 #include "toolkit/toolkit.h"
@@ -20,13 +20,13 @@ void reportNoDisplay(const char *reason) {
 
 int main(int argc, char **argv) {
     silenceSoundLibraries();
-    initSynthState();
+    initSynthState(synthState);
     loopState = LoopState{};
     // Before openAudio: its failure box needs the application.
     if (!tk::init(argc, argv, reportNoDisplay))
         return 1;
     tk::setApplicationIdentity(kOndriluxAppId);
-    if (!openAudio()) {
+    if (!openAudio(synthState)) {
         // The "PortAudio" box has been shown and dismissed.
         tk::shutdown();
         return 1;
@@ -39,16 +39,16 @@ int main(int argc, char **argv) {
     // with the stream opened but never started.
     if (createMainWindow()) {
         // A stream that never runs is shown where the note state would be.
-        setAudioFaultSink(showFaultInsteadOfGate);
-        openMidiInput();
-        if (!startAudio()) {
+        setAudioFaultSink([](const char *text) { showFaultInsteadOfGate(synthState, text); });
+        openMidiInput(synthState);
+        if (!startAudio(synthState)) {
             tk::shutdown();
             return 1;
         }
         loopState.quitRequested = 0;
         runEventLoop();
     }
-    shutdownAudio();
+    shutdownAudio(synthState);
     // The MIDI input stays open: the process end releases it. The windows go
     // with the application, before static destruction could meet them.
     tk::shutdown();

@@ -7,12 +7,12 @@
 #     frame numbers of the same clock (bench/live_cost.sh measures the synth so);
 #   - CPU of one instance, silent and with a note sounding.
 # Usage: bench/jack_instrument.sh [BUILD_DIR]
-# BUILD_DIR (default: build) must hold tools/ondrilux-jack and
+# BUILD_DIR (default: build) must hold jack_instrument/ondrilux-jack and
 # tests/stress/ondrilux_jack_probe.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-program=$build/tools/ondrilux-jack
+program=$build/jack_instrument/ondrilux-jack
 probe=$build/tests/stress/ondrilux_jack_probe
 seconds=${SECONDS_EACH:-10} # each CPU measurement
 notes=${NOTES:-50}

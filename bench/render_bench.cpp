@@ -12,10 +12,12 @@ namespace {
 
 constexpr unsigned long kBufferFrames = 256; // a typical JACK period
 
-void renderFrames(benchmark::State &state) {
+SynthState engine;
+
+void renderBuffers(benchmark::State &state) {
     std::vector<float> buffer(kBufferFrames);
     for (auto _ : state) {
-        renderCallback(nullptr, buffer.data(), kBufferFrames, nullptr, 0, nullptr);
+        renderFrames(engine, buffer.data(), kBufferFrames);
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
     }
@@ -23,18 +25,18 @@ void renderFrames(benchmark::State &state) {
 }
 
 void BM_HeldNote(benchmark::State &state) {
-    initSynthState();
-    synthState.operation.set(static_cast<int32_t>(state.range(0)));
-    onMidiInput(kMidiInData, shortMessage(0x90, 69, 100));
+    initSynthState(engine);
+    engine.operation.set(static_cast<int32_t>(state.range(0)));
+    onMidiInput(engine, kMidiInData, shortMessage(0x90, 69, 100));
     std::vector<float> warmUp(2000); // past the fade-out, into the attack
-    renderCallback(nullptr, warmUp.data(), warmUp.size(), nullptr, 0, nullptr);
-    renderFrames(state);
+    renderFrames(engine, warmUp.data(), warmUp.size());
+    renderBuffers(state);
 }
 BENCHMARK(BM_HeldNote)->DenseRange(1, 13)->ArgName("operation");
 
 void BM_Silence(benchmark::State &state) {
-    initSynthState();
-    renderFrames(state);
+    initSynthState(engine);
+    renderBuffers(state);
 }
 BENCHMARK(BM_Silence);
 

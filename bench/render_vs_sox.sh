@@ -7,7 +7,7 @@
 # Usage: bench/render_vs_sox.sh [RENDERER] [REPETITIONS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-renderer=${1:-$here/build/tools/ondrilux-render}
+renderer=${1:-$here/build/renderer/ondrilux-render}
 repetitions=${2:-5}
 [ -x "$renderer" ] || { echo "no renderer at $renderer (build it, or pass its path)" >&2; exit 2; }
 command -v sox >/dev/null || { echo "sox is not installed (scripts/install-deps.sh)" >&2; exit 2; }

@@ -14,15 +14,35 @@ function(ondrilux_gzip target source output)
   add_custom_target(${target} ALL DEPENDS ${output})
 endfunction()
 
+# The operations' list for the manual pages, printed from their table in the
+# engine by a small program, so the pages cannot drift from --help.
+add_executable(ondrilux_operation_list ${PROJECT_SOURCE_DIR}/dist/man/operation_list.cpp)
+target_include_directories(ondrilux_operation_list PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(ondrilux_operation_list PRIVATE ondrilux_warnings)
+set(ondrilux_operation_list ${PROJECT_BINARY_DIR}/generated/operation_list.troff)
+add_custom_command(OUTPUT ${ondrilux_operation_list}
+  COMMAND ondrilux_operation_list > ${ondrilux_operation_list}
+  DEPENDS ondrilux_operation_list VERBATIM)
+# Other folders' pages wait for it through this target.
+add_custom_target(ondrilux_operation_list_troff DEPENDS ${ondrilux_operation_list})
+
 function(ondrilux_install_program program)
   set(page ${PROJECT_SOURCE_DIR}/dist/man/${program}.1)
   if(NOT EXISTS ${page})
     message(FATAL_ERROR "${program} has no manual page: write ${page}")
   endif()
-  # CMake fills in the heading's version and release date.
-  configure_file(${page} ${CMAKE_CURRENT_BINARY_DIR}/${program}.1 @ONLY)
+  # Filled in at build time: the heading's version and release date, and
+  # @ONDRILUX_OPERATIONS@, the list of the operations.
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${program}.1
+    COMMAND ${CMAKE_COMMAND} -DPAGE=${page} -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/${program}.1
+            -DOPERATIONS=${ondrilux_operation_list} -DPROJECT_VERSION=${PROJECT_VERSION}
+            -DONDRILUX_RELEASE_DATE=${ONDRILUX_RELEASE_DATE}
+            -P ${PROJECT_SOURCE_DIR}/cmake/fill_manual_page.cmake
+    DEPENDS ${page} ${ondrilux_operation_list} ${PROJECT_SOURCE_DIR}/cmake/fill_manual_page.cmake
+    VERBATIM)
   set(compressed ${CMAKE_CURRENT_BINARY_DIR}/${program}.1.gz)
   ondrilux_gzip(${program}_manual_page ${CMAKE_CURRENT_BINARY_DIR}/${program}.1 ${compressed})
+  add_dependencies(${program}_manual_page ondrilux_operation_list_troff)
   add_dependencies(${program} ${program}_manual_page)
   add_dependencies(ondrilux_programs ${program})
   install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

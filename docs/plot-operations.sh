@@ -5,10 +5,17 @@
 # Needs gnuplot (gnuplot-nox) and sox, both in scripts/install-deps.sh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-render=${1:-$here/../build/tools/ondrilux-render}
+render=${1:-$here/../build/renderer/ondrilux-render}
 output=${2:-$here/operations.png}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The operations' short names, as --help lists them under --operation:
+# "                     4 shift left by 2".
+mapfile -t titles < <("$render" --help | awk '
+    /^  --/ { listing = ($1 == "--operation") }
+    listing && /^ +[0-9]+ / { sub(/^ +[0-9]+ /, ""); print }')
+[ "${#titles[@]}" -eq 13 ] || { echo "$render --help lists ${#titles[@]} operations, not 13" >&2; exit 1; }
 
 # A3 (MIDI note 57, 220 Hz): a period of round(48000 / 220) = 218 frames.
 note=57 period=218
@@ -31,10 +38,6 @@ for op in $(seq 13); do
     done
 done
 
-titles=("OR 50" "AND 50" "XOR 50" "shift left by 2" "rotate bits 2-8 left by 2"
-    "clear bits 5-8" "bit 4 cleared by bit 3, or 0" "set bits 4-5 if both are 0"
-    "set bits 2-6 if bits 3-5 are 0" "flip bit 5" "swap bits 2 and 4"
-    "bits 4-6 take old 4, 3, 2" "swap bits 2-3 with 5-6")
 {
     cat <<GNUPLOT
 set terminal pngcairo size 1500,1080 font "DejaVu Sans,11"

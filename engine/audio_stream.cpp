@@ -36,6 +36,7 @@ Relaxed<uint64_t> framesRendered;
 // often the stream was opened again; set when the shutdown begins (a stream
 // stopped on purpose is no fault).
 PaStreamParameters outputParameters{};
+SynthState *streamRecord = nullptr; // what the stream renders
 int restarts = 0;
 bool shuttingDown = false;
 void (*faultSink)(const char *) = nullptr;
@@ -50,7 +51,7 @@ int countAndRender(const void *input, void *output, unsigned long frameCount,
 
 PaError openStream(PaStream *&stream) {
     return Pa_OpenStream(&stream, nullptr, &outputParameters, kSampleRate, kFramesPerBuffer,
-                         kStreamFlags, countAndRender, nullptr);
+                         kStreamFlags, countAndRender, streamRecord);
 }
 
 // For the start-up tests: how often the stream had to be opened again.
@@ -78,7 +79,8 @@ void watchTheStart();
 // three times at most, saying nothing unless the last one fails too. GUI
 // thread, from the toolkit's timer.
 void checkTheStart() {
-    PaStream *stream = synthState.stream;
+    SynthState &s = *streamRecord;
+    PaStream *stream = s.stream;
     if (shuttingDown || !stream || framesRendered.get() > 0)
         return;
     if (restarts == kMaxRestarts) {
@@ -89,14 +91,14 @@ void checkTheStart() {
     traceRestart();
     Pa_AbortStream(stream);
     Pa_CloseStream(stream);
-    synthState.stream = nullptr;
+    s.stream = nullptr;
     framesRendered.set(0);
     PaStream *again = nullptr;
     if (openStream(again) != paNoError) {
         sayTheStreamDoesNotRun();
         return;
     }
-    synthState.stream = again;
+    s.stream = again;
     if (Pa_StartStream(again) != paNoError) {
         sayTheStreamDoesNotRun();
         return;
@@ -111,7 +113,7 @@ void watchTheStart() {
 
 } // namespace
 
-bool openAudio() {
+bool openAudio(SynthState &s) {
     PaError error = Pa_Initialize();
     if (error != paNoError) {
         reportAudioError(error);
@@ -128,19 +130,20 @@ bool openAudio() {
     output.hostApiSpecificStreamInfo = nullptr;
 
     PaStream *stream = nullptr;
+    streamRecord = &s;
     error = openStream(stream);
     if (error != paNoError) {
         reportAudioError(error);
         return false;
     }
-    synthState.stream = stream;
+    s.stream = stream;
     return true;
 }
 
-bool startAudio() {
+bool startAudio(SynthState &s) {
     // From here on only the MIDI thread opens and closes the gate.
-    synthState.gate.set(0);
-    const PaError error = Pa_StartStream(synthState.stream);
+    s.gate.set(0);
+    const PaError error = Pa_StartStream(s.stream);
     if (error != paNoError) {
         reportAudioError(error);
         return false;
@@ -149,9 +152,9 @@ bool startAudio() {
     return true;
 }
 
-void shutdownAudio() {
+void shutdownAudio(SynthState &s) {
     shuttingDown = true;
-    PaStream *stream = synthState.stream;
+    PaStream *stream = s.stream;
     if (stream) {
         // Abort, not stop: a sounding note is cut at once instead of playing
         // out the buffers already queued.
@@ -166,7 +169,7 @@ void shutdownAudio() {
     Pa_Terminate();
     std::signal(SIGSEGV, SIG_DFL);
     std::signal(SIGABRT, SIG_DFL);
-    synthState.stream = nullptr;
+    s.stream = nullptr;
 }
 
 void setAudioFaultSink(void (*sink)(const char *text)) {

@@ -7,22 +7,20 @@
 
 namespace {
 
-Relaxed<EnvelopeSliderSource> sliderSource;
-
 // Seven below INT32_MAX: the render callback increments the clock after each step.
 constexpr int32_t kFrameClockWrap = 2147483640;
 
-EnvelopeSliders readSliders() {
-    EnvelopeSliderSource source = sliderSource.get();
-    return source ? source() : kDefaultEnvelopeSliders;
+EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
+    return source.read ? source.read(source.context) : kDefaultEnvelopeSliders;
 }
 
 // Reads the sliders and turns them into seconds and frames. The attack time
 // grows exponentially with its slider (1 gives 0.1 ms, 2000 about 3 s).
 // Once a note, so kept out of line: the per-frame step stays small enough to
 // be inlined into the render loop.
-[[gnu::cold]] void arm(EnvelopeState &e) {
-    const EnvelopeSliders sliders = readSliders();
+[[gnu::cold]] void arm(SynthState &s) {
+    EnvelopeState &e = s.envelope;
+    const EnvelopeSliders sliders = readSliders(s.sliderSource);
     e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
     e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
     e.sustainLevel = sliders.sustain / kPercent;
@@ -40,9 +38,9 @@ EnvelopeSliders readSliders() {
 // looked at again in sequentially consistent order, as the MIDI thread closes
 // the gate and clears the flags (see noteOff): either this look sees the gate
 // closed and takes the flag back, or that clear comes after this set.
-[[gnu::cold]] void setUnlessReleased(Relaxed<int32_t> &flag) {
+[[gnu::cold]] void setUnlessReleased(SynthState &s, Relaxed<int32_t> &flag) {
     flag.value.store(1, std::memory_order_seq_cst);
-    if (synthState.gate.value.load(std::memory_order_seq_cst) == 0)
+    if (s.gate.value.load(std::memory_order_seq_cst) == 0)
         flag.set(0);
 }
 
@@ -52,12 +50,12 @@ int32_t nearest(double x) {
 
 } // namespace
 
-void setEnvelopeSliderSource(EnvelopeSliderSource source) {
-    sliderSource.set(source);
+EnvelopeSliderSource slidersFrom(const EnvelopeSliders &values) {
+    return {[](const void *context) { return *static_cast<const EnvelopeSliders *>(context); },
+            &values};
 }
 
-void envelopeStep(int32_t t) {
-    SynthState &s = synthState;
+void envelopeStep(SynthState &s, int32_t t) {
     EnvelopeState &e = s.envelope;
 
     if (t > kFrameClockWrap) {
@@ -74,9 +72,9 @@ void envelopeStep(int32_t t) {
     }
 
     if (s.envelopeArmed.get() == 0) {
-        setUnlessReleased(s.envelopeArmed);
+        setUnlessReleased(s, s.envelopeArmed);
         s.noteOnCounter = -1;
-        arm(e);
+        arm(s);
     }
 
     // The counter only has to tell "at most 1000" from "past 1000", so it stops
@@ -91,7 +89,7 @@ void envelopeStep(int32_t t) {
     } else {
         if (s.attackStarted.get() == 0) {
             s.phaseIndex = -1; // the oscillator increments first: this frame plays phase 0
-            setUnlessReleased(s.attackStarted);
+            setUnlessReleased(s, s.attackStarted);
             s.frameClock = 0;
             t = 0;
         }

@@ -25,13 +25,19 @@ inline constexpr int32_t kFadeOutFrames = 1000;
 inline constexpr double kMillisecondsPerSecond = 1000.0;
 inline constexpr double kPercent = 100.0;
 
-// Called on the audio thread at arming: must not wait, lock or allocate.
-using EnvelopeSliderSource = EnvelopeSliders (*)();
+// Where the envelope reads its sliders: `read(context)`, called on the audio
+// thread at arming, must not wait, lock or allocate. No `read`: the defaults.
+struct EnvelopeSliderSource {
+    EnvelopeSliders (*read)(const void *context) = nullptr;
+    const void *context = nullptr;
+};
 
-// Installs where the envelope reads its sliders from (the main window's
-// sliders); nullptr restores the defaults. Any thread.
-void setEnvelopeSliderSource(EnvelopeSliderSource source);
+// A source that reads `values`, which must outlive it; their owner writes them
+// only on the thread that renders (or before rendering starts).
+EnvelopeSliderSource slidersFrom(const EnvelopeSliders &values);
+
+struct SynthState;
 
 // Audio thread: one frame of the ADSR envelope for frame clock t. Writes
-// synthState.envelope.level; may restart synthState.frameClock at 0.
-void envelopeStep(int32_t t);
+// s.envelope.level; may restart s.frameClock at 0.
+void envelopeStep(SynthState &s, int32_t t);

@@ -13,48 +13,35 @@ namespace {
 // The previous pitch plays on under the envelope's fade-out, and only there.
 constexpr int32_t kPitchSwitch = kFadeOutFrames;
 
-// Audio-thread caches that leave every output bit as computing afresh would:
-// the period of the last frequency, and the sine of each phase index of the
-// current period (the sine costs more than the rest of a frame together).
-double cachedFrequency = 0.0;
-int32_t cachedPeriod = 0;
-
-constexpr int32_t kSineCacheSize = 8192; // longer than the lowest note's 5871 frames
-double sineCache[kSineCacheSize];
-uint32_t sineStamp[kSineCacheSize]; // entry valid while equal to `stamp`
-uint32_t stamp = 1;
-int32_t sinePeriod = 0;
-
-int32_t periodOf(double frequency) {
-    if (frequency != cachedFrequency) {
-        cachedFrequency = frequency;
-        cachedPeriod = static_cast<int32_t>(std::lrint(kSampleRate / frequency));
+int32_t periodOf(OscillatorCache &c, double frequency) {
+    if (frequency != c.frequency) {
+        c.frequency = frequency;
+        c.period = static_cast<int32_t>(std::lrint(kSampleRate / frequency));
     }
-    return cachedPeriod;
+    return c.period;
 }
 
-double phaseSine(int32_t index, int32_t period) {
+double phaseSine(OscillatorCache &c, int32_t index, int32_t period) {
     const auto phaseOf = [&] { return static_cast<float>(static_cast<double>(index) / period); };
     if (index < 0 || index >= kSineCacheSize)
         return sineOfPhase(phaseOf());
-    if (period != sinePeriod) {
-        sinePeriod = period;
-        if (++stamp == 0) { // after 2^32 pitch changes: forget every entry
-            std::fill(std::begin(sineStamp), std::end(sineStamp), 0u);
-            stamp = 1;
+    if (period != c.sinePeriod) {
+        c.sinePeriod = period;
+        if (++c.stamp == 0) { // after 2^32 pitch changes: forget every entry
+            std::fill(std::begin(c.sineStamp), std::end(c.sineStamp), 0u);
+            c.stamp = 1;
         }
     }
-    if (sineStamp[index] != stamp) {
-        sineCache[index] = sineOfPhase(phaseOf());
-        sineStamp[index] = stamp;
+    if (c.sineStamp[index] != c.stamp) {
+        c.sine[index] = sineOfPhase(phaseOf());
+        c.sineStamp[index] = c.stamp;
     }
-    return sineCache[index];
+    return c.sine[index];
 }
 
 } // namespace
 
-float oscillatorSample() {
-    SynthState &s = synthState;
+float oscillatorSample(SynthState &s) {
     const double note = s.noteFrequency.get();
     if (!(note > 0.0))
         return 0.0f;
@@ -66,7 +53,7 @@ float oscillatorSample() {
     if (!(frequency > 0.0))
         return 0.0f;
 
-    s.periodSamples = periodOf(frequency);
+    s.periodSamples = periodOf(s.oscillatorCache, frequency);
     // A legato note to a shorter period can find the index already past it.
     // Counting on would play the same pitch at first, but the single-precision
     // phase index / period loses its fraction as the index grows and a held
@@ -77,5 +64,5 @@ float oscillatorSample() {
         s.phaseIndex = s.periodSamples > 0 ? s.phaseIndex % s.periodSamples : 0;
 
     // phase = phaseIndex / periodSamples; its sine comes from the cache.
-    return shapeSine(phaseSine(s.phaseIndex, s.periodSamples));
+    return shapeSine(s, phaseSine(s.oscillatorCache, s.phaseIndex, s.periodSamples));
 }

@@ -12,20 +12,21 @@ float fadeInFactor(int32_t c) {
                              : 1.0f;
 }
 
-int renderCallback(const void * /*input*/, void *output, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                   PaStreamCallbackFlags /*statusFlags*/, void * /*userData*/) {
-    SynthState &s = synthState;
-    float *out = static_cast<float *>(output);
-
+void renderFrames(SynthState &s, float *out, unsigned long frameCount) {
     for (unsigned long i = 0; i < frameCount; ++i) {
-        envelopeStep(s.frameClock);
+        envelopeStep(s, s.frameClock);
         const int32_t c = s.frameClock; // the envelope may have restarted it
-        double v = oscillatorSample() * s.envelope.level;
+        double v = oscillatorSample(s) * s.envelope.level;
         if (c < kFadeInFrames) // later frames skip the power entirely
             v *= fadeInFactor(c);
         out[i] = static_cast<float>(v);
         ++s.frameClock;
     }
+}
+
+int renderCallback(const void * /*input*/, void *output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo * /*timeInfo*/,
+                   PaStreamCallbackFlags /*statusFlags*/, void *userData) {
+    renderFrames(*static_cast<SynthState *>(userData), static_cast<float *>(output), frameCount);
     return paContinue;
 }

@@ -18,8 +18,14 @@ inline constexpr float kFadeInExponent = 5.0f;
 // Computed in single precision: 0 at c = 0, 0.95099008 at c = 99.
 float fadeInFactor(int32_t c);
 
-// Audio thread (PortAudio's callback): renders frameCount mono float frames
-// into output. No allocation, locks, waits or I/O. Always returns paContinue.
+struct SynthState;
+
+// Audio thread: renders frameCount mono float frames of the engine whose
+// record is `s` into out. No allocation, locks, waits or I/O.
+void renderFrames(SynthState &s, float *out, unsigned long frameCount);
+
+// Audio thread (PortAudio's callback): renderFrames for the record that
+// userData points to. Always returns paContinue.
 int renderCallback(const void *input, void *output, unsigned long frameCount,
                    const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
                    void *userData);

@@ -2,11 +2,7 @@
 
 #include "engine/control_ranges.h"
 
-SynthState synthState;
-
-void initSynthState() {
-    SynthState &s = synthState;
-
+void initSynthState(SynthState &s) {
     // Zero-fill, field by field: the Relaxed fields are atomics and may not be memset.
     s.staticOperand.set(0.0);
     s.releaseLevel = 0.0;
@@ -30,6 +26,7 @@ void initSynthState() {
     s.midiDevice = 0;
     s.midiHandle = nullptr;
     s.heldNoteCount.set(0);
+    s.gateFault.set(nullptr);
 
     // Defaults.
     s.operation.set(kOperationControl.initial);

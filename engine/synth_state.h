@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/envelope.h"
+#include "engine/oscillator.h"
 #include "engine/relaxed.h"
 
 #include <cstdint>
@@ -26,9 +28,16 @@ struct EnvelopeState {
     double lastOpenLevel; // level of the last frame rendered with the gate open
 };
 
-// The one record through which the GUI, MIDI and audio threads cooperate.
-// Fields that more than one thread touches are Relaxed; the rest belong to one
-// thread (named on each line) and stay plain.
+// Receives the note state's text ("On", "Off" or ""; always a static string)
+// for status field 1. Called on the MIDI thread, which may be JACK's real-time
+// thread: it must not wait or allocate.
+using GateTextSink = void (*)(const char *text);
+
+// The record through which the GUI, MIDI and audio threads of one engine
+// cooperate; each program (and each plugin instance) owns its own, and every
+// engine function works on the record it is given. Fields that more than one
+// thread touches are Relaxed; the rest belong to one thread (named on each
+// line) and stay plain.
 struct SynthState {
     Relaxed<double> staticOperand;  // GUI writes, audio reads
     double releaseLevel;            // audio: level of the last closed-gate frame
@@ -53,10 +62,19 @@ struct SynthState {
     MidiInput *midiHandle;          // GUI: the open MIDI input
     Relaxed<int32_t>
         heldNoteCount; // MIDI (and the GUI thread while it closes a device); never below 0
+
+    // Where this engine's envelope reads its sliders when it arms (audio
+    // thread) and where its note handling shows the note state (MIDI thread).
+    // Set before those threads run; defaults: the sliders' initial values, no text.
+    EnvelopeSliderSource sliderSource;
+    Relaxed<GateTextSink> gateTextSink;
+    // GUI writes, MIDI reads: a fault the sink shows in place of the note
+    // state (a stream that never ran); nullptr for none.
+    Relaxed<const char *> gateFault;
+    OscillatorCache oscillatorCache; // audio
 };
 
-extern SynthState synthState;
-
 // Start-up: every field to zero, then the defaults (operation 1, range 40 to 90,
-// static value 50, previous pitch 100 Hz). Call before the audio stream opens.
-void initSynthState();
+// static value 50, previous pitch 100 Hz). The slider source and the text sink
+// are left as they are. Call before the audio stream opens.
+void initSynthState(SynthState &s);

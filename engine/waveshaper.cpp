@@ -80,12 +80,11 @@ double sineOfPhase(float phase) {
     return std::sin(phase * kTwoPi);
 }
 
-float shapeSample(float phase) {
-    return shapeSine(sineOfPhase(phase));
+float shapeSample(SynthState &st, float phase) {
+    return shapeSine(st, sineOfPhase(phase));
 }
 
-float shapeSine(double sine) {
-    SynthState &st = synthState;
+float shapeSine(SynthState &st, double sine) {
     const int32_t top = st.rangeTop.get();
     const int32_t bottom = st.rangeBottom.get();
     // Level 0 gives the bottom edge's amplitude, level 1 the top edge's.

@@ -44,10 +44,18 @@ std::atomic<unsigned> cycles{0};
 std::atomic<unsigned> xruns{0};
 std::atomic<bool> watching{false};
 std::atomic<bool> serverGone{false};
+// The record whose note handling the messages go to; none before the list
+// opened its first device.
+std::atomic<SynthState *> played{nullptr};
 
 // JACK's process thread: real-time, no allocation, no lock, no I/O. Every
 // connection plays: the list's and any made from outside.
 int process(jack_nframes_t frames, void *) {
+    SynthState *const s = played.load();
+    if (!s) {
+        cycles.fetch_add(1);
+        return 0;
+    }
     void *buffer = jack_port_get_buffer(inputPort, frames);
     const uint32_t count = jack_midi_get_event_count(buffer);
     for (uint32_t i = 0; i < count; ++i) {
@@ -55,7 +63,7 @@ int process(jack_nframes_t frames, void *) {
         if (jack_midi_event_get(&event, buffer, i) != 0)
             continue;
         forEachShortMessage(event.buffer, event.size,
-                            [](uint32_t message) { onMidiInput(kMidiInData, message); });
+                            [s](uint32_t message) { onMidiInput(*s, kMidiInData, message); });
     }
     cycles.fetch_add(1);
     return 0;
@@ -174,7 +182,8 @@ void checkTheClientRuns() {
                        "JACK\".\n",
                        stderr);
         gaveUp = true;
-        showFaultInsteadOfGate("No JACK MIDI");
+        if (SynthState *s = played.load())
+            showFaultInsteadOfGate(*s, "No JACK MIDI");
         return;
     }
     ++reopens;
@@ -238,7 +247,12 @@ bool connectJackMidiInput(const std::string &source) {
     return false;
 }
 
-bool startJackMidiInput() {
+void playJackMidiInto(SynthState &s) {
+    played.store(&s);
+}
+
+bool startJackMidiInput(SynthState &s) {
+    played.store(&s);
     return client && !serverGone.load();
 }
 

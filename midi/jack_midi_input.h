@@ -38,8 +38,15 @@ std::vector<std::string> jackMidiSources();
 // such port.
 bool connectJackMidiInput(const std::string &source);
 
-// Whether the connected source's messages come through (the server runs).
-bool startJackMidiInput();
+struct SynthState;
+
+// From now on every message the input port receives goes to the note handling
+// of `s`; before the first call, none does.
+void playJackMidiInto(SynthState &s);
+
+// Whether the connected source's messages come through to the note handling
+// of `s` (the server runs).
+bool startJackMidiInput(SynthState &s);
 
 // Drops the connection that connectJackMidiInput made (one that existed
 // already stays). On return no message of that source can reach onMidiInput

@@ -56,6 +56,8 @@ std::vector<ListedPort> listedPorts;
 std::optional<ListedPort> chosenPort;
 // The wake-up that the port watches post; -1 until the first listing.
 int portsChanged = -1;
+// The record whose device the list opens; none before the first open.
+SynthState *followed = nullptr;
 
 void recordFault(RtMidiError::Type, const std::string &, void *userData) {
     if (userData)
@@ -95,16 +97,18 @@ std::string listName(const std::string &name) {
     return name.substr(0, length);
 }
 
-// ALSA input thread: packs a short message as the note handling expects it.
-// System-exclusive messages are dropped by RtMidi and never get here.
-void receiveMessage(double, std::vector<unsigned char> *message, void *) {
+// ALSA input thread: packs a short message as the note handling of the record
+// `played` expects it. System-exclusive messages are dropped by RtMidi and
+// never get here.
+void receiveMessage(double, std::vector<unsigned char> *message, void *played) {
     const std::size_t size = message->size();
     if (size == 0 || size > 3 || (*message)[0] == 0xF0)
         return;
     const uint8_t status = (*message)[0];
     const uint8_t data1 = size > 1 ? (*message)[1] : 0;
     const uint8_t data2 = size > 2 ? (*message)[2] : 0;
-    onMidiInput(kMidiInData, shortMessage(status, data1, data2));
+    onMidiInput(*static_cast<SynthState *>(played), kMidiInData,
+                shortMessage(status, data1, data2));
 }
 
 // Finds the listed port in RtMidi's list as it is now; -1 when it is gone.
@@ -150,12 +154,13 @@ MidiInput *openDevice(int device) {
     return opened.release();
 }
 
-// Starts delivery: sysex is dropped, clock and active sensing come through.
-bool startDevice(MidiInput &input) {
+// Starts delivery to the note handling of `s`: sysex is dropped, clock and
+// active sensing come through.
+bool startDevice(SynthState &s, MidiInput &input) {
     if (input.backEnd == BackEnd::Jack)
-        return startJackMidiInput();
+        return startJackMidiInput(s);
     input.port->ignoreTypes(true, false, false);
-    input.port->setCallback(receiveMessage, nullptr);
+    input.port->setCallback(receiveMessage, &s);
     return !input.faulted;
 }
 
@@ -163,7 +168,7 @@ bool startDevice(MidiInput &input) {
 // ends return from their close only when no message of this device can land
 // any more (RtMidi's input waits for its thread when destroyed), so none
 // lands after the close effects below.
-void closeDevice(MidiInput *input) {
+void closeDevice(SynthState &s, MidiInput *input) {
     if (input->backEnd == BackEnd::Jack) {
         closeJackMidiInput();
     } else {
@@ -171,7 +176,7 @@ void closeDevice(MidiInput *input) {
         input->port->closePort();
         input->port.reset();
     }
-    onMidiInput(kMidiInClose, 0);
+    onMidiInput(s, kMidiInClose, 0);
     delete input;
 }
 
@@ -237,10 +242,10 @@ int entryOf(const ListedPort &port) {
     return found == listedPorts.end() ? -1 : static_cast<int>(found - listedPorts.begin());
 }
 
-void closeOpenDevice() {
-    if (synthState.midiHandle) {
-        closeDevice(synthState.midiHandle);
-        synthState.midiHandle = nullptr;
+void closeOpenDevice(SynthState &s) {
+    if (s.midiHandle) {
+        closeDevice(s, s.midiHandle);
+        s.midiHandle = nullptr;
     }
 }
 
@@ -250,18 +255,26 @@ void closeOpenDevice() {
 // moves, and the choice is closed when its port goes and opened when it comes
 // back. A list that did not change is left alone.
 void followPorts() {
-    if (tendJackMidiClient()) {
-        // The server is gone, and with it every JACK connection: no key held
-        // through one may sound on.
-        if (synthState.midiHandle && synthState.midiHandle->backEnd == BackEnd::Jack) {
-            closeOpenDevice();
-            showMidiStatus(false);
-        } else {
-            onMidiInput(kMidiInClose, 0);
-        }
-    }
+    const bool serverLost = tendJackMidiClient();
     int reported = 0;
     std::vector<ListedPort> ports = currentPorts(reported);
+    if (!followed) {
+        // Nothing was opened yet: only the list follows.
+        if (ports != listedPorts)
+            showPorts(std::move(ports));
+        return;
+    }
+    SynthState &s = *followed;
+    if (serverLost) {
+        // The server is gone, and with it every JACK connection: no key held
+        // through one may sound on.
+        if (s.midiHandle && s.midiHandle->backEnd == BackEnd::Jack) {
+            closeOpenDevice(s);
+            showMidiStatus(false);
+        } else {
+            onMidiInput(s, kMidiInClose, 0);
+        }
+    }
     bool chosenThere = false;
     if (chosenPort) {
         // The exact name first (two ports may differ in their numbers only).
@@ -270,7 +283,7 @@ void followPorts() {
                                         [](const ListedPort &p) { return samePort(p, *chosenPort); });
         if (!chosenThere && again != ports.end()) {
             // Gone and back under other numbers: the open input is the old port's.
-            closeOpenDevice();
+            closeOpenDevice(s);
             chosenPort = *again;
             chosenThere = true;
         }
@@ -285,15 +298,15 @@ void followPorts() {
     }
     if (ports != listedPorts)
         showPorts(std::move(ports));
-    synthState.midiDevice = chosenPort ? entryOf(*chosenPort) : -1;
-    tk::setState(kMainWindow, kDeviceList, synthState.midiDevice);
+    s.midiDevice = chosenPort ? entryOf(*chosenPort) : -1;
+    tk::setState(kMainWindow, kDeviceList, s.midiDevice);
 
-    if (!chosenThere && synthState.midiHandle) {
+    if (!chosenThere && s.midiHandle) {
         // Closing releases a key still held on the vanished port.
-        closeOpenDevice();
+        closeOpenDevice(s);
         showMidiStatus(false);
-    } else if (chosenThere && !synthState.midiHandle) {
-        openMidiInput();
+    } else if (chosenThere && !s.midiHandle) {
+        openMidiInput(s);
     }
 }
 
@@ -319,8 +332,10 @@ int listMidiInputs() {
     return reported;
 }
 
-void openMidiInput() {
-    const int device = synthState.midiDevice;
+void openMidiInput(SynthState &s) {
+    followed = &s;
+    playJackMidiInto(s);
+    const int device = s.midiDevice;
     if (device >= 0 && static_cast<std::size_t>(device) < listedPorts.size())
         chosenPort = listedPorts[static_cast<std::size_t>(device)];
     else
@@ -328,16 +343,16 @@ void openMidiInput() {
     MidiInput *input = openDevice(device);
     // A device that cannot be started is closed again: nothing stays open
     // while field 0 says "No MIDI IN".
-    if (input && !startDevice(*input)) {
-        closeDevice(input);
+    if (input && !startDevice(s, *input)) {
+        closeDevice(s, input);
         input = nullptr;
     }
-    synthState.midiHandle = input;
+    s.midiHandle = input;
     showMidiStatus(input != nullptr);
 }
 
-void switchMidiInput() {
-    closeOpenDevice();
-    synthState.midiDevice = tk::getState(kMainWindow, kDeviceList);
-    openMidiInput();
+void switchMidiInput(SynthState &s) {
+    closeOpenDevice(s);
+    s.midiDevice = tk::getState(kMainWindow, kDeviceList);
+    openMidiInput(s);
 }

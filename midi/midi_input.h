@@ -15,10 +15,12 @@ inline constexpr int kGateStatusField = 1;
 // the device list and returns the number of ports the services reported.
 int listMidiInputs();
 
-// Opens and starts the port at synthState.midiDevice (-1: none) and shows
-// "MIDI IN" or "No MIDI IN" in status field 0.
-void openMidiInput();
+struct SynthState;
+
+// Opens the port at s.midiDevice (-1: none) and starts it playing the note
+// handling of `s`; shows "MIDI IN" or "No MIDI IN" in status field 0.
+void openMidiInput(SynthState &s);
 
 // Stops and closes the open port (its close releases every held key), then
 // opens the one selected in the device list.
-void switchMidiInput();
+void switchMidiInput(SynthState &s);

@@ -10,13 +10,14 @@ namespace {
 constexpr uint8_t kNoteOnChannel1 = 0x90;
 constexpr uint8_t kNoteOffChannel1 = 0x80;
 
-Relaxed<GateTextSink> gateTextSink;
-Relaxed<const char *> faultText;
+constexpr uint8_t kControlChangeChannel1 = 0xB0;
+constexpr uint8_t kAllSoundOff = 120;
+constexpr uint8_t kAllNotesOff = 123;
 
-void showGateText() {
-    if (GateTextSink sink = gateTextSink.get()) {
-        const char *fault = faultText.get();
-        sink(fault ? fault : synthState.gateText.get());
+void showGateText(const SynthState &s) {
+    if (GateTextSink sink = s.gateTextSink.get()) {
+        const char *fault = s.gateFault.get();
+        sink(fault ? fault : s.gateText.get());
     }
 }
 
@@ -56,42 +57,41 @@ double noteToFrequency(int note) {
     return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0;
 }
 
-void setGateTextSink(GateTextSink sink) {
-    gateTextSink.set(sink);
+void showFaultInsteadOfGate(SynthState &s, const char *text) {
+    s.gateFault.set(text);
+    showGateText(s);
 }
 
-void showFaultInsteadOfGate(const char *text) {
-    faultText.set(text);
-    showGateText();
-}
-
-void onMidiInput(uint32_t message, uint32_t shortMsg) {
-    SynthState &s = synthState;
-
+void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
     if (message == kMidiInClose) {
         // Every key goes up as with the last note-off: the gate closes, the
         // note fades out over its release and the next one is armed afresh.
         s.heldNoteCount.set(0);
         noteOff(s);
         // Show "Off" at once: the next device may stay silent for a long time.
-        showGateText();
+        showGateText(s);
         return;
     }
     if (message != kMidiInData)
         return;
 
     const uint8_t status = shortMsg & 0xFF;
-    const uint8_t note = (shortMsg >> 8) & 0xFF;
-    const uint8_t velocity = (shortMsg >> 16) & 0xFF;
+    const uint8_t data1 = (shortMsg >> 8) & 0xFF;  // note or controller
+    const uint8_t data2 = (shortMsg >> 16) & 0xFF; // velocity or value
 
     // Status bytes are compared whole: channels 2 to 16 play nothing.
     if (status == kNoteOnChannel1) {
-        if (velocity != 0)
-            noteOn(s, note);
+        if (data2 != 0)
+            noteOn(s, data1);
         else
             noteOff(s);
     } else if (status == kNoteOffChannel1) {
         noteOff(s);
+    } else if (status == kControlChangeChannel1 && (data1 == kAllSoundOff || data1 == kAllNotesOff)) {
+        // Hosts send these when the transport stops or loops: every key goes
+        // up at once, released as by the last note-off.
+        s.heldNoteCount.set(0);
+        noteOff(s);
     }
-    showGateText();
+    showGateText(s);
 }

@@ -13,24 +13,21 @@ constexpr uint32_t shortMessage(uint8_t status, uint8_t data1 = 0, uint8_t data2
     return status | (uint32_t{data1} << 8) | (uint32_t{data2} << 16);
 }
 
-// Receives the note state's text ("On", "Off" or ""; always a static string)
-// for status field 1. Called on the MIDI thread, which may be JACK's real-time
-// thread: it must not wait or allocate.
-using GateTextSink = void (*)(const char *text);
+struct SynthState;
 
-// Installs the sink (the main window's status field 1); nullptr shows nothing.
-void setGateTextSink(GateTextSink sink);
+// Any thread: from now on s.gateTextSink is handed `text` (a static string;
+// nullptr: the note state again) instead of the note state: a fault the
+// player must see, such as a stream that never ran, stays in view whatever
+// is played.
+void showFaultInsteadOfGate(SynthState &s, const char *text);
 
-// Any thread: from now on the sink is handed `text` (a static string; nullptr:
-// the note state again) instead of the note state: a fault the player must
-// see, such as a stream that never ran, stays in view whatever is played.
-void showFaultInsteadOfGate(const char *text);
-
-// MIDI thread: the note handling. A data message (kMidiInData) carries a short
-// message; note-on/off on channel 1 set the pitch and open or close the gate.
-// A close message (kMidiInClose) releases every key as the last note-off
-// does. Other codes are ignored.
-void onMidiInput(uint32_t message, uint32_t shortMsg);
+// MIDI thread: the note handling of the engine whose record is `s`. A data
+// message (kMidiInData) carries a short message; note-on/off on channel 1 set
+// the pitch and open or close the gate, All Sound Off and All Notes Off on
+// channel 1 release every key. A close message (kMidiInClose) releases every
+// key as the last note-off does. Other codes are ignored. After each, the
+// note state's text goes to s.gateTextSink.
+void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg);
 
 // Frequency of MIDI note `note` in equal temperament, A4 (69) = 440 Hz.
 double noteToFrequency(int note);

@@ -13,7 +13,11 @@ packages=(
   # libraries, and Qt's platform plugin for Wayland desktops
   qt6-base-dev qt6-wayland portaudio19-dev librtmidi-dev libjack-jackd2-dev libasound2-dev
   libsndfile1-dev
-  libsamplerate0-dev # ondrilux-jack: resampling when the JACK server is not at 48000 Hz
+  libsamplerate0-dev # ondrilux-jack and the plugin: resampling at rates other than 48000 Hz
+  lv2-dev sordi      # the LV2 plugin, and lv2_validate (sordi: its validator) for its description
+  # hosts that load the plugin in the tests: lilv (the library hosts use, and
+  # lv2info / lv2ls) and jalv on the test JACK server
+  liblilv-dev lilv-utils jalv
   # tests and benchmarks
   libgtest-dev libbenchmark-dev clang libclang-rt-dev
   # real parts for end-to-end tests: JACK on the dummy driver, ALSA's jack

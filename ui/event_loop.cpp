@@ -1,6 +1,6 @@
 #include "ui/event_loop.h"
 
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "midi/midi_input.h"
 #include "toolkit/toolkit.h"
 #include "ui/about_box.h"
@@ -29,7 +29,7 @@ void rangeBarStep(const tk::Event &event) {
 void controlEvent(int id) {
     SynthState &s = synthState;
     if (id == kDeviceList) {
-        switchMidiInput();
+        switchMidiInput(s);
     } else if (id == kStaticValueSlider) {
         s.staticOperand.set(static_cast<double>(tk::getState(kMainWindow, id)));
     } else if (id >= kFirstOperationButton && id <= kLastOperationButton) {

@@ -2,7 +2,8 @@
 
 #include "engine/control_ranges.h"
 #include "engine/envelope.h"
-#include "engine/synth_state.h"
+#include "engine/operation_names.h"
+#include "ui/synth_record.h"
 #include "midi/note_handling.h"
 #include "toolkit/toolkit.h"
 #include "ui/control_ids.h"
@@ -15,34 +16,24 @@ namespace {
 constexpr int kClientWidth = 535;
 constexpr int kClientHeight = 410;
 
+// Where each operation's option button sits; its caption is the operation's
+// own (engine/operation_names.h).
 struct OperationButton {
     int x, y, width;
-    const char *text;
 };
 
 // Buttons 11 to 23 in identifier order; each selects operationOfButton(id).
 constexpr OperationButton kOperationButtons[] = {
-    {120, 80, 60, "OR"},
-    {200, 80, 60, "AND"},
-    {280, 80, 60, "XOR"},
-    {90, 140, 200, "Shift bits by 2 to left"},
-    {90, 160, 300, "Rotate bits by 2 to left, leaving leftmost bit untouched"},
-    {90, 180, 300, "Unconditionally make bits 4-8 from left = 0"},
-    {90, 200, 420,
-     "If from left, bit3 is 0 and bit4 is 1, make bit4 = 0. If bit3 is 1 and bit4 is 1, make "
-     "bit3 = 0"},
-    {90, 220, 300, "If from left bits 4-5 are 0, make them 1"},
-    {90, 240, 300, "If from left, bits 3-5 are 0, make bits 2-6 = 1"},
-    {90, 260, 350, "Unconditionally flip value of bit 5 from left"},
-    {90, 280, 300, "Unconditionally reverse bits 2-4 from left"},
-    {90, 300, 350, "From left, reverse bits 2-4 And paste them at bit position 4"},
-    {90, 320, 400, "From left, swap the positions in the bit pattern of bits 2-3 And 5-6"},
+    {120, 80, 60},  {200, 80, 60},  {280, 80, 60},  {90, 140, 200}, {90, 160, 300},
+    {90, 180, 300}, {90, 200, 420}, {90, 220, 300}, {90, 240, 300}, {90, 260, 350},
+    {90, 280, 300}, {90, 300, 350}, {90, 320, 400},
 };
 static_assert(std::size(kOperationButtons) == kLastOperationButton - kFirstOperationButton + 1);
+static_assert(std::size(kOperationButtons) == kOperationCount);
 
 // Audio thread, when the envelope arms: the sliders' last values, without
 // waiting for the GUI thread (which may itself be waiting for the stream).
-EnvelopeSliders readEnvelopeSliders() {
+EnvelopeSliders readEnvelopeSliders(const void *) {
     return EnvelopeSliders{
         tk::sliderValue(kMainWindow, kAttackSlider), tk::sliderValue(kMainWindow, kDecaySlider),
         tk::sliderValue(kMainWindow, kSustainSlider), tk::sliderValue(kMainWindow, kReleaseSlider)};
@@ -81,7 +72,7 @@ void createStatusBar() {
     tk::addStatusField(kMainWindow, 100); // MIDI input state
     tk::addStatusField(kMainWindow, 100); // note state
     tk::addStatusField(kMainWindow, 30);
-    setGateTextSink(showGateText);
+    synthState.gateTextSink.set(showGateText);
 }
 
 } // namespace
@@ -100,9 +91,11 @@ bool createMainWindow() {
     // The creation order below is also the focus order, and nothing may come
     // between the option buttons: consecutive buttons make one exclusive group.
     tk::createFrame(w, kStaticValueFrame, 80, 40, 290, 70, "Bit Operations with a Static Value");
-    int id = kFirstOperationButton;
-    for (const OperationButton &b : kOperationButtons)
-        tk::createOptionButton(w, id++, b.x, b.y, b.width, 20, b.text);
+    for (int id = kFirstOperationButton; id <= kLastOperationButton; ++id) {
+        const OperationButton &b = kOperationButtons[id - kFirstOperationButton];
+        tk::createOptionButton(w, id, b.x, b.y, b.width, 20,
+                               operationName(operationOfButton(id)).caption);
+    }
     tk::setState(w, kFirstOperationButton, 1);
 
     tk::createFrame(w, kOtherOperationsFrame, 80, 120, 440, 230, "Other Bit Operations");
@@ -122,7 +115,7 @@ bool createMainWindow() {
     tk::setState(w, kAttackSlider, kAttackControl.initial);
     tk::setState(w, kDecaySlider, kDecayControl.initial);
     tk::setState(w, kReleaseSlider, kReleaseControl.initial);
-    setEnvelopeSliderSource(readEnvelopeSliders);
+    synthState.sliderSource = {readEnvelopeSliders, nullptr};
 
     tk::createLabel(w, kLabelA, 425, 27, 10, 20, "A");
     tk::createLabel(w, kLabelD, 445, 27, 10, 20, "D");

@@ -1,6 +1,6 @@
 #include "ui/range_bar.h"
 
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "toolkit/toolkit.h"
 #include "ui/control_ids.h"
 #include "ui/event_loop.h"

@@ -3,7 +3,7 @@
 // plays the note over JACK MIDI and records what sounds.
 
 #include "engine/audio_stream.h"
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
 #include "tests/support/jack_probe.h"
@@ -47,7 +47,7 @@ class AudioStreamTest : public testing::Test {
     void TearDown() override {
         if (synthState.midiHandle) {
             tk::setState(kMainWindow, kDeviceList, -1);
-            switchMidiInput();
+            switchMidiInput(synthState);
         }
         closeDeviceWindow();
     }
@@ -57,9 +57,9 @@ TEST_F(AudioStreamTest, ANoteOverJackMidiPlaysItsPitchAfterSilence) {
     JackProbe keyboard("keyboard", {"port"}, 4.0);
     ASSERT_TRUE(keyboard.ok());
 
-    ASSERT_TRUE(openAudio());
+    ASSERT_TRUE(openAudio(synthState));
     ASSERT_NE(synthState.stream, nullptr);
-    ASSERT_TRUE(startAudio());
+    ASSERT_TRUE(startAudio(synthState));
     EXPECT_EQ(synthState.gate.get(), 0);
 
     // The stream shows up as a JACK client of this process with one port per channel.
@@ -80,7 +80,7 @@ TEST_F(AudioStreamTest, ANoteOverJackMidiPlaysItsPitchAfterSilence) {
     keyboard.stopRecording();
 
     const auto shutdownStarted = std::chrono::steady_clock::now();
-    shutdownAudio();
+    shutdownAudio(synthState);
     const auto shutdownTook = std::chrono::steady_clock::now() - shutdownStarted;
     EXPECT_EQ(synthState.stream, nullptr);
     EXPECT_LT(shutdownTook, 500ms);
@@ -148,9 +148,9 @@ TEST_F(AudioStreamTest, ANoteOverJackMidiPlaysItsPitchAfterSilence) {
     setenv("JACK_DEFAULT_SERVER", "ondrilux-no-such-server", 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
 
-    initSynthState();
+    initSynthState(synthState);
     dismissNextMessageBox(20);
-    const bool opened = openAudio();
+    const bool opened = openAudio(synthState);
     std::remove(config.c_str());
     rmdir(folder);
 

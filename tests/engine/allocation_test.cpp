@@ -8,21 +8,21 @@ using Allocation = EngineTest;
 
 TEST_F(Allocation, RenderingAndNoteHandlingNeverAllocate) {
     static EnvelopeSliders sliders{200, 300, 40, 200};
-    setEnvelopeSliderSource([] { return sliders; });
-    setGateTextSink([](const char *) {});
+    setTestSliders([] { return sliders; });
+    synthState.gateTextSink.set([](const char *) {});
     std::vector<float> buffer(4096);
 
     countAllocations(true);
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
-        onMidiInput(kMidiInData, shortMessage(0x90, 50 + op, 100));
-        renderCallback(nullptr, buffer.data(), buffer.size(), nullptr, 0, nullptr);
-        onMidiInput(kMidiInData, shortMessage(0x90, 60 + op, 100));
-        renderCallback(nullptr, buffer.data(), 1000, nullptr, 0, nullptr);
-        onMidiInput(kMidiInData, shortMessage(0x80, 60 + op, 0));
-        onMidiInput(kMidiInData, shortMessage(0x80, 50 + op, 0));
-        onMidiInput(kMidiInClose, 0);
-        renderCallback(nullptr, buffer.data(), buffer.size(), nullptr, 0, nullptr);
+        onMidiInput(synthState, kMidiInData, shortMessage(0x90, 50 + op, 100));
+        renderCallback(nullptr, buffer.data(), buffer.size(), nullptr, 0, &synthState);
+        onMidiInput(synthState, kMidiInData, shortMessage(0x90, 60 + op, 100));
+        renderCallback(nullptr, buffer.data(), 1000, nullptr, 0, &synthState);
+        onMidiInput(synthState, kMidiInData, shortMessage(0x80, 60 + op, 0));
+        onMidiInput(synthState, kMidiInData, shortMessage(0x80, 50 + op, 0));
+        onMidiInput(synthState, kMidiInClose, 0);
+        renderCallback(nullptr, buffer.data(), buffer.size(), nullptr, 0, &synthState);
     }
     countAllocations(false);
 

@@ -1,4 +1,4 @@
-#include "engine/synth_state.h"
+#include "tests/engine/engine_fixture.h"
 #include "engine/waveshaper.h"
 
 #include <gtest/gtest.h>
@@ -77,7 +77,7 @@ TEST(BitOperation, AgreesWithItsArithmeticForAllBytes) {
 
 class Waveshaper : public ::testing::Test {
   protected:
-    void SetUp() override { initSynthState(); }
+    void SetUp() override { initSynthState(synthState); }
 };
 
 TEST_F(Waveshaper, WorkedSampleA4) {
@@ -85,7 +85,7 @@ TEST_F(Waveshaper, WorkedSampleA4) {
     // Period 109, phase index 27, default edges and static value, operation OR.
     const float phase = static_cast<float>(27.0 / 109.0);
     EXPECT_FLOAT_EQ(phase, 0.24770643f);
-    EXPECT_EQ(shapeSample(phase), static_cast<float>(51 / 127.0));
+    EXPECT_EQ(shapeSample(synthState, phase), static_cast<float>(51 / 127.0));
     EXPECT_EQ(synthState.shapedSample, 0.4015748f);
 }
 
@@ -93,7 +93,7 @@ TEST_F(Waveshaper, PhaseZeroGivesTheOperationOfByteZero) {
     const int expected[13] = {50, 0, 50, 0, 0, 0, 0, 24, 124, 8, 0, 0, 0};
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
-        EXPECT_EQ(shapeSample(0.0f), static_cast<float>(expected[op - 1] / 127.0)) << op;
+        EXPECT_EQ(shapeSample(synthState, 0.0f), static_cast<float>(expected[op - 1] / 127.0)) << op;
     }
 }
 
@@ -117,7 +117,7 @@ TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel) {
         synthState.rangeTop.set(c.top);
         synthState.rangeBottom.set(c.bottom);
         synthState.envelope.level = c.level;
-        EXPECT_EQ(shapeSample(0.25f), static_cast<float>(c.peak / 127.0))
+        EXPECT_EQ(shapeSample(synthState, 0.25f), static_cast<float>(c.peak / 127.0))
             << c.top << "/" << c.bottom << " at " << c.level;
     }
 }
@@ -125,16 +125,16 @@ TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel) {
 TEST_F(Waveshaper, StaticValueIsRoundedTiesToEven) {
     synthState.operation.set(1);
     synthState.staticOperand.set(2.5); // rounds to 2
-    EXPECT_EQ(shapeSample(0.0f), static_cast<float>(2 / 127.0));
+    EXPECT_EQ(shapeSample(synthState, 0.0f), static_cast<float>(2 / 127.0));
     synthState.staticOperand.set(3.5); // rounds to 4
-    EXPECT_EQ(shapeSample(0.0f), static_cast<float>(4 / 127.0));
+    EXPECT_EQ(shapeSample(synthState, 0.0f), static_cast<float>(4 / 127.0));
 }
 
 TEST_F(Waveshaper, OutputStaysWithinOneByteScaleForEveryPhase) {
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
         for (int i = 0; i < 480; ++i) {
-            const float v = shapeSample(static_cast<float>(i / 480.0));
+            const float v = shapeSample(synthState, static_cast<float>(i / 480.0));
             EXPECT_TRUE(std::isfinite(v));
             EXPECT_LE(std::fabs(v), 128.0f / 127.0f);
         }

@@ -9,22 +9,33 @@
 
 #include <vector>
 
+// The record the engine tests drive; each test starts it afresh.
+inline SynthState synthState;
+
+// Makes `read` the envelope's slider source (nullptr: the defaults).
+inline EnvelopeSliders (*testSliders)() = nullptr;
+inline void setTestSliders(EnvelopeSliders (*read)()) {
+    testSliders = read;
+    synthState.sliderSource = read ? EnvelopeSliderSource{[](const void *) { return testSliders(); }}
+                                   : EnvelopeSliderSource{};
+}
+
 // Every engine test starts from the start-up state with the default sliders.
 class EngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        initSynthState();
-        setEnvelopeSliderSource(nullptr);
-        setGateTextSink(nullptr);
+        initSynthState(synthState);
+        setTestSliders(nullptr);
+        synthState.gateTextSink.set(nullptr);
     }
     void TearDown() override {
-        setEnvelopeSliderSource(nullptr);
-        setGateTextSink(nullptr);
+        setTestSliders(nullptr);
+        synthState.gateTextSink.set(nullptr);
     }
 
     // One frame of the envelope as the render callback drives it; returns its level.
     static double envelopeFrame() {
-        envelopeStep(synthState.frameClock);
+        envelopeStep(synthState, synthState.frameClock);
         ++synthState.frameClock;
         return synthState.envelope.level;
     }
@@ -35,10 +46,10 @@ class EngineTest : public ::testing::Test {
 
     static std::vector<float> render(unsigned long frames) {
         std::vector<float> out(frames);
-        EXPECT_EQ(renderCallback(nullptr, out.data(), frames, nullptr, 0, nullptr), paContinue);
+        EXPECT_EQ(renderCallback(nullptr, out.data(), frames, nullptr, 0, &synthState), paContinue);
         return out;
     }
 
-    static void noteOn(int note) { onMidiInput(kMidiInData, shortMessage(0x90, note, 100)); }
-    static void noteOff(int note) { onMidiInput(kMidiInData, shortMessage(0x80, note, 0)); }
+    static void noteOn(int note) { onMidiInput(synthState, kMidiInData, shortMessage(0x90, note, 100)); }
+    static void noteOff(int note) { onMidiInput(synthState, kMidiInData, shortMessage(0x80, note, 0)); }
 };

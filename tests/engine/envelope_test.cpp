@@ -96,10 +96,10 @@ TEST_F(Envelope, SustainExtremes) {
         double held;
     };
     for (const Case c : {Case{0, 0.0}, Case{100, 1.0}}) {
-        initSynthState();
+        initSynthState(synthState);
         static int sustain;
         sustain = c.sustain;
-        setEnvelopeSliderSource([] { return EnvelopeSliders{1, 1000, sustain, 1500}; });
+        setTestSliders([] { return EnvelopeSliders{1, 1000, sustain, 1500}; });
         armAndFadeOut();
         envelopeFrames(6);
         if (c.sustain == 100) {
@@ -115,7 +115,7 @@ TEST_F(Envelope, SustainExtremes) {
 TEST_F(Envelope, SlidersAreReadOnlyAtArming) {
     static EnvelopeSliders sliders;
     sliders = {2000, 5000, 0, 5000};
-    setEnvelopeSliderSource([] { return sliders; });
+    setTestSliders([] { return sliders; });
     noteOn(60);
     envelopeFrame();
     EXPECT_NEAR(synthState.envelope.attackLength, 144000.0, 150.0); // about 3 s

@@ -12,15 +12,15 @@ class NoteHandling : public EngineTest {
     void SetUp() override {
         EngineTest::SetUp();
         shown.clear();
-        setGateTextSink([](const char *text) { shown.emplace_back(text); });
+        synthState.gateTextSink.set([](const char *text) { shown.emplace_back(text); });
     }
     static void send(uint8_t status, uint8_t note, uint8_t velocity) {
-        onMidiInput(kMidiInData, shortMessage(status, note, velocity));
+        onMidiInput(synthState, kMidiInData, shortMessage(status, note, velocity));
     }
 };
 
 TEST_F(NoteHandling, NoteOnOpensTheGate) {
-    onMidiInput(kMidiInData, shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
+    onMidiInput(synthState, kMidiInData, shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
     EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
     EXPECT_EQ(synthState.gate.get(), 1);
     EXPECT_EQ(synthState.heldNoteCount.get(), 1);
@@ -34,7 +34,7 @@ TEST_F(NoteHandling, OnlyChannelOneNotesChangeState) {
                                shortMessage(0xB0, 7, 100),  shortMessage(0xE0, 0, 64),
                                shortMessage(0xF8),          shortMessage(0xFE)};
     for (uint32_t m : others)
-        onMidiInput(kMidiInData, m);
+        onMidiInput(synthState, kMidiInData, m);
     EXPECT_EQ(synthState.noteFrequency.get(), 0.0);
     EXPECT_EQ(synthState.gate.get(), 0);
     EXPECT_EQ(synthState.heldNoteCount.get(), 0);
@@ -90,7 +90,7 @@ TEST_F(NoteHandling, CloseReleasesEveryKeyAsTheLastNoteOffDoes) {
     envelopeFrames(48000); // into the sustain: armed, attack started
     ASSERT_EQ(synthState.attackStarted.get(), 1);
 
-    onMidiInput(kMidiInClose, 0);
+    onMidiInput(synthState, kMidiInClose, 0);
     EXPECT_EQ(synthState.heldNoteCount.get(), 0);
     EXPECT_EQ(synthState.gate.get(), 0);
     EXPECT_EQ(synthState.envelopeArmed.get(), 0);
@@ -111,9 +111,30 @@ TEST_F(NoteHandling, CloseReleasesEveryKeyAsTheLastNoteOffDoes) {
     EXPECT_EQ(synthState.attackStarted.get(), 1);
 }
 
+// Hosts send these when their transport stops: held keys go up as on the
+// last note-off, so the next note has its fade-out and attack again.
+TEST_F(NoteHandling, AllSoundOffAndAllNotesOffReleaseEveryKey) {
+    for (uint8_t controller : {120, 123}) {
+        SetUp();
+        send(0x90, 60, 100);
+        send(0x90, 62, 100);
+        synthState.envelopeArmed.set(1);
+        synthState.attackStarted.set(1);
+        send(0xB1, controller, 0); // channel 2: nothing
+        EXPECT_EQ(synthState.heldNoteCount.get(), 2);
+        send(0xB0, controller, 0);
+        EXPECT_EQ(synthState.heldNoteCount.get(), 0) << int{controller};
+        EXPECT_EQ(synthState.gate.get(), 0);
+        EXPECT_EQ(synthState.envelopeArmed.get(), 0);
+        EXPECT_EQ(synthState.attackStarted.get(), 0);
+        EXPECT_EQ(synthState.heldFrequency.get(), noteToFrequency(62));
+        EXPECT_EQ(shown.back(), "Off");
+    }
+}
+
 TEST_F(NoteHandling, OtherMessageCodesAreIgnored) {
-    onMidiInput(kMidiInOpen, shortMessage(0x90, 60, 100));
-    onMidiInput(0x3C5, shortMessage(0x90, 60, 100));
+    onMidiInput(synthState, kMidiInOpen, shortMessage(0x90, 60, 100));
+    onMidiInput(synthState, 0x3C5, shortMessage(0x90, 60, 100));
     EXPECT_EQ(synthState.gate.get(), 0);
     EXPECT_TRUE(shown.empty());
 }

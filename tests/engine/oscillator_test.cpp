@@ -9,7 +9,7 @@ namespace {
 using Oscillator = EngineTest;
 
 TEST_F(Oscillator, SilentAndStillBeforeTheFirstNote) {
-    EXPECT_EQ(oscillatorSample(), 0.0f);
+    EXPECT_EQ(oscillatorSample(synthState), 0.0f);
     EXPECT_EQ(synthState.phaseIndex, 0);
     EXPECT_EQ(synthState.periodSamples, 0);
 }
@@ -27,7 +27,7 @@ TEST_F(Oscillator, NoteFrequenciesAndPeriods) {
         EXPECT_NEAR(noteToFrequency(c.note), c.frequency, 5e-5) << "note " << c.note;
         synthState.noteFrequency.set(noteToFrequency(c.note));
         synthState.noteOnCounter = 1001;
-        oscillatorSample();
+        oscillatorSample(synthState);
         EXPECT_EQ(synthState.periodSamples, c.period) << "note " << c.note;
     }
 }
@@ -35,10 +35,10 @@ TEST_F(Oscillator, NoteFrequenciesAndPeriods) {
 TEST_F(Oscillator, PreviousPitchPlaysUntilCounterPassesThousand) {
     synthState.noteFrequency.set(440.0);
     synthState.noteOnCounter = 1000;
-    oscillatorSample();
+    oscillatorSample(synthState);
     EXPECT_EQ(synthState.periodSamples, 480); // the default previous pitch, 100 Hz
     synthState.noteOnCounter = 1001;
-    oscillatorSample();
+    oscillatorSample(synthState);
     EXPECT_EQ(synthState.periodSamples, 109);
 }
 
@@ -47,7 +47,7 @@ TEST_F(Oscillator, PhaseRunsThroughThePeriodFromZero) {
     synthState.noteOnCounter = 1001;
     synthState.phaseIndex = -1;
     for (int i = 0; i < 2 * 109 + 5; ++i) {
-        oscillatorSample();
+        oscillatorSample(synthState);
         ASSERT_EQ(synthState.phaseIndex, i % 109);
     }
 }
@@ -57,17 +57,17 @@ TEST_F(Oscillator, LegatoToAShorterPeriodWrapsTheIndexIntoIt) {
     synthState.noteOnCounter = 1001;
     synthState.phaseIndex = 80;
     synthState.noteFrequency.set(880.0); // period 55, index already beyond it
-    const float wrapped = oscillatorSample();
+    const float wrapped = oscillatorSample(synthState);
     EXPECT_EQ(synthState.phaseIndex, 81 - 55);
     // The same point of the sine as the index past the period stood for.
-    EXPECT_EQ(wrapped, shapeSample(static_cast<float>(81.0 / 55.0 - 1.0)));
+    EXPECT_EQ(wrapped, shapeSample(synthState, static_cast<float>(81.0 / 55.0 - 1.0)));
 }
 
 // Note 48, then note 84 legato while the index is past note 84's period of 46
 // frames, held ten minutes at full sustain: the last seconds still play the
 // waveform of the first second after the switch, frame for frame.
 TEST_F(Oscillator, LongLegatoHoldKeepsItsWaveform) {
-    setEnvelopeSliderSource([] { return EnvelopeSliders{1, 1000, 100, 1500}; });
+    setTestSliders([] { return EnvelopeSliders{1, 1000, 100, 1500}; });
     noteOn(48);
     render(2000);                       // past the fade-out: period 367 runs
     while (synthState.phaseIndex < 100) // well past the coming period of 46
@@ -94,7 +94,7 @@ TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase) {
     synthState.noteFrequency.set(440.0);
     synthState.noteOnCounter = 0;
     synthState.phaseIndex = 7;
-    EXPECT_EQ(oscillatorSample(), 0.0f);
+    EXPECT_EQ(oscillatorSample(synthState), 0.0f);
     EXPECT_EQ(synthState.phaseIndex, 7);
 }
 
@@ -116,21 +116,21 @@ TEST_F(Oscillator, CachesGiveTheSpecifiedSamplesWhateverPlayedBefore) {
         synthState.noteFrequency.set(noteToFrequency(note));
         // Every frame as the waveshaper gives it for the phase afresh.
         for (int i = 0; i < 6000; ++i) {
-            const float cached = oscillatorSample();
+            const float cached = oscillatorSample(synthState);
             ASSERT_EQ(cached,
-                      shapeSample(static_cast<float>(static_cast<double>(synthState.phaseIndex) /
+                      shapeSample(synthState, static_cast<float>(static_cast<double>(synthState.phaseIndex) /
                                                      synthState.periodSamples)))
                 << "frame " << i;
         }
         synthState.noteFrequency.set(440.0);
         synthState.phaseIndex = 26;
-        EXPECT_EQ(oscillatorSample(), worked);
+        EXPECT_EQ(oscillatorSample(synthState), worked);
         synthState.phaseIndex = 108; // the period's last index: the next is 0
-        EXPECT_EQ(oscillatorSample(), zero);
+        EXPECT_EQ(oscillatorSample(synthState), zero);
     }
     // An index far past the period (a legato jump from a long one) wraps into it.
     synthState.phaseIndex = 26 + 183 * 109;
-    EXPECT_EQ(oscillatorSample(), worked);
+    EXPECT_EQ(oscillatorSample(synthState), worked);
 }
 
 } // namespace

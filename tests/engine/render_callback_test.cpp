@@ -21,7 +21,7 @@ TEST(FadeIn, FactorsByFrame) {
 
 TEST_F(RenderCallback, ZeroFramesWriteNothing) {
     float sentinel = 42.0f;
-    EXPECT_EQ(renderCallback(nullptr, &sentinel, 0, nullptr, 0, nullptr), paContinue);
+    EXPECT_EQ(renderCallback(nullptr, &sentinel, 0, nullptr, 0, &synthState), paContinue);
     EXPECT_EQ(sentinel, 42.0f);
     EXPECT_EQ(synthState.frameClock, 0);
 }
@@ -81,7 +81,7 @@ TEST_F(RenderCallback, LegatoChangesOnlyThePitch) {
 TEST_F(RenderCallback, OutputStaysFiniteAndWithinByteScale) {
     const float bound = 128.0f / 127.0f;
     for (int op = 1; op <= 13; ++op) {
-        initSynthState();
+        initSynthState(synthState);
         synthState.operation.set(op);
         synthState.rangeTop.set(243);
         synthState.rangeBottom.set(4);
@@ -109,17 +109,17 @@ TEST_F(RenderCallback, BufferSplitDoesNotChangeTheOutput) {
     }
 
     auto renderWith = [&](auto nextBufferSize) {
-        initSynthState();
+        initSynthState(synthState);
         synthState.operation.set(7);
         std::vector<float> out(total);
         unsigned long done = 0;
         size_t next = 0;
         while (done < total) {
             while (next < messages.size() && messages[next].frame == done)
-                onMidiInput(kMidiInData, messages[next++].message);
+                onMidiInput(synthState, kMidiInData, messages[next++].message);
             unsigned long until = next < messages.size() ? messages[next].frame : total;
             const unsigned long n = std::min(until - done, nextBufferSize());
-            renderCallback(nullptr, out.data() + done, n, nullptr, 0, nullptr);
+            renderCallback(nullptr, out.data() + done, n, nullptr, 0, &synthState);
             done += n;
         }
         return out;

@@ -5,8 +5,10 @@
 // clean run is evidence, not proof.
 #include "engine_fixture.h"
 
+#include <array>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -15,11 +17,11 @@ using Threads = EngineTest;
 
 TEST_F(Threads, RenderWhileNotesAndParametersChange) {
     static std::atomic<int> sliderReads{0};
-    setEnvelopeSliderSource([] {
+    setTestSliders([] {
         sliderReads.fetch_add(1, std::memory_order_relaxed);
         return EnvelopeSliders{5, 50, 60, 20};
     });
-    setGateTextSink([](const char *) {});
+    synthState.gateTextSink.set([](const char *) {});
     std::atomic<bool> done{false};
     std::atomic<long> badSamples{0};
     std::atomic<int> buffers{0};
@@ -29,7 +31,7 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
         // -128/127 at the envelope's highest level (the peak of a short attack).
         const float bound = 128.0f / 127.0f * 1.0875237f;
         while (!done.load()) {
-            renderCallback(nullptr, buffer, 256, nullptr, 0, nullptr);
+            renderCallback(nullptr, buffer, 256, nullptr, 0, &synthState);
             for (float v : buffer)
                 if (!std::isfinite(v) || std::fabs(v) > bound)
                     badSamples.fetch_add(1);
@@ -39,15 +41,15 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
     std::thread midi([&] {
         for (int i = 0; i < 200; ++i) {
             const uint8_t note = 30 + i % 70;
-            onMidiInput(kMidiInData, shortMessage(0x90, note, 100));
+            onMidiInput(synthState, kMidiInData, shortMessage(0x90, note, 100));
             // Hold the key across a few buffers, so the envelope arms and plays.
             for (int until = buffers.load() + 3; buffers.load() < until;)
                 std::this_thread::yield();
-            onMidiInput(kMidiInData, shortMessage(0xF8));
-            onMidiInput(kMidiInData, shortMessage(0x80, note, 0));
+            onMidiInput(synthState, kMidiInData, shortMessage(0xF8));
+            onMidiInput(synthState, kMidiInData, shortMessage(0x80, note, 0));
             // The notes after the last close (195 to 199) are counted off one by one.
             if (i % 10 == 4)
-                onMidiInput(kMidiInClose, 0);
+                onMidiInput(synthState, kMidiInClose, 0);
         }
         done.store(true);
     });
@@ -76,13 +78,13 @@ namespace {
 // skips its fade-out and attack. The release is aimed at those frames with a
 // jitter of a few frames and some spinning, many times over.
 TEST_F(Threads, ReleaseWhileArmingLeavesTheEnvelopeUnarmed) {
-    setGateTextSink([](const char *) {});
+    synthState.gateTextSink.set([](const char *) {});
     std::atomic<bool> done{false};
     std::atomic<long> frames{0};
     std::thread audio([&] {
         float sample;
         while (!done.load(std::memory_order_relaxed)) {
-            renderCallback(nullptr, &sample, 1, nullptr, 0, nullptr);
+            renderCallback(nullptr, &sample, 1, nullptr, 0, &synthState);
             frames.fetch_add(1, std::memory_order_release);
         }
     });
@@ -96,13 +98,13 @@ TEST_F(Threads, ReleaseWhileArmingLeavesTheEnvelopeUnarmed) {
     for (int i = 0; i < 4000; ++i) {
         jitter = jitter * 1103515245u + 12345u;
         const long start = frames.load(std::memory_order_acquire);
-        onMidiInput(kMidiInData, shortMessage(0x90, 60, 100));
+        onMidiInput(synthState, kMidiInData, shortMessage(0x90, 60, 100));
         // Even tries aim at the arming frame, odd ones at the attack start
         // 1001 frames later.
         waitFrames(start + (i % 2 ? 1000 : 0) + static_cast<long>(jitter >> 30));
         for (volatile unsigned spin = (jitter >> 8) % 64; spin > 0;)
             spin = spin - 1;
-        onMidiInput(kMidiInData, shortMessage(0x80, 60, 0));
+        onMidiInput(synthState, kMidiInData, shortMessage(0x80, 60, 0));
         waitFrames(frames.load(std::memory_order_acquire) + 3);
         if (synthState.envelopeArmed.get() != 0 || synthState.attackStarted.get() != 0)
             ++stale;
@@ -113,6 +115,60 @@ TEST_F(Threads, ReleaseWhileArmingLeavesTheEnvelopeUnarmed) {
     done.store(true);
     audio.join();
     EXPECT_EQ(stale, 0) << "releases undone by a racing arming or attack start";
+}
+
+// Two engines in one process, as two plugin instances in one host: each works
+// on its own record only, so rendering both at once on two threads gives each
+// exactly what it renders alone.
+TEST(TwoEngines, EachRendersAsAloneWhileTheOtherRuns) {
+    struct Settings {
+        EnvelopeSliders sliders;
+        int32_t operation, top, bottom, note;
+    };
+    struct Engine {
+        Settings settings;
+        SynthState state;
+        std::vector<float> out;
+
+        void start() {
+            initSynthState(state);
+            state.operation.set(settings.operation);
+            state.rangeTop.set(settings.top);
+            state.rangeBottom.set(settings.bottom);
+            state.sliderSource = slidersFrom(settings.sliders);
+        }
+        // Notes and renders in a fixed pattern of blocks.
+        void play() {
+            out.assign(48000, 0.0f);
+            for (size_t at = 0, block = 0; at < out.size(); at += 480, ++block) {
+                const int note = settings.note + static_cast<int>(block / 20 % 7);
+                if (block % 20 == 0)
+                    onMidiInput(state, kMidiInData, shortMessage(0x90, note, 100));
+                if (block % 20 == 12)
+                    onMidiInput(state, kMidiInData, shortMessage(0x80, note, 0));
+                renderFrames(state, &out[at], 480);
+            }
+        }
+    };
+    const std::array<std::unique_ptr<Engine>, 2> engines{
+        std::unique_ptr<Engine>(new Engine{{{1, 100, 70, 30}, 3, 40, 90, 60}, {}, {}}),
+        std::unique_ptr<Engine>(new Engine{{{400, 900, 20, 300}, 11, 10, 200, 45}, {}, {}})};
+    std::array<std::vector<float>, 2> alone;
+    for (size_t i = 0; i < 2; ++i) {
+        engines[i]->start();
+        engines[i]->play();
+        alone[i] = engines[i]->out;
+    }
+    for (const auto &e : engines)
+        e->start();
+    std::thread other([&] { engines[1]->play(); });
+    engines[0]->play();
+    other.join();
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(engines[i]->out, alone[i]) << "engine " << i;
+        EXPECT_NE(alone[i], std::vector<float>(alone[i].size(), 0.0f)) << "engine " << i;
+        EXPECT_NE(alone[i], alone[1 - i]);
+    }
 }
 
 } // namespace

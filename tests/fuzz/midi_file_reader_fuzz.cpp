@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes must give a song or a one-line error, never a
 // crash, a hang or an out-of-bounds read; and a song must be in playing order.
-#include "tools/midi_file_reader.h"
+#include "midi_file/midi_file_reader.h"
 
 #include <cstdlib>
 

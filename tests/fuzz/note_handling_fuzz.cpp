@@ -1,7 +1,8 @@
 // libFuzzer target: arbitrary byte streams as MIDI traffic, device closes,
 // parameter changes and renders. What must always hold: the held-key count is
 // the note-ons on channel 1 not yet matched by a note-off (of any key; a
-// note-off with none held counts nothing; a close matches them all), the gate
+// note-off with none held counts nothing; a close, All Sound Off and All Notes
+// Off match them all), the gate
 // is open exactly while it is above 0, and
 // every sample is finite and within -128/127 times the envelope's highest level.
 #include "engine/render_callback.h"
@@ -15,6 +16,8 @@
 
 namespace {
 
+SynthState synthState;
+
 void check(bool condition) {
     if (!condition)
         std::abort();
@@ -23,7 +26,7 @@ void check(bool condition) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    initSynthState();
+    initSynthState(synthState);
     float buffer[512];
     // A byte of -128 gives -128/127; the envelope's level tops out at 1.0875237
     // on the last frame of a short attack, and a note released on that very
@@ -38,16 +41,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 0:
         case 1:
         case 2: { // the commonest traffic: short messages
-            onMidiInput(kMidiInData, bytes);
-            const uint8_t status = bytes & 0xFF, velocity = (bytes >> 16) & 0xFF;
+            onMidiInput(synthState, kMidiInData, bytes);
+            const uint8_t status = bytes & 0xFF, data1 = (bytes >> 8) & 0xFF,
+                          velocity = (bytes >> 16) & 0xFF;
             if (status == 0x90 && velocity != 0)
                 ++held;
             else if ((status == 0x90 || status == 0x80) && held > 0)
                 --held;
+            else if (status == 0xB0 && (data1 == 120 || data1 == 123)) // all sound / notes off
+                held = 0;
             break;
         }
         case 3:
-            onMidiInput(kMidiInClose, 0);
+            onMidiInput(synthState, kMidiInClose, 0);
             held = 0;
             break;
         case 4:
@@ -60,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         default: {
             const unsigned long frames = 1 + (bytes % 512);
-            renderCallback(nullptr, buffer, frames, nullptr, 0, nullptr);
+            renderCallback(nullptr, buffer, frames, nullptr, 0, &synthState);
             for (unsigned long f = 0; f < frames; ++f)
                 check(std::isfinite(buffer[f]) && std::fabs(buffer[f]) <= bound);
             break;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary DESTDIR under /usr and checks it:
-#   validators  the desktop entry, metainfo and manual pages pass their
-#               validators, every program has its page, nothing else is installed
+#   validators  the desktop entry, metainfo, manual pages and plugin bundle
+#               pass their validators, every program has its page, a host finds
+#               the plugin's ports, nothing else is installed
 #   render      the installed ondrilux-render tells its version and renders a file
 # Usage: check_install.sh validators|render BUILD_DIR APP_ID VERSION
 set -euo pipefail
@@ -37,8 +38,20 @@ validators)
             fail "the metainfo does not provide $name"
     done
     [ -f "$usr/share/icons/hicolor/scalable/apps/$id.svg" ] || fail "no scalable icon $id.svg"
-    # Programs, their pages and the desktop files only: no tests, benchmarks or fuzzers.
-    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/)' || true)
+    # The plugin's bundle: valid against the LV2 specification, and a host
+    # finds every port with its range and default.
+    bundle=$usr/lib/lv2/ondrilux.lv2
+    report=$(lv2_validate "$bundle"/*.ttl 2>&1) || fail "lv2_validate exited with $?"
+    grep -q '^Found 0 errors' <<<"$report" || fail "lv2_validate: $report"
+    info=$(LV2_PATH=$usr/lib/lv2 lv2info https://ondrilux.org/lv2/ondrilux 2>&1) || fail "lv2info: $info"
+    for symbol in midi_in out operation static_value attack decay sustain release range_top \
+        range_bottom quick_start latency; do
+        grep -q "Symbol: *$symbol\$" <<<"$info" || fail "lv2info lists no port $symbol"
+    done
+    [ "$(grep -c 'Default:' <<<"$info")" -eq 10 ] || fail "lv2info: not every control has a default"
+    # Programs, their pages, the desktop files and the plugin only: no tests,
+    # benchmarks or fuzzers.
+    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/)' || true)
     [ -z "$stray" ] || fail "installed beyond the application: $stray"
     ;;
 render)

@@ -5,7 +5,7 @@
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"
 
-#include "tools/jack_instrument.h"
+#include "jack_instrument/jack_instrument.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include "tests/support/jack_probe.h"
 
 #include "midi/note_handling.h"
-#include "tools/engine_driving.h"
-#include "tools/jack_instrument.h"
-#include "tools/live_control.h"
+#include "engine_driving/engine_driving.h"
+#include "engine_driving/live_control.h"
+#include "jack_instrument/jack_instrument.h"
 
 #include <gtest/gtest.h>
 
@@ -87,14 +87,15 @@ std::vector<float> reference(const std::vector<Message> &script,
     for (size_t i = 0; i + 1 < kSoundArgs.size(); i += 2)
         EXPECT_EQ(setSoundOption(kSoundArgs[i].substr(2), kSoundArgs[i + 1], sound, error),
                   SoundOptionResult::set);
-    prepareEngine(sound);
+    static DrivenEngine engine;
+    prepareEngine(engine, sound);
     std::vector<float> out(count);
     renderAroundEvents(
-        out.data(), static_cast<uint32_t>(count), static_cast<uint32_t>(script.size()),
+        engine, out.data(), static_cast<uint32_t>(count), static_cast<uint32_t>(script.size()),
         [&](uint32_t i) { return frames[i] - from; },
         [&](uint32_t i) {
             const std::vector<uint8_t> &b = script[i].bytes;
-            playLiveMessage(shortMessage(b[0], b[1], b.size() > 2 ? b[2] : 0));
+            playLiveMessage(engine, shortMessage(b[0], b[1], b.size() > 2 ? b[2] : 0));
         });
     return out;
 }

@@ -1,7 +1,7 @@
 // The MIDI input service against a real JACK server (the test services'),
 // with senders that are RtMidi JACK clients, and the real toolkit's window.
 
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "midi/jack_midi_input.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
@@ -65,7 +65,7 @@ bool waitUntilHeard(Sender &sender) {
 // Picks entry `entry` as the user would and lets the program switch to it.
 void pick(int entry) {
     tk::setState(kMainWindow, kDeviceList, entry);
-    switchMidiInput();
+    switchMidiInput(synthState);
 }
 
 // Lists the ports, opens `port` as start-up does and waits until `sender` is
@@ -109,7 +109,7 @@ TEST_F(MidiInputTest, NoteOn69OpensTheGateAt440Hz) {
     synthState.midiDevice = deviceEntry("keys:port");
     ASSERT_NE(synthState.midiDevice, -1);
 
-    openMidiInput();
+    openMidiInput(synthState);
     EXPECT_EQ(statusText(kMainWindow, kMidiStatusField), "MIDI IN");
     ASSERT_NE(synthState.midiHandle, nullptr);
     ASSERT_TRUE(waitUntilHeard(keys));
@@ -182,7 +182,7 @@ TEST_F(MidiInputTest, ADeviceThatCannotBeOpenedShowsNoMidiIn) {
          [](int, int listed) {
              pick(-1);
              synthState.midiDevice = listed;
-             openMidiInput();
+             openMidiInput(synthState);
          }},
     };
     for (const Case &c : cases) {
@@ -274,7 +274,7 @@ TEST_F(MidiInputTest, TheJackProcessCallbackNeverAllocates) {
     pthread_t thread;
     ASSERT_TRUE(jackMidiThread(thread));
     jackThread = thread;
-    setGateTextSink(countOnJackThread);
+    synthState.gateTextSink.set(countOnJackThread);
     seenOnJackThread = 0;
 
     // Every kind of event the callback splits: 12 data messages a round.
@@ -497,7 +497,7 @@ TEST(MidiInputWithoutServices, MissingBackEndsListNothingAndPrintNothing) {
     testing::internal::CaptureStderr();
     const int reported = listMidiInputs();
     synthState.midiDevice = 0;
-    openMidiInput();
+    openMidiInput(synthState);
     const std::string printed = testing::internal::GetCapturedStderr();
 
     if (saved)
@@ -524,7 +524,7 @@ void countRacily(const char *) {
 TEST_F(MidiInputTest, RaceOnPurposeOnTheMidiThread) {
     Sender keys("racy");
     ASSERT_TRUE(listOpenAndHear(keys, "racy:port"));
-    setGateTextSink(countRacily);
+    synthState.gateTextSink.set(countRacily);
     keys.send({0xF8});
     EXPECT_TRUE(waitUntil([] { return racyCount > 0; }));
 }

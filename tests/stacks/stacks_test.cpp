@@ -3,7 +3,7 @@
 // runs inside scripts/run-on-stack.sh, which starts its stack for it alone;
 // the note it plays must sound sample for sample as ondrilux-render renders it.
 #include "tests/support/desktop.h"
-#include "tests/tools/renderer_process.h"
+#include "tests/renderer/renderer_process.h"
 
 #include <gtest/gtest.h>
 

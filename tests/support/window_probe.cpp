@@ -1,6 +1,6 @@
 #include "tests/support/window_probe.h"
 
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"
 #include "toolkit/registry.h"
@@ -31,20 +31,20 @@ void countGateText(const char *text) {
 
 bool openDeviceWindow() {
     // As the program starts: fresh state, no device open yet.
-    initSynthState();
+    initSynthState(synthState);
     synthState.midiDevice = 0;
     synthState.midiHandle = nullptr;
     if (tk::openWindow(kMainWindow, 400, 200, "MIDI test") != kMainWindow)
         return false;
     resetGateTextsHeard();
-    setGateTextSink(countGateText);
+    synthState.gateTextSink.set(countGateText);
     return tk::createDropDown(kMainWindow, kDeviceList, 10, 10, 300, 24, 200) == kDeviceList &&
            tk::createStatusBar(kMainWindow) && tk::addStatusField(kMainWindow, 120) &&
            tk::addStatusField(kMainWindow, 120);
 }
 
 void closeDeviceWindow() {
-    setGateTextSink(nullptr);
+    synthState.gateTextSink.set(nullptr);
     tk::destroyWindow(kMainWindow);
 }
 
@@ -89,7 +89,7 @@ int deviceEntry(const std::string &name) {
 bool listOpenAndHear(const std::string &port, const std::function<void()> &sendActiveSensing) {
     listMidiInputs();
     synthState.midiDevice = deviceEntry(port);
-    openMidiInput();
+    openMidiInput(synthState);
     return synthState.midiHandle && waitUntilHeard(sendActiveSensing);
 }
 

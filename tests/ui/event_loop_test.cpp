@@ -169,7 +169,7 @@ TEST_F(EventLoop, DispatchTable) {
     };
     for (const DispatchCase &c : cases) {
         SCOPED_TRACE(c.name);
-        initSynthState();
+        initSynthState(synthState);
         loopState = LoopState{};
         tk::setState(kMainWindow, 11, 1);
         tk::setState(kMainWindow, 26, 50);

@@ -2,7 +2,7 @@
 
 // A freshly created main window for every test, and ways to find its Qt
 // widgets by what the user sees: kind, place and text.
-#include "engine/synth_state.h"
+#include "ui/synth_record.h"
 #include "tests/support/events.h"
 #include "toolkit/toolkit.h"
 #include "ui/control_ids.h"
@@ -34,7 +34,7 @@ class MainWindowTest : public ::testing::Test {
     void SetUp() override {
         tk::destroyWindow(kMainWindow);
         drainEvents();
-        initSynthState();
+        initSynthState(synthState);
         loopState = LoopState{};
         ASSERT_TRUE(createMainWindow());
         window = topLevelTitled("Ondrilux");

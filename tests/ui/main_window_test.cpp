@@ -193,10 +193,10 @@ TEST_F(MainWindow, StatusBarHasThreeFieldsAndShowsTheNoteState) {
 
     // The note handling writes field 1 from the MIDI thread; it shows once
     // the GUI thread takes events.
-    onMidiInput(kMidiInData, shortMessage(0x90, 69, 100));
+    onMidiInput(synthState, kMidiInData, shortMessage(0x90, 69, 100));
     EXPECT_TRUE(waitUntil([&] { return fields[1]->text() == "On"; }))
         << fields[1]->text().toStdString();
-    onMidiInput(kMidiInData, shortMessage(0x80, 69, 0));
+    onMidiInput(synthState, kMidiInData, shortMessage(0x80, 69, 0));
     EXPECT_TRUE(waitUntil([&] { return fields[1]->text() == "Off"; }))
         << fields[1]->text().toStdString();
     EXPECT_EQ(fields[2]->text(), "");
@@ -208,7 +208,7 @@ TEST_F(MainWindow, EnvelopeArmsFromTheSlidersCurrentValues) {
     tk::setState(kMainWindow, kSustainSlider, 0);
     tk::setState(kMainWindow, kReleaseSlider, 1);
     synthState.gate.set(1);
-    envelopeStep(0);
+    envelopeStep(synthState, 0);
     EXPECT_EQ(synthState.envelope.decaySeconds, 5.0);
     EXPECT_EQ(synthState.envelope.sustainLevel, 0.0);
     EXPECT_EQ(synthState.envelope.releaseSeconds, 0.001);

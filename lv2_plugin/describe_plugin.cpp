@@ -1,0 +1,161 @@
+// Writes a file of the plugin's bundle to standard output, from the same
+// tables the plugin and the window use: `manifest` (manifest.ttl), `plugin`
+// (ondrilux.ttl: ports, ranges, defaults, and the operations' short names as
+// the choices of `operation`) or `presets` (presets.ttl).
+#include "lv2_plugin/plugin_ports.h"
+
+#include "engine/operation_names.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+constexpr const char *kPrefixes =
+    "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
+    "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
+    "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+    "@prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .\n"
+    "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+    "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
+
+// Factory presets, each named for the sound it makes; together they show
+// what a few of the operations do. Values by port, in kControlPorts' order.
+struct Preset {
+    const char *id;
+    const char *label;
+    int32_t values[std::size(kControlPorts)];
+};
+
+// operation, static value, attack, decay, sustain, release, range top,
+// range bottom, quick start
+constexpr Preset kPresets[] = {
+    {"soft-sine", "Soft sine", {1, 0, 1, 1000, 70, 400, 40, 90, 1}},
+    {"hollow-buzz", "Hollow buzz", {4, 50, 1, 800, 60, 300, 40, 90, 1}},
+    {"crushed-bass", "Crushed bass", {6, 50, 1, 600, 40, 200, 20, 200, 1}},
+    {"glassy-bell", "Glassy bell", {10, 50, 1, 1500, 0, 1500, 10, 120, 1}},
+    {"sweeping-pad", "Sweeping pad", {13, 50, 1600, 3000, 60, 3000, 10, 240, 1}},
+};
+
+constexpr bool presetsInRange() {
+    for (const Preset &p : kPresets)
+        for (size_t i = 0; i < std::size(kControlPorts); ++i)
+            if (!inRange(kControlPorts[i].range, p.values[i]))
+                return false;
+    return true;
+}
+static_assert(presetsInRange());
+
+void manifest(const char *binary) {
+    std::printf("%s<%s>\n    a lv2:Plugin ;\n    lv2:binary <%s> ;\n"
+                "    rdfs:seeAlso <ondrilux.ttl> .\n",
+                kPrefixes, kPluginUri, binary);
+    for (const Preset &p : kPresets)
+        std::printf("\n<%s#%s>\n    a pset:Preset ;\n    lv2:appliesTo <%s> ;\n"
+                    "    rdfs:seeAlso <presets.ttl> .\n",
+                    kPluginUri, p.id, kPluginUri);
+}
+
+void presets() {
+    std::printf("%s", kPrefixes);
+    for (const Preset &p : kPresets) {
+        std::printf("<%s#%s>\n    a pset:Preset ;\n    lv2:appliesTo <%s> ;\n"
+                    "    rdfs:label \"%s\" ;\n    lv2:port",
+                    kPluginUri, p.id, kPluginUri, p.label);
+        for (size_t i = 0; i < std::size(kControlPorts); ++i)
+            std::printf("%s[ lv2:symbol \"%s\" ; pset:value %d ]", i == 0 ? " " : " ,\n        ",
+                        kControlPorts[i].symbol, p.values[i]);
+        std::printf(" .\n\n");
+    }
+}
+
+void controlPort(const ControlPort &c) {
+    std::printf("    a lv2:InputPort , lv2:ControlPort ;\n"
+                "    lv2:index %u ;\n"
+                "    lv2:symbol \"%s\" ;\n"
+                "    lv2:name \"%s\" ;\n"
+                "    lv2:default %d ;\n"
+                "    lv2:minimum %d ;\n"
+                "    lv2:maximum %d ;\n",
+                c.index, c.symbol, c.name, c.range.initial, c.range.min, c.range.max);
+    if (c.index == kQuickStartPort) {
+        std::printf("    lv2:portProperty lv2:toggled ;\n");
+    } else {
+        std::printf("    lv2:portProperty lv2:integer");
+        if (c.index == kOperationPort) {
+            std::printf(" , lv2:enumeration ;\n    lv2:scalePoint");
+            for (int32_t op = 1; op <= kOperationCount; ++op)
+                std::printf("%s [ rdfs:label \"%s\" ; rdf:value %d ]",
+                            op == 1 ? " " : " ,\n        ", operationName(op).shortName, op);
+        }
+        std::printf(" ;\n");
+    }
+    if (c.index == kAttackPort)
+        std::printf("    lv2:portProperty pprops:logarithmic ;\n");
+    std::printf("] , [\n");
+}
+
+void plugin() {
+    std::printf("%s<%s>\n"
+                "    a lv2:Plugin , lv2:InstrumentPlugin , doap:Project ;\n"
+                "    doap:name \"Ondrilux\" ;\n"
+                "    doap:license <http://spdx.org/licenses/GPL-3.0-or-later> ;\n"
+                "    doap:maintainer [ foaf:name \"Ondrilux maintainers\" ; "
+                "foaf:mbox <mailto:maintainers@ondrilux.org> ] ;\n"
+                "    rdfs:comment \"A monophonic synthesizer that shapes a sine wave with bit "
+                "operations.\" ;\n"
+                "    lv2:minorVersion 0 ;\n"
+                "    lv2:microVersion 1 ;\n"
+                "    lv2:requiredFeature urid:map ;\n"
+                "    lv2:optionalFeature lv2:hardRTCapable ;\n"
+                "    lv2:port [\n"
+                "    a lv2:InputPort , atom:AtomPort ;\n"
+                "    atom:bufferType atom:Sequence ;\n"
+                "    atom:supports midi:MidiEvent ;\n"
+                "    lv2:designation lv2:control ;\n"
+                "    lv2:index %u ;\n"
+                "    lv2:symbol \"midi_in\" ;\n"
+                "    lv2:name \"MIDI in\" ;\n"
+                "] , [\n"
+                "    a lv2:OutputPort , lv2:AudioPort ;\n"
+                "    lv2:index %u ;\n"
+                "    lv2:symbol \"out\" ;\n"
+                "    lv2:name \"Out\" ;\n"
+                "] , [\n",
+                kPrefixes, kPluginUri, kMidiInPort, kOutPort);
+    for (const ControlPort &c : kControlPorts)
+        controlPort(c);
+    std::printf("    a lv2:OutputPort , lv2:ControlPort ;\n"
+                "    lv2:index %u ;\n"
+                "    lv2:symbol \"latency\" ;\n"
+                "    lv2:name \"Latency\" ;\n"
+                "    lv2:designation lv2:latency ;\n"
+                "    lv2:portProperty lv2:reportsLatency ;\n"
+                "    lv2:minimum 0 ;\n"
+                "    lv2:maximum 1024 ;\n"
+                "    lv2:default 0 ;\n"
+                "] .\n",
+                kLatencyPort);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const char *file = argc > 1 ? argv[1] : "";
+    if (std::strcmp(file, "manifest") == 0 && argc > 2)
+        manifest(argv[2]);
+    else if (std::strcmp(file, "plugin") == 0)
+        plugin();
+    else if (std::strcmp(file, "presets") == 0)
+        presets();
+    else {
+        std::fprintf(stderr, "usage: describe_plugin manifest BINARY | plugin | presets\n");
+        return 2;
+    }
+    return 0;
+}

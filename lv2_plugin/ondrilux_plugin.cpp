@@ -1,0 +1,185 @@
+// The engine as an LV2 instrument: each instance owns its own engine, renders
+// it at 48000 frames/s and, at any other host rate, converts its output.
+#include "lv2_plugin/plugin_ports.h"
+
+#include "engine/synth_state.h"
+#include "engine_driving/engine_driving.h"
+#include "midi/note_handling.h"
+#include "midi/short_messages.h"
+#include "resampling/resampler.h"
+
+#include <lv2/atom/atom.h>
+#include <lv2/atom/util.h>
+#include <lv2/core/lv2.h>
+#include <lv2/midi/midi.h>
+#include <lv2/urid/urid.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr double kEngineRate = kSampleRate;
+// At another rate the engine renders at most this many host frames' worth at
+// a time, so that its buffer is allocated once, however long a host's blocks.
+constexpr uint32_t kChunkFrames = 4096;
+
+struct Plugin {
+    DrivenEngine engine;
+    const void *ports[kPortCount] = {};
+    LV2_URID midiEvent = 0;
+    uint32_t hostRate = 0;
+    // When the host is not at the engine's rate: the engine renders each
+    // span's time here and the resampler converts it.
+    bool resampling = false;
+    Resampler resampler;
+    std::vector<float> engineFrames;
+    uint64_t hostFrames = 0; // frames of the host's clock played since activation
+};
+
+uint64_t engineFrameAt(uint64_t hostFrame, uint32_t hostRate) {
+    return hostFrame * static_cast<uint64_t>(kEngineRate) / hostRate;
+}
+
+// A control's value as the engine takes it: rounded, clamped to its range,
+// and its default when the host gives none or NaN.
+int32_t controlValue(const Plugin &p, const ControlPort &c) {
+    const float *port = static_cast<const float *>(p.ports[c.index]);
+    if (!port || std::isnan(*port))
+        return c.range.initial;
+    const float v = std::clamp(*port, static_cast<float>(c.range.min),
+                               static_cast<float>(c.range.max));
+    return static_cast<int32_t>(std::lrint(v));
+}
+
+// At the start of each block: the controls as the window's would set them.
+// The envelope sliders act at the next arming, as in the window.
+void readControls(Plugin &p) {
+    SynthState &s = p.engine.state;
+    EnvelopeSliders &sliders = p.engine.sliders;
+    for (const ControlPort &c : kControlPorts) {
+        const int32_t v = controlValue(p, c);
+        switch (c.index) {
+        case kOperationPort: s.operation.set(v); break;
+        case kStaticValuePort: s.staticOperand.set(v); break;
+        case kAttackPort: sliders.attack = v; break;
+        case kDecayPort: sliders.decay = v; break;
+        case kSustainPort: sliders.sustain = v; break;
+        case kReleasePort: sliders.release = v; break;
+        case kRangeTopPort: s.rangeTop.set(v); break;
+        case kRangeBottomPort: s.rangeBottom.set(v); break;
+        default: break;
+        }
+    }
+}
+
+// Renders host frames [from, to) of this block into out.
+void renderSpan(Plugin &p, float *out, uint32_t from, uint32_t to) {
+    if (!p.resampling) {
+        renderEngine(p.engine, out + from, to - from);
+        return;
+    }
+    while (from < to) {
+        const uint32_t count = std::min(to - from, kChunkFrames);
+        const uint64_t start = p.hostFrames + from;
+        const uint64_t first = engineFrameAt(start, p.hostRate);
+        const auto engineCount =
+            static_cast<uint32_t>(engineFrameAt(start + count, p.hostRate) - first);
+        renderEngine(p.engine, p.engineFrames.data(), engineCount);
+        resample(p.resampler, p.engineFrames.data(), engineCount, out + from, count);
+        from += count;
+    }
+}
+
+LV2_Handle instantiate(const LV2_Descriptor *, double rate, const char *,
+                       const LV2_Feature *const *features) {
+    const LV2_URID_Map *map = nullptr;
+    for (const LV2_Feature *const *f = features; f && *f; ++f)
+        if (std::strcmp((*f)->URI, LV2_URID__map) == 0)
+            map = static_cast<const LV2_URID_Map *>((*f)->data);
+    // Nothing to read MIDI with, or a rate no converter can serve.
+    if (!map || !(rate >= 1000.0 && rate <= 1536000.0))
+        return nullptr;
+    std::unique_ptr<Plugin> p(new (std::nothrow) Plugin);
+    if (!p)
+        return nullptr;
+    p->midiEvent = map->map(map->handle, LV2_MIDI__MidiEvent);
+    p->hostRate = static_cast<uint32_t>(std::lrint(rate));
+    p->resampling = p->hostRate != static_cast<uint32_t>(kEngineRate);
+    if (p->resampling) {
+        std::string error;
+        if (!openResampler(p->resampler, p->hostRate, kChunkFrames, error))
+            return nullptr;
+        p->engineFrames.assign(engineFrameAt(kChunkFrames, p->hostRate) + 2, 0.0f);
+    }
+    return p.release();
+}
+
+void connectPort(LV2_Handle instance, uint32_t port, void *data) {
+    if (port < kPortCount)
+        static_cast<Plugin *>(instance)->ports[port] = data;
+}
+
+// A fresh engine, as at the synth's start: silence, no note held over.
+void activate(LV2_Handle instance) {
+    Plugin &p = *static_cast<Plugin *>(instance);
+    prepareEngine(p.engine, SoundOptions{});
+    p.hostFrames = 0;
+    if (p.resampling) {
+        closeResampler(p.resampler);
+        std::string error;
+        openResampler(p.resampler, p.hostRate, kChunkFrames, error);
+    }
+}
+
+// Real-time: no allocation, lock or system call.
+void run(LV2_Handle instance, uint32_t frameCount) {
+    Plugin &p = *static_cast<Plugin *>(instance);
+    float *out = static_cast<float *>(const_cast<void *>(p.ports[kOutPort]));
+    if (float *latency = static_cast<float *>(const_cast<void *>(p.ports[kLatencyPort])))
+        *latency = p.resampling ? static_cast<float>(p.resampler.delayFrames) : 0.0f;
+    if (!out)
+        return;
+    readControls(p);
+
+    // Each event at its frame: render up to it, hand it over, go on. An event
+    // before one already played plays at once; one past the end, at the end.
+    uint32_t done = 0;
+    if (const auto *seq = static_cast<const LV2_Atom_Sequence *>(p.ports[kMidiInPort])) {
+        LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
+            if (ev->body.type != p.midiEvent)
+                continue;
+            const int64_t frame = ev->time.frames;
+            const uint32_t at = frame <= done         ? done
+                                : frame >= frameCount ? frameCount
+                                                      : static_cast<uint32_t>(frame);
+            renderSpan(p, out, done, at);
+            done = at;
+            const auto *bytes = static_cast<const uint8_t *>(LV2_ATOM_BODY_CONST(&ev->body));
+            forEachShortMessage(bytes, ev->body.size, [&p](uint32_t message) {
+                onMidiInput(p.engine.state, kMidiInData, message);
+            });
+        }
+    }
+    renderSpan(p, out, done, frameCount);
+    p.hostFrames += frameCount;
+}
+
+void cleanup(LV2_Handle instance) {
+    Plugin *p = static_cast<Plugin *>(instance);
+    closeResampler(p->resampler);
+    delete p;
+}
+
+const LV2_Descriptor kDescriptor = {kPluginUri, instantiate, connectPort, activate,
+                                    run,        nullptr,     cleanup,     nullptr};
+
+} // namespace
+
+LV2_SYMBOL_EXPORT const LV2_Descriptor *lv2_descriptor(uint32_t index) {
+    return index == 0 ? &kDescriptor : nullptr;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "engine/control_ranges.h"
+
+#include <cstdint>
+
+// The plugin's URI and its ports, by index, as the bundle's description
+// (written from this table) and the plugin's code both see them. The symbols
+// are what hosts save songs with: never rename one.
+inline constexpr const char *kPluginUri = "https://ondrilux.org/lv2/ondrilux";
+
+enum PluginPort : uint32_t {
+    kMidiInPort,
+    kOutPort,
+    kOperationPort,
+    kStaticValuePort,
+    kAttackPort,
+    kDecayPort,
+    kSustainPort,
+    kReleasePort,
+    kRangeTopPort,
+    kRangeBottomPort,
+    kQuickStartPort,
+    kLatencyPort,
+    kPortCount
+};
+
+// The quick-start toggle as a range of its own: off 0, on 1, on by default.
+inline constexpr ControlRange kQuickStartControl{0, 1, 1};
+
+// An input control: its port, symbol, name shown by hosts, and the range
+// and default it takes its values from.
+struct ControlPort {
+    PluginPort index;
+    const char *symbol;
+    const char *name;
+    const ControlRange &range;
+};
+
+inline constexpr ControlPort kControlPorts[] = {
+    {kOperationPort, "operation", "Bit operation", kOperationControl},
+    {kStaticValuePort, "static_value", "Static value", kStaticValueControl},
+    {kAttackPort, "attack", "Attack", kAttackControl},
+    {kDecayPort, "decay", "Decay (ms)", kDecayControl},
+    {kSustainPort, "sustain", "Sustain (%)", kSustainControl},
+    {kReleasePort, "release", "Release (ms)", kReleaseControl},
+    {kRangeTopPort, "range_top", "Range top", kRangeTopControl},
+    {kRangeBottomPort, "range_bottom", "Range bottom", kRangeBottomControl},
+    {kQuickStartPort, "quick_start", "Quick start", kQuickStartControl},
+};

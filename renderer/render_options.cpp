@@ -1,0 +1,79 @@
+#include "renderer/render_options.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr double kMaxTailSeconds = 60.0;
+
+bool parseSeconds(const std::string &text, double &value) {
+    if (text.empty() || std::strchr(" \t\n", text[0]))
+        return false;
+    char *end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return *end == '\0' && std::isfinite(value);
+}
+
+OptionResult setOption(std::string_view name, const std::string &value, RenderOptions &options,
+                       std::string &error) {
+    if (name != "tail")
+        return OptionResult::unknown;
+    const std::string quoted = "'" + value + "'";
+    double seconds;
+    if (!parseSeconds(value, seconds)) {
+        error = "--tail: " + quoted + " is not a number of seconds";
+        return OptionResult::error;
+    }
+    if (seconds < 0.0 || seconds > kMaxTailSeconds) {
+        error = "--tail: " + quoted + " is out of range (0 to 60 seconds)";
+        return OptionResult::error;
+    }
+    options.tailSeconds = seconds;
+    return OptionResult::set;
+}
+
+} // namespace
+
+std::string renderUsage() {
+    return "Usage: ondrilux-render [OPTIONS] INPUT.mid OUTPUT.wav\n"
+           "Plays a Standard MIDI File (format 0 or 1) through the Ondrilux sound engine and\n"
+           "writes the sound as a mono WAV file of 32-bit floats at 48000 frames per second.\n"
+           "\n"
+           "Options (the window's controls, fixed for the whole render):\n" +
+           soundOptionsUsage() +
+           "  --tail SECONDS  time rendered after the file's last event, 0 to 60\n"
+           "                  (default: the release time)\n"
+           "  -h, --help      show this text\n"
+           "  --version       show the version\n"
+           "\n"
+           "Exit status: 0 done, 1 the output could not be written, 2 bad input or options.\n";
+}
+
+CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &options,
+                                     std::string &error) {
+    options = {};
+    std::vector<std::string> paths;
+    CommandLine line;
+    line.sound = &options.sound;
+    line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
+        return setOption(name, value, options, e);
+    };
+    line.arguments = &paths;
+    if (const CommandLineResult result = parseCommandLine(argc, argv, line, error);
+        result != CommandLineResult::run)
+        return result;
+    if (paths.size() != 2) {
+        error = paths.size() < 2 ? "expected INPUT.mid and OUTPUT.wav (see --help)"
+                                 : "too many arguments: expected INPUT.mid and OUTPUT.wav";
+        return CommandLineResult::error;
+    }
+    options.inputPath = paths[0];
+    options.outputPath = paths[1];
+    if (options.tailSeconds < 0.0)
+        options.tailSeconds = options.sound.sliders.release / kMillisecondsPerSecond;
+    return CommandLineResult::run;
+}

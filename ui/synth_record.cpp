@@ -1,0 +1,3 @@
+#include "ui/synth_record.h"
+
+SynthState synthState;

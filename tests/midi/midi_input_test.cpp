@@ -482,6 +482,9 @@ TEST(MidiInputServerDeath, AKeyHeldWhenTheServerDiesGoesUpAndTheChoiceComesBack)
 
     keys.reset();
     pick(-1);
+    // The server goes before the process ends: the client sees it and closes.
+    server->kill(SIGTERM);
+    EXPECT_TRUE(waitUntil([] { return jackMidiInputName().empty(); }));
     closeDeviceWindow();
     setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1);
 }

@@ -10,8 +10,9 @@
 namespace {
 
 constexpr int kExitNoServer = 1;
-// A client whose process callback has not run this long after its activation
-// is stuck; it is opened again this many times at most.
+// A client whose process callback has not run this long after its activation,
+// while the server reports xruns, is stuck; it is opened again this many
+// times at most.
 constexpr std::chrono::seconds kWatch{1};
 constexpr int kMaxReopens = 3;
 

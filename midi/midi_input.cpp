@@ -250,7 +250,7 @@ void closeOpenDevice(SynthState &s) {
 }
 
 // GUI thread, on every wake-up of the port watches (ALSA's announcements,
-// JACK's port registrations, xruns and the server's end): the list follows
+// JACK's port registrations and the server's end): the list follows
 // the ports, the open device stays selected by its full name wherever it
 // moves, and the choice is closed when its port goes and opened when it comes
 // back. A list that did not change is left alone.

@@ -13,12 +13,17 @@ inline constexpr int kGateStatusField = 1;
 
 // Appends one entry per readable input port (name cut to 31 characters) to
 // the device list and returns the number of ports the services reported.
+// From the first call on, the list follows the ports as they come and go
+// (woken by the services, never polling): the opened port stays selected by
+// its name, is closed when it goes (releasing its keys, "No MIDI IN") and
+// stays the choice, and is opened again when a port of its name comes back.
 int listMidiInputs();
 
 struct SynthState;
 
-// Opens the port at s.midiDevice (-1: none) and starts it playing the note
-// handling of `s`; shows "MIDI IN" or "No MIDI IN" in status field 0.
+// Opens the port at s.midiDevice (-1: none), which becomes the choice, and
+// starts it playing the note handling of `s` (as do connections made to the
+// JACK port from outside); shows "MIDI IN" or "No MIDI IN" in status field 0.
 void openMidiInput(SynthState &s);
 
 // Stops and closes the open port (its close releases every held key), then

@@ -112,6 +112,11 @@ bool JackProbe::listenTo(const std::string &outputPort) {
     return client_ && jack_connect(client_, outputPort.c_str(), jack_port_name(input_)) == 0;
 }
 
+bool JackProbe::playInto(int port, const std::string &inputPort) {
+    const std::string name = midiPortName(port);
+    return !name.empty() && jack_connect(client_, name.c_str(), inputPort.c_str()) == 0;
+}
+
 bool JackProbe::send(int port, std::vector<uint8_t> bytes, uint32_t offset) {
     const size_t tail = queueTail_.load(std::memory_order_relaxed);
     const size_t next = (tail + 1) % kQueueSize;

@@ -152,7 +152,7 @@ TEST_F(Jalv, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
         if (b[0] != 0x90 || b[2] == 0 || (i > 0 && kScript[i - 1].bytes[0] == 0x90 &&
                                           kScript[i - 1].bytes[2] != 0))
             continue;
-        const size_t at = events[i].frame + static_cast<size_t>(delay);
+        const size_t at = events[i].frame; // heard on the probe's clock
         size_t first = at;
         while (first < heard.size() && heard[first] == 0.0f)
             ++first;

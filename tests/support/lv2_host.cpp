@@ -108,6 +108,7 @@ Lv2Instance::Lv2Instance(const std::string &lv2Path, const std::string &uri, dou
     seq->body.unit = 0;
     seq->body.pad = 0;
     midiType_ = Lv2World::mapUri(world_.get(), LV2_MIDI__MidiEvent);
+    otherType_ = Lv2World::mapUri(world_.get(), LV2_ATOM__Chunk);
     clearEvents();
 }
 
@@ -142,10 +143,6 @@ void Lv2Instance::deactivate() {
 void Lv2Instance::clearEvents() {
     LV2_Atom_Sequence *seq = asSequence(sequence_);
     lv2_atom_sequence_clear(seq);
-}
-
-uint32_t Lv2Instance::otherType() const {
-    return Lv2World::mapUri(world_.get(), LV2_ATOM__Chunk);
 }
 
 bool Lv2Instance::addEvent(int64_t frame, const uint8_t *bytes, uint32_t size, uint32_t type) {

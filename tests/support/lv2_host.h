@@ -40,7 +40,7 @@ class Lv2Instance {
         return addEvent(frame, bytes.begin(), static_cast<uint32_t>(bytes.size()));
     }
     // A URID the plugin does not read events of, for foreign atoms.
-    uint32_t otherType() const;
+    uint32_t otherType() const { return otherType_; }
 
     // Real time: one run of `frames` frames into `out`, with the events added
     // since clearEvents. Connects `out` each time, as hosts may.
@@ -50,7 +50,7 @@ class Lv2Instance {
     std::shared_ptr<Lv2World> world_;
     struct LilvInstanceImpl *instance_ = nullptr;
     uint32_t outPort_ = UINT32_MAX;
-    uint32_t midiType_ = 0;
+    uint32_t midiType_ = 0, otherType_ = 0;
     std::vector<std::string> symbols_;
     std::vector<float> controls_; // one per port, used by the control ports
     std::vector<uint64_t> sequence_; // 8-byte aligned, as atoms must be

@@ -280,14 +280,16 @@ TEST(ChannelMode, AllSoundOffAndAllNotesOffReleaseAHeldNote) {
 class Allocation : public ::testing::TestWithParam<double> {};
 
 TEST_P(Allocation, RunNeverAllocates) {
+    Lv2Instance p(kLv2Path, kPluginUri, GetParam());
+    ASSERT_TRUE(p.ok());
     countAllocations(true);
     const long before = countedAllocations();
-    Lv2Instance p(kLv2Path, kPluginUri, GetParam());
-    const long instantiating = countedAllocations() - before;
-    countAllocations(false);
-    ASSERT_TRUE(p.ok());
-    EXPECT_GT(instantiating, 0) << "the counter does not see the plugin's allocations";
     p.activate();
+    const long activating = countedAllocations() - before;
+    countAllocations(false);
+    if (GetParam() != kEngineRate) { // activation opens the converter afresh
+        EXPECT_GT(activating, 0) << "the counter does not see the plugin's allocations";
+    }
 
     Player player(p, kScript, kFrames);
     std::mt19937 random(4);

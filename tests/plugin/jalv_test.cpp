@@ -61,14 +61,7 @@ class Jalv : public ::testing::Test {
             GTEST_SKIP() << "needs the test services (JACK_DEFAULT_SERVER)";
         std::filesystem::create_directories(kOutDir);
     }
-    void TearDown() override {
-        if (jalv_.pid > 0 && stillRunning(jalv_.pid)) {
-            kill(jalv_.pid, SIGTERM);
-            waitExit(jalv_.pid, 5);
-        }
-        if (keepOpen_ >= 0)
-            close(keepOpen_);
-    }
+    void TearDown() override { stopJalv(); }
 
     // Starts jalv with the plugin; its console reads commands from standard
     // input and quits at its end, so that stays an open pipe.
@@ -92,85 +85,120 @@ class Jalv : public ::testing::Test {
         close(fds[0]);
         keepOpen_ = fds[1];
     }
+    void stopJalv() {
+        if (jalv_.pid > 0 && stillRunning(jalv_.pid)) {
+            kill(jalv_.pid, SIGTERM);
+            waitExit(jalv_.pid, 5);
+        }
+        if (keepOpen_ >= 0)
+            close(keepOpen_);
+        keepOpen_ = -1;
+    }
+    // Wires the probe to jalv's ports once they show up; whether it could.
+    bool connect(JackProbe &keys) {
+        for (int i = 0; i < 100 && stillRunning(jalv_.pid); ++i) {
+            if (keys.playInto(0, kClient + ":midi_in") && keys.listenTo(kClient + ":out"))
+                return true;
+            sleepMs(100);
+        }
+        return false;
+    }
+
+    // One take with a fresh jalv: what differs from the engine, or "".
+    std::string playOnce(JackProbe &keys) {
+        const long period = keys.bufferSize();
+        keys.startRecording();
+        sleepMs(200);
+        for (const Message &m : kScript) {
+            const uint64_t index = keys.sentCount();
+            keys.send(0, m.bytes, static_cast<uint32_t>(m.offset * static_cast<double>(period)));
+            keys.waitSent(index + 1);
+            sleepMs(m.pauseMs);
+        }
+        sleepMs(100);
+        const size_t recorded = keys.recordedCount();
+
+        // The engine fed the same messages at the same frames, from a little
+        // before the first on.
+        const uint32_t from = keys.sentFrame(0) - 2000;
+        const size_t start = from - keys.recordStart();
+        if (start >= recorded)
+            return "the recording ends before the script";
+        std::vector<Event> events;
+        for (size_t i = 0; i < kScript.size(); ++i)
+            events.push_back({keys.sentFrame(i) - from, kScript[i].bytes});
+        const std::vector<float> ref =
+            engineRender(soundOf(kControls), events, static_cast<uint32_t>(recorded - start));
+        const std::vector<float> heard(keys.samples() + start, keys.samples() + recorded);
+
+        // The graph's constant delay: whole periods (the probe both feeds and hears).
+        auto firstSound = [](const std::vector<float> &v, size_t after) {
+            return static_cast<long>(
+                std::find_if(v.begin() + static_cast<long>(after), v.end(),
+                             [](float x) { return x != 0.0f; }) -
+                v.begin());
+        };
+        const long refFirst = firstSound(ref, 0), recFirst = firstSound(heard, 0);
+        if (refFirst == static_cast<long>(ref.size()) || recFirst == static_cast<long>(heard.size()))
+            return "nothing heard";
+        const long delay = recFirst - refFirst;
+        if (delay < 0 || delay % period != 0)
+            return "delay " + std::to_string(delay);
+        const std::vector<float> aligned(heard.begin() + delay, heard.end());
+        const std::vector<float> expected(ref.begin(), ref.end() - delay);
+        if (const long at = firstDifference(aligned, expected); at >= 0)
+            return "the recording differs from the engine's render, first at frame " +
+                   std::to_string(at) + " of " + std::to_string(expected.size());
+
+        // Note-on to first sound (on the probe's clock), for the notes played
+        // from silence.
+        std::string delays;
+        for (size_t i = 0; i < kScript.size(); ++i) {
+            const std::vector<uint8_t> &b = kScript[i].bytes;
+            if (b[0] != 0x90 || b[2] == 0 ||
+                (i > 0 && kScript[i - 1].bytes[0] == 0x90 && kScript[i - 1].bytes[2] != 0))
+                continue;
+            const long d = firstSound(heard, events[i].frame) - events[i].frame;
+            delays += " " + std::to_string(d);
+            if (d != kFadeOutFrames + 2 + delay)
+                return "note-on to sound:" + delays + " frames";
+        }
+        std::printf("period %ld: graph delay %ld frames, note-on to sound%s frames\n", period,
+                    delay, delays.c_str());
+        return "";
+    }
 
     Launched jalv_;
     int keepOpen_ = -1;
 };
 
+// A take that fails while the server reported an xrun is played again with a
+// fresh jalv, three takes at most (the suite runs under the sanitizers too).
 TEST_F(Jalv, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
-    JackProbe keys("ondrilux-jalv-keys", {"keys"}, 20.0);
-    ASSERT_TRUE(keys.ok());
-    startJalv();
-    bool connected = false;
-    for (int i = 0; i < 100 && !connected && stillRunning(jalv_.pid); ++i) {
-        connected = keys.playInto(0, kClient + ":midi_in") && keys.listenTo(kClient + ":out");
-        if (!connected)
-            sleepMs(100);
-    }
+    constexpr int kTakes = 3;
+    for (int take = 1; take <= kTakes; ++take) {
+        JackProbe keys("ondrilux-jalv-keys", {"keys"}, 20.0);
+        ASSERT_TRUE(keys.ok());
+        startJalv();
+        const bool connected = connect(keys);
 #ifdef ONDRILUX_HOST_PRELOAD
-    if (!connected)
-        GTEST_SKIP() << "jalv does not run the sanitizer-built plugin: " << readFile(jalv_.errPath);
+        if (!connected)
+            GTEST_SKIP() << "jalv does not run the sanitizer-built plugin: "
+                         << readFile(jalv_.errPath);
 #endif
-    ASSERT_TRUE(connected) << readFile(jalv_.outPath) << readFile(jalv_.errPath);
-
-    const long period = keys.bufferSize();
-    keys.startRecording();
-    sleepMs(200);
-    for (const Message &m : kScript) {
-        const uint64_t index = keys.sentCount();
-        keys.send(0, m.bytes, static_cast<uint32_t>(m.offset * static_cast<double>(period)));
-        keys.waitSent(index + 1);
-        sleepMs(m.pauseMs);
-    }
-    sleepMs(100);
-    const size_t recorded = keys.recordedCount();
-    const float *rec = keys.samples();
-    if (keys.xruns() > 0)
-        GTEST_SKIP() << keys.xruns() << " xruns: the machine fell behind";
-
-    // The engine fed the same messages at the same frames, from a little
-    // before the first on.
-    const uint32_t from = keys.sentFrame(0) - 2000;
-    const size_t start = from - keys.recordStart();
-    ASSERT_LT(start, recorded);
-    std::vector<Event> events;
-    for (size_t i = 0; i < kScript.size(); ++i)
-        events.push_back({keys.sentFrame(i) - from, kScript[i].bytes});
-    const auto count = static_cast<uint32_t>(recorded - start);
-    const std::vector<float> ref = engineRender(soundOf(kControls), events, count);
-    const std::vector<float> heard(rec + start, rec + recorded);
-
-    // The graph's constant delay: whole periods (the probe both feeds and hears).
-    auto firstSound = [](const std::vector<float> &v) {
-        return static_cast<long>(
-            std::find_if(v.begin(), v.end(), [](float x) { return x != 0.0f; }) - v.begin());
-    };
-    const long refFirst = firstSound(ref), recFirst = firstSound(heard);
-    ASSERT_LT(refFirst, static_cast<long>(ref.size())) << "the engine made no sound";
-    ASSERT_LT(recFirst, static_cast<long>(heard.size())) << "nothing heard";
-    const long delay = recFirst - refFirst;
-    ASSERT_TRUE(delay >= 0 && delay % period == 0) << "delay " << delay;
-    const std::vector<float> aligned(heard.begin() + delay, heard.end());
-    const std::vector<float> expected(ref.begin(), ref.end() - delay);
-    EXPECT_EQ(firstDifference(aligned, expected), -1) << "of " << expected.size() << " frames";
-
-    // Note-on to first sound, for the notes played from silence.
-    std::string delays;
-    for (size_t i = 0; i < kScript.size(); ++i) {
-        const std::vector<uint8_t> &b = kScript[i].bytes;
-        if (b[0] != 0x90 || b[2] == 0 || (i > 0 && kScript[i - 1].bytes[0] == 0x90 &&
-                                          kScript[i - 1].bytes[2] != 0))
+        ASSERT_TRUE(connected) << readFile(jalv_.outPath) << readFile(jalv_.errPath);
+        sleepMs(300); // past jalv's start, whose cycles may come late
+        const int xrunsBefore = keys.xruns();
+        const std::string fault = playOnce(keys);
+        const int xruns = keys.xruns() - xrunsBefore;
+        stopJalv();
+        if (!fault.empty() && xruns > 0 && take < kTakes) {
+            std::printf("take %d: %s, with %d xruns: again\n", take, fault.c_str(), xruns);
             continue;
-        const size_t at = events[i].frame; // heard on the probe's clock
-        size_t first = at;
-        while (first < heard.size() && heard[first] == 0.0f)
-            ++first;
-        const long d = static_cast<long>(first - at);
-        delays += " " + std::to_string(d);
-        EXPECT_EQ(d, kFadeOutFrames + 2 + delay) << "note " << int(b[1]);
+        }
+        EXPECT_EQ(fault, "") << xruns << " xruns";
+        return;
     }
-    std::printf("period %ld: graph delay %ld frames, note-on to sound%s frames\n", period, delay,
-                delays.c_str());
 }
 
 } // namespace

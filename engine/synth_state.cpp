@@ -26,6 +26,7 @@ void initSynthState(SynthState &s) {
     s.midiDevice = 0;
     s.midiHandle = nullptr;
     s.heldNoteCount.set(0);
+    s.quickStart.set(0);
 
     // Defaults.
     s.operation.set(kOperationControl.initial);

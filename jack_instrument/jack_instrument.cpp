@@ -33,6 +33,8 @@ OptionResult setInstrumentOption(std::string_view name, const std::string &value
         options.audioTargets.push_back(value);
     } else if (name == "no-connect") {
         options.connect = false;
+    } else if (name == "no-quick-start") {
+        options.sound.quickStart = false;
     } else {
         return OptionResult::unknown;
     }
@@ -90,7 +92,7 @@ CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOption
     options = {};
     CommandLine line;
     line.sound = &options.sound;
-    line.flags = {"no-connect"};
+    line.flags = {"no-connect", "no-quick-start"};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setInstrumentOption(name, value, options, e);
     };
@@ -111,6 +113,13 @@ std::string instrumentUsage() {
            "                  play into PORT (repeatable; default: the physical outputs,\n"
            "                  each the same mono signal)\n"
            "  --no-connect    connect nothing (leave it to a patchbay or DAW)\n"
+           "  --no-quick-start\n"
+           "                  start every note as the synth does, after the engine's\n"
+           "                  1001-frame (21 ms) fade of the previous note's level. By\n"
+           "                  default a note played while nothing sounds starts at its\n"
+           "                  note-on's frame: that fade would only fade silence, so\n"
+           "                  skipping it costs nothing; a note played while another's\n"
+           "                  release still sounds fades that out first, as always\n"
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
            "\n"

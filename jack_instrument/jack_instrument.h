@@ -14,8 +14,8 @@
 
 // What ondrilux-jack is asked to do.
 struct InstrumentOptions {
-    SoundOptions sound;
-    std::string name = "ondrilux";         // JACK client name
+    SoundOptions sound{.quickStart = true}; // off: --no-quick-start
+    std::string name = "ondrilux";          // JACK client name
     std::vector<std::string> midiSources;  // --connect-midi: ports heard on midi_in
     std::vector<std::string> audioTargets; // --connect-audio: ports fed from out
     bool connect = true;                   // false: --no-connect

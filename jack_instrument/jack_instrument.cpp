@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 namespace {
 
@@ -60,6 +61,21 @@ int rateChanged(jack_nframes_t rate, void *instrument) {
     if (rate != in.serverRate)
         in.rateChanged.set(true);
     return 0;
+}
+
+// JACK's thread, when the graph's latencies are worked out: the way from
+// `midi_in` to `out` adds latencyFrames. What feeds `midi_in` reaches `out`
+// that much later (capture latency), and what `out` feeds is that much
+// further from `midi_in` (playback latency); so a DAW lines up a recording of
+// `out` with the notes it sent.
+void latencyChanged(jack_latency_callback_mode_t mode, void *instrument) {
+    JackInstrument &in = *static_cast<JackInstrument *>(instrument);
+    const bool capture = mode == JackCaptureLatency;
+    jack_latency_range_t range;
+    jack_port_get_latency_range(capture ? in.midiIn : in.out, mode, &range);
+    range.min += in.latencyFrames;
+    range.max += in.latencyFrames;
+    jack_port_set_latency_range(capture ? in.out : in.midiIn, mode, &range);
 }
 
 // Connects `from` to `to`; a failure adds a warning.
@@ -159,10 +175,12 @@ bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, st
             closeJackInstrument(in);
             return false;
         }
+        in.latencyFrames = static_cast<jack_nframes_t>(std::lrint(in.resampler.delayFrames));
     }
     jack_set_process_callback(in.client, processJackInstrument, &in);
     jack_on_shutdown(in.client, serverLeft, &in);
     jack_set_sample_rate_callback(in.client, rateChanged, &in);
+    jack_set_latency_callback(in.client, latencyChanged, &in);
     return true;
 }
 

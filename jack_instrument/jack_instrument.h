@@ -37,6 +37,10 @@ struct JackInstrument {
     // cycle's time span here and the resampler converts it.
     bool resampling = false;
     Resampler resampler;
+    // Server frames by which the sound of an event comes later than the event:
+    // the resampler's delay, 0 at the engine's rate. Told to JACK as the
+    // latency from `midi_in` to `out`.
+    jack_nframes_t latencyFrames = 0;
     std::vector<float> engineFrames;
     uint64_t serverFrames = 0; // process thread: frames played so far
     Relaxed<bool> serverGone;  // JACK's thread sets it when the server leaves

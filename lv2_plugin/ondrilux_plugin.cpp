@@ -72,6 +72,7 @@ void readControls(Plugin &p) {
         case kReleasePort: sliders.release = v; break;
         case kRangeTopPort: s.rangeTop.set(v); break;
         case kRangeBottomPort: s.rangeBottom.set(v); break;
+        case kQuickStartPort: s.quickStart.set(v); break;
         default: break;
         }
     }

@@ -45,6 +45,7 @@ SoundOptions settingsB() {
     s.rangeTop = 10;
     s.rangeBottom = 200;
     s.sliders = {300, 100, 80, 50};
+    s.quickStart = true; // as a host starts the plugin
     return s;
 }
 

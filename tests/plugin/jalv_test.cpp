@@ -22,9 +22,10 @@ namespace {
 const std::string kOutDir = testOutDir();
 const std::string kClient = "ondrilux-in-jalv";
 
-// The settings jalv starts the plugin with, as its -c options and as the engine's.
+// The settings jalv starts the plugin with, as its -c options and as the
+// engine's; quick start as a host starts it, on.
 const std::vector<std::pair<std::string, int>> kControls = {
-    {"operation", 3}, {"release", 20}, {"range_top", 30}, {"quick_start", 0}};
+    {"operation", 3}, {"release", 20}, {"range_top", 30}, {"quick_start", 1}};
 
 struct Message {
     std::vector<uint8_t> bytes;
@@ -45,7 +46,9 @@ SoundOptions soundOf(const std::vector<std::pair<std::string, int>> &controls) {
     SoundOptions sound;
     std::string error;
     for (const auto &[symbol, value] : controls)
-        if (symbol != "quick_start") {
+        if (symbol == "quick_start") {
+            sound.quickStart = value != 0;
+        } else {
             std::string name = symbol == "range_top" ? "top" : symbol;
             EXPECT_EQ(setSoundOption(name, std::to_string(value), sound, error),
                       SoundOptionResult::set)
@@ -151,7 +154,9 @@ class Jalv : public ::testing::Test {
                    std::to_string(at) + " of " + std::to_string(expected.size());
 
         // Note-on to first sound (on the probe's clock), for the notes played
-        // from silence.
+        // from silence: the frame after the note-on's with quick start, after
+        // the silent fade-out without.
+        const long engineDelay = soundOf(kControls).quickStart ? 1 : kFadeOutFrames + 2;
         std::string delays;
         for (size_t i = 0; i < kScript.size(); ++i) {
             const std::vector<uint8_t> &b = kScript[i].bytes;
@@ -160,7 +165,7 @@ class Jalv : public ::testing::Test {
                 continue;
             const long d = firstSound(heard, events[i].frame) - events[i].frame;
             delays += " " + std::to_string(d);
-            if (d != kFadeOutFrames + 2 + delay)
+            if (d != engineDelay + delay)
                 return "note-on to sound:" + delays + " frames";
         }
         std::printf("period %ld: graph delay %ld frames, note-on to sound%s frames\n", period,

@@ -15,7 +15,7 @@ void setSound(Lv2Instance &p, const SoundOptions &sound) {
                               sound.rangeTop,       sound.rangeBottom};
     for (size_t i = 0; i < std::size(values); ++i)
         p.control(kSoundSymbols[i]) = static_cast<float>(values[i]);
-    p.control("quick_start") = 0.0f;
+    p.control("quick_start") = sound.quickStart ? 1.0f : 0.0f;
 }
 
 void Player::block(uint32_t frames) {

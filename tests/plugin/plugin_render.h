@@ -25,8 +25,7 @@ inline constexpr const char *kSoundSymbols[] = {"operation", "static_value", "at
                                                 "decay",     "sustain",      "release",
                                                 "range_top", "range_bottom"};
 
-// Sets the plugin's controls to `sound`, with quick start off (as the engine
-// starts when prepared).
+// Sets the plugin's controls to `sound`, quick start included.
 void setSound(Lv2Instance &p, const SoundOptions &sound);
 
 // Plays `events` (in frame order) through the plugin into `out`, one block at

@@ -2,7 +2,8 @@
 # What ondrilux-jack costs and how soon it sounds, on real parts (JACK servers
 # on the dummy driver, as the tests use), at periods of 64, 256 and 1024 frames
 # and once at 44100 Hz (through the resampler):
-#   - MIDI note-on to first sound over NOTES notes from silence, measured inside
+#   - MIDI note-on to first sound over NOTES notes from silence, with quick
+#     start (the default) and without it (--no-quick-start), measured inside
 #     one JACK client that sends the note and records the output, so both carry
 #     frame numbers of the same clock (bench/live_cost.sh measures the synth so);
 #   - CPU of one instance, silent and with a note sounding.
@@ -34,6 +35,28 @@ cpu() { # pid seconds label
         'BEGIN { printf "CPU, %s: %.3f %% of a core (%.2f ms per second)\n", l, 100 * p / e, 1000 * p / e }'
 }
 
+start_program() { # extra options; sets pid
+    # A short release: the notes follow each other quickly.
+    "$program" --release 50 --name ondrilux-bench-synth --connect-midi ondrilux-bench:keys \
+        --connect-audio ondrilux-bench:in "$@" &
+    pid=$!
+    echo "record" >&"${PROBE[1]}"
+    read -r -u "${PROBE[0]}" reply
+    [ "$reply" = ok ] || { echo "ondrilux-jack does not listen to the probe" >&2; exit 1; }
+}
+
+stop_program() {
+    kill -TERM "$pid"
+    wait "$pid" || echo "ondrilux-jack ended with status $?"
+}
+
+latency() { # the frames the engine adds on purpose
+    echo "latency $notes $1" >&"${PROBE[1]}"
+    while read -r -u "${PROBE[0]}" line && [ "$line" != end ]; do
+        echo "$line"
+    done
+}
+
 measure() { # period rate
     local period=$1 rate=$2 server=$shared own_server=() no_folder=
     if [ "$period" != 256 ] || [ "$rate" != 48000 ]; then
@@ -48,17 +71,15 @@ measure() { # period rate
     coproc PROBE { "$probe"; }
     read -r -u "${PROBE[0]}" reply
     [ "$reply" = ready ] || { echo "probe: $reply" >&2; exit 1; }
-    # A short release: the notes follow each other quickly.
-    "$program" --release 50 --name ondrilux-bench-synth --connect-midi ondrilux-bench:keys \
-        --connect-audio ondrilux-bench:in &
-    local pid=$!
-    echo "record" >&"${PROBE[1]}"
-    read -r -u "${PROBE[0]}" reply
-    [ "$reply" = ok ] || { echo "ondrilux-jack does not listen to the probe" >&2; exit 1; }
-    echo "latency $notes" >&"${PROBE[1]}"
-    while read -r -u "${PROBE[0]}" line && [ "$line" != end ]; do
-        echo "$line"
-    done
+    local pid
+    # Note-on to first sound without quick start: the engine's 1002 frames.
+    echo "-- --no-quick-start"
+    start_program --no-quick-start
+    latency 1002
+    stop_program
+    echo "-- quick start (the default)"
+    start_program
+    latency 1
     cpu "$pid" "$seconds" "silence"
     echo "on 69" >&"${PROBE[1]}"
     read -r -u "${PROBE[0]}" reply
@@ -67,8 +88,7 @@ measure() { # period rate
     echo "off 69" >&"${PROBE[1]}"
     read -r -u "${PROBE[0]}" reply
     echo "threads: $(ls /proc/$pid/task | wc -l); resident memory $(awk '/VmRSS/ { print $2, $3 }' /proc/$pid/status)"
-    kill -TERM "$pid"
-    wait "$pid" || echo "ondrilux-jack ended with status $?"
+    stop_program
     echo "quit" >&"${PROBE[1]}"
     wait "$PROBE_PID" 2>/dev/null || true
     _ondrilux_stop_servers own_server no_folder
@@ -79,5 +99,6 @@ measure 64 48000
 measure 256 48000
 measure 1024 48000
 measure 256 44100
-echo "(the engine adds 1002 frames on purpose: 1001 frames of fade-out, then the attack's first frame at zero;"
+echo "(the engine adds 1002 frames on purpose without quick start: 1001 frames of fade-out, then the"
+echo " attack's first frame at zero; with quick start a note from silence adds only that first frame;"
 echo " the probe both sends and records, so the graph adds one period: MIDI out of the probe and audio back in)"

@@ -1,7 +1,12 @@
 // Frames per second of the render callback: a held note under each bit
-// operation, and silence (no note yet). Items processed are frames.
+// operation, and silence (no note yet); then the same through the LV2 plugin,
+// loaded by a lilv host as hosts load it, for the cost of its wrapping. Items
+// processed are frames.
+#include "tests/support/lv2_host.h"
+
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
+#include "lv2_plugin/plugin_ports.h"
 #include "midi/note_handling.h"
 
 #include <benchmark/benchmark.h>
@@ -39,6 +44,32 @@ void BM_Silence(benchmark::State &state) {
     renderBuffers(state);
 }
 BENCHMARK(BM_Silence);
+
+// The plugin at the engine's rate, in blocks of the same length; the held
+// note's event comes in the first block, as a host's would.
+void BM_PluginHeldNote(benchmark::State &state) {
+    Lv2Instance plugin(ONDRILUX_LV2_PATH, kPluginUri, kSampleRate);
+    if (!plugin.ok()) {
+        state.SkipWithError("the plugin does not load");
+        return;
+    }
+    plugin.control("operation") = static_cast<float>(state.range(0));
+    plugin.control("quick_start") = 0.0f;
+    plugin.activate();
+    std::vector<float> buffer(kBufferFrames);
+    plugin.addEvent(0, {0x90, 69, 100});
+    for (int i = 0; i < 8; ++i) { // past the fade-out, into the attack
+        plugin.run(buffer.data(), kBufferFrames);
+        plugin.clearEvents();
+    }
+    for (auto _ : state) {
+        plugin.run(buffer.data(), kBufferFrames);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
+}
+BENCHMARK(BM_PluginHeldNote)->DenseRange(1, 13)->ArgName("operation");
 
 } // namespace
 

@@ -14,6 +14,10 @@ struct SoundOptions {
     int32_t rangeTop = kRangeTopControl.initial;
     int32_t rangeBottom = kRangeBottomControl.initial;
     EnvelopeSliders sliders = kDefaultEnvelopeSliders;
+    // The engine's quick start (no window control): a note played while nothing
+    // sounds starts at its note-on's frame, without the silent 1001-frame
+    // fade-out. Each program sets it with an option of its own.
+    bool quickStart = false;
 };
 
 enum class SoundOptionResult { set, notSoundOption, error };

@@ -14,23 +14,6 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
     return source.read ? source.read(source.context) : kDefaultEnvelopeSliders;
 }
 
-// Reads the sliders and turns them into seconds and frames. The attack time
-// grows exponentially with its slider (1 gives 0.1 ms, 2000 about 3 s).
-// Once a note, so kept out of line: the per-frame step stays small enough to
-// be inlined into the render loop.
-[[gnu::cold]] void arm(SynthState &s) {
-    EnvelopeState &e = s.envelope;
-    const EnvelopeSliders sliders = readSliders(s.sliderSource);
-    e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
-    e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
-    e.sustainLevel = sliders.sustain / kPercent;
-    e.releaseSeconds = sliders.release / kMillisecondsPerSecond;
-    e.attackLength = e.attackSeconds * kSampleRate;
-    e.decayLength = e.decaySeconds * kSampleRate;
-    e.sustainTarget = e.sustainLevel;
-    e.releaseLength = e.releaseSeconds * kSampleRate;
-}
-
 // The audio thread sets envelopeArmed and attackStarted after reading them as
 // 0, while the MIDI thread clears both when the last key goes up. A release
 // that lands between the read and the set would be undone by the set, and the
@@ -42,6 +25,31 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
     flag.value.store(1, std::memory_order_seq_cst);
     if (s.gate.value.load(std::memory_order_seq_cst) == 0)
         flag.set(0);
+}
+
+// Arming, at the first open-gate frame of a note: reads the sliders and turns
+// them into seconds and frames. The attack time grows exponentially with its
+// slider (1 gives 0.1 ms, 2000 about 3 s). Once a note, so kept out of line:
+// the per-frame step stays small enough to be inlined into the render loop.
+[[gnu::cold]] void arm(SynthState &s) {
+    setUnlessReleased(s, s.envelopeArmed);
+    // Counted up before use, so the arming frame is 0 and the fade-out runs to
+    // kFadeOutFrames. With quick start and nothing sounding that fade-out would
+    // only fade silence into silence: starting the count where the fade-out
+    // ends makes this very frame the attack start, with the state the fade-out
+    // would have left (the oscillator then plays the new pitch, too).
+    s.noteOnCounter = (s.quickStart.get() != 0 && s.releaseLevel == 0.0) ? kFadeOutFrames : -1;
+
+    EnvelopeState &e = s.envelope;
+    const EnvelopeSliders sliders = readSliders(s.sliderSource);
+    e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
+    e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
+    e.sustainLevel = sliders.sustain / kPercent;
+    e.releaseSeconds = sliders.release / kMillisecondsPerSecond;
+    e.attackLength = e.attackSeconds * kSampleRate;
+    e.decayLength = e.decaySeconds * kSampleRate;
+    e.sustainTarget = e.sustainLevel;
+    e.releaseLength = e.releaseSeconds * kSampleRate;
 }
 
 int32_t nearest(double x) {
@@ -71,11 +79,8 @@ void envelopeStep(SynthState &s, int32_t t) {
         return;
     }
 
-    if (s.envelopeArmed.get() == 0) {
-        setUnlessReleased(s, s.envelopeArmed);
-        s.noteOnCounter = -1;
+    if (s.envelopeArmed.get() == 0)
         arm(s);
-    }
 
     // The counter only has to tell "at most 1000" from "past 1000", so it stops
     // at 1001 instead of overflowing during a note held for half a day.

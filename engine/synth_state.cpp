@@ -27,6 +27,7 @@ void initSynthState(SynthState &s) {
     s.midiHandle = nullptr;
     s.heldNoteCount.set(0);
     s.gateFault.set(nullptr);
+    s.quickStart.set(0);
 
     // Defaults.
     s.operation.set(kOperationControl.initial);

@@ -72,6 +72,10 @@ struct SynthState {
     // state (a stream that never ran); nullptr for none.
     Relaxed<const char *> gateFault;
     OscillatorCache oscillatorCache; // audio
+    // The program's thread writes, audio reads at arming; 0 in the synth. When 1,
+    // a note armed while nothing sounds (releaseLevel exactly 0.0) skips the
+    // silent fade-out and starts its attack on the arming frame.
+    Relaxed<int32_t> quickStart;
 };
 
 // Start-up: every field to zero, then the defaults (operation 1, range 40 to 90,

@@ -7,6 +7,7 @@ void prepareEngine(DrivenEngine &engine, const SoundOptions &options) {
     s.staticOperand.set(options.staticValue);
     s.rangeTop.set(options.rangeTop);
     s.rangeBottom.set(options.rangeBottom);
+    s.quickStart.set(options.quickStart ? 1 : 0);
     engine.sliders = options.sliders;
     s.sliderSource = slidersFrom(engine.sliders);
     s.gateTextSink.set(nullptr);

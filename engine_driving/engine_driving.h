@@ -19,8 +19,9 @@ struct DrivenEngine {
     EnvelopeSliders sliders = kDefaultEnvelopeSliders;
 };
 
-// Starts the engine afresh, as at program start, with the given settings and
-// envelope sliders; the next frame rendered is the stream's first frame.
+// Starts the engine afresh, as at program start, with the given settings,
+// envelope sliders and quick start; the next frame rendered is the stream's
+// first frame.
 void prepareEngine(DrivenEngine &engine, const SoundOptions &options);
 
 // Audio thread: renders `frameCount` frames into `out`. No allocation.

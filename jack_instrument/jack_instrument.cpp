@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -36,6 +37,8 @@ OptionResult setInstrumentOption(std::string_view name, const std::string &value
         options.audioTargets.push_back(value);
     } else if (name == "no-connect") {
         options.connect = false;
+    } else if (name == "no-quick-start") {
+        options.sound.quickStart = false;
     } else {
         return OptionResult::unknown;
     }
@@ -61,6 +64,21 @@ int rateChanged(jack_nframes_t rate, void *instrument) {
     if (rate != in.serverRate)
         in.rateChanged.set(true);
     return 0;
+}
+
+// JACK's thread, when the graph's latencies are worked out: the way from
+// `midi_in` to `out` adds latencyFrames. What feeds `midi_in` reaches `out`
+// that much later (capture latency), and what `out` feeds is that much
+// further from `midi_in` (playback latency); so a DAW lines up a recording of
+// `out` with the notes it sent.
+void latencyChanged(jack_latency_callback_mode_t mode, void *instrument) {
+    JackInstrument &in = *static_cast<JackInstrument *>(instrument);
+    const bool capture = mode == JackCaptureLatency;
+    jack_latency_range_t range;
+    jack_port_get_latency_range(capture ? in.midiIn : in.out, mode, &range);
+    range.min += in.latencyFrames;
+    range.max += in.latencyFrames;
+    jack_port_set_latency_range(capture ? in.out : in.midiIn, mode, &range);
 }
 
 // Connects `from` to `to`; a failure adds a warning.
@@ -128,7 +146,7 @@ CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOption
     options = {};
     CommandLine line;
     line.sound = &options.sound;
-    line.flags = {"no-connect"};
+    line.flags = {"no-connect", "no-quick-start"};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setInstrumentOption(name, value, options, e);
     };
@@ -149,6 +167,13 @@ std::string instrumentUsage() {
            "                  play into PORT (repeatable; default: the physical outputs,\n"
            "                  each the same mono signal)\n"
            "  --no-connect    connect nothing (leave it to a patchbay or DAW)\n"
+           "  --no-quick-start\n"
+           "                  start every note as the synth does, after the engine's\n"
+           "                  1001-frame (21 ms) fade of the previous note's level. By\n"
+           "                  default a note played while nothing sounds starts at its\n"
+           "                  note-on's frame: that fade would only fade silence, so\n"
+           "                  skipping it costs nothing; a note played while another's\n"
+           "                  release still sounds fades that out first, as always\n"
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
            "\n"
@@ -201,12 +226,14 @@ bool openJackInstrument(JackInstrument &in, const InstrumentOptions &options, st
             closeJackInstrument(in);
             return false;
         }
+        in.latencyFrames = static_cast<jack_nframes_t>(std::lrint(in.resampler.delayFrames));
     }
     jack_set_process_callback(in.client, processJackInstrument, &in);
     jack_on_shutdown(in.client, serverLeft, &in);
     jack_set_sample_rate_callback(in.client, rateChanged, &in);
     jack_set_port_connect_callback(in.client, connectionChanged, &in);
     jack_set_xrun_callback(in.client, xrunReported, &in);
+    jack_set_latency_callback(in.client, latencyChanged, &in);
     return true;
 }
 

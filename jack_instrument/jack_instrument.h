@@ -14,8 +14,8 @@
 
 // What ondrilux-jack is asked to do.
 struct InstrumentOptions {
-    SoundOptions sound;
-    std::string name = "ondrilux";         // JACK client name
+    SoundOptions sound{.quickStart = true}; // off: --no-quick-start
+    std::string name = "ondrilux";          // JACK client name
     std::vector<std::string> midiSources;  // --connect-midi: ports heard on midi_in
     std::vector<std::string> audioTargets; // --connect-audio: ports fed from out
     bool connect = true;                   // false: --no-connect
@@ -37,6 +37,10 @@ struct JackInstrument {
     // cycle's time span here and the resampler converts it.
     bool resampling = false;
     Resampler resampler;
+    // Server frames by which the sound of an event comes later than the event:
+    // the resampler's delay, 0 at the engine's rate. Told to JACK as the
+    // latency from `midi_in` to `out`.
+    jack_nframes_t latencyFrames = 0;
     std::vector<float> engineFrames;
     uint64_t serverFrames = 0; // process thread: frames played so far
     Relaxed<bool> serverGone;  // JACK's thread sets it when the server leaves

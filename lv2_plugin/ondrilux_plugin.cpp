@@ -72,6 +72,7 @@ void readControls(Plugin &p) {
         case kReleasePort: sliders.release = v; break;
         case kRangeTopPort: s.rangeTop.set(v); break;
         case kRangeBottomPort: s.rangeBottom.set(v); break;
+        case kQuickStartPort: s.quickStart.set(v); break;
         default: break;
         }
     }
@@ -148,19 +149,32 @@ void run(LV2_Handle instance, uint32_t frameCount) {
 
     // Each event at its frame: render up to it, hand it over, go on. An event
     // before one already played plays at once; one past the end, at the end.
+    // Each header is copied out before it is read: some hosts (jalv 1.6) hand
+    // the sequence over only 4-byte aligned, where reading it in place is
+    // undefined. An event that runs past the sequence's end ends it.
     uint32_t done = 0;
-    if (const auto *seq = static_cast<const LV2_Atom_Sequence *>(p.ports[kMidiInPort])) {
-        LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
-            if (ev->body.type != p.midiEvent)
+    if (const auto *seq = static_cast<const uint8_t *>(p.ports[kMidiInPort])) {
+        LV2_Atom atom;
+        std::memcpy(&atom, seq, sizeof atom);
+        const uint8_t *body = seq + sizeof atom;
+        for (uint32_t offset = sizeof(LV2_Atom_Sequence_Body);
+             atom.size >= offset && atom.size - offset >= sizeof(LV2_Atom_Event);) {
+            LV2_Atom_Event ev;
+            std::memcpy(&ev, body + offset, sizeof ev);
+            const uint32_t room = atom.size - offset - static_cast<uint32_t>(sizeof ev);
+            if (ev.body.size > room)
+                break;
+            const uint8_t *bytes = body + offset + sizeof ev;
+            offset += lv2_atom_pad_size(static_cast<uint32_t>(sizeof ev) + ev.body.size);
+            if (ev.body.type != p.midiEvent)
                 continue;
-            const int64_t frame = ev->time.frames;
+            const int64_t frame = ev.time.frames;
             const uint32_t at = frame <= done         ? done
                                 : frame >= frameCount ? frameCount
                                                       : static_cast<uint32_t>(frame);
             renderSpan(p, out, done, at);
             done = at;
-            const auto *bytes = static_cast<const uint8_t *>(LV2_ATOM_BODY_CONST(&ev->body));
-            forEachShortMessage(bytes, ev->body.size, [&p](uint32_t message) {
+            forEachShortMessage(bytes, ev.body.size, [&p](uint32_t message) {
                 onMidiInput(p.engine.state, kMidiInData, message);
             });
         }

@@ -20,6 +20,10 @@ bool parseSeconds(const std::string &text, double &value) {
 
 OptionResult setOption(std::string_view name, const std::string &value, RenderOptions &options,
                        std::string &error) {
+    if (name == "quick-start") {
+        options.sound.quickStart = true;
+        return OptionResult::set;
+    }
     if (name != "tail")
         return OptionResult::unknown;
     const std::string quoted = "'" + value + "'";
@@ -47,6 +51,10 @@ std::string renderUsage() {
            soundOptionsUsage() +
            "  --tail SECONDS  time rendered after the file's last event, 0 to 60\n"
            "                  (default: the release time)\n"
+           "  --quick-start   start a note played while nothing sounds at its note-on's\n"
+           "                  frame, not after the engine's 1001-frame (21 ms) fade of\n"
+           "                  the previous note's level, which then fades only silence\n"
+           "                  (default off: the render is the synth's sound)\n"
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
            "\n"
@@ -59,6 +67,7 @@ CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &optio
     std::vector<std::string> paths;
     CommandLine line;
     line.sound = &options.sound;
+    line.flags = {"quick-start"};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setOption(name, value, options, e);
     };

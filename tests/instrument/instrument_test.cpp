@@ -4,6 +4,7 @@
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"
 
+#include "engine/synth_state.h"
 #include "midi/note_handling.h"
 #include "engine_driving/engine_driving.h"
 #include "engine_driving/live_control.h"
@@ -17,12 +18,16 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <tuple>
 
 namespace {
 
 const std::string kProgram = ONDRILUX_JACK_PATH;
 const std::string kOutDir = testOutDir();
-// The engine's fade of the previous note: a note-on at frame f sounds from f + 1002.
+// A note-on at frame f sounds from f + 1 (the attack's first frame is silent),
+// or without quick start after the engine's fade of the previous note, from
+// f + 1002.
+constexpr long kQuickNoteToSoundFrames = 1;
 constexpr long kNoteToSoundFrames = kFadeOutFrames + 2;
 
 struct Message {
@@ -81,8 +86,9 @@ std::vector<uint32_t> play(JackProbe &p, const std::vector<Message> &script) {
 // What the engine renders for the script's messages at the same frames,
 // from frame `from` on, `count` frames.
 std::vector<float> reference(const std::vector<Message> &script,
-                             const std::vector<uint32_t> &frames, uint32_t from, size_t count) {
-    SoundOptions sound;
+                             const std::vector<uint32_t> &frames, uint32_t from, size_t count,
+                             bool quickStart) {
+    SoundOptions sound{.quickStart = quickStart};
     std::string error;
     for (size_t i = 0; i + 1 < kSoundArgs.size(); i += 2)
         EXPECT_EQ(setSoundOption(kSoundArgs[i].substr(2), kSoundArgs[i + 1], sound, error),
@@ -151,7 +157,10 @@ class Instrument : public ::testing::Test {
     // engine's render of the same messages at the same frames; `period` 0:
     // whatever the server's is. A take that fails while the server reported an
     // xrun is played again with a fresh program, three takes at most.
-    void playScriptAndCompare(int period = 0) {
+    void playScriptAndCompare(int period = 0, bool quickStart = true) {
+        std::vector<std::string> args = kSoundArgs;
+        if (!quickStart)
+            args.push_back("--no-quick-start");
         constexpr int kTakes = 3;
         for (int take = 1; take <= kTakes; ++take) {
             auto keys = probe("ondrilux-keys");
@@ -159,9 +168,9 @@ class Instrument : public ::testing::Test {
             if (period) {
                 ASSERT_EQ(keys->bufferSize(), period);
             }
-            const Launched program = start(*keys, "ondrilux-timed");
+            const Launched program = start(*keys, "ondrilux-timed", 0, args);
             ASSERT_TRUE(keys->programListens(0));
-            const std::string fault = playScriptOnce(*keys);
+            const std::string fault = playScriptOnce(*keys, quickStart);
             if (!fault.empty() && keys->xruns() > 0 && take < kTakes) {
                 std::printf("take %d: %s, with %d xruns: again\n", take, fault.c_str(),
                             keys->xruns());
@@ -175,7 +184,7 @@ class Instrument : public ::testing::Test {
     }
 
     // One take of playScriptAndCompare: what differs, or "".
-    std::string playScriptOnce(JackProbe &keys) {
+    std::string playScriptOnce(JackProbe &keys, bool quickStart) {
         const long period = keys.bufferSize();
         keys.startRecording();
         sleepMs(100);
@@ -189,7 +198,8 @@ class Instrument : public ::testing::Test {
         const size_t start = from - keys.recordStart();
         if (start >= recorded)
             return "the recording ends before the script";
-        const std::vector<float> ref = reference(kScript, frames, from, recorded - start);
+        const std::vector<float> ref =
+            reference(kScript, frames, from, recorded - start, quickStart);
         const long refFirst = firstNonZero(ref.data(), 0, ref.size());
         const long recFirst = firstNonZero(rec, start, recorded);
         if (refFirst < 0 || recFirst < 0)
@@ -209,6 +219,7 @@ class Instrument : public ::testing::Test {
         }
 
         // Note-on to sound, for the three notes of A4 played from silence.
+        const long engineFrames = quickStart ? kQuickNoteToSoundFrames : kNoteToSoundFrames;
         std::string delays;
         int notes = 0;
         for (size_t i = 0; i < kScript.size(); ++i)
@@ -217,13 +228,14 @@ class Instrument : public ::testing::Test {
                 const long d = firstNonZero(rec, at, recorded) - static_cast<long>(at);
                 delays += " " + std::to_string(d);
                 ++notes;
-                if (d != kNoteToSoundFrames + delay)
+                if (d != engineFrames + delay)
                     return "note-on to sound:" + delays + " frames";
             }
         if (notes != 3)
             return std::to_string(notes) + " notes of A4 found";
-        std::printf("period %ld: graph delay %ld frames, note-on to sound%s frames\n", period,
-                    delay, delays.c_str());
+        std::printf("period %ld, quick start %s: graph delay %ld frames, note-on to sound%s "
+                    "frames\n",
+                    period, quickStart ? "on" : "off", delay, delays.c_str());
         return "";
     }
 
@@ -231,15 +243,23 @@ class Instrument : public ::testing::Test {
     std::vector<Launched> running_;
 };
 
-class SampleAccurate : public Instrument, public ::testing::WithParamInterface<int> {};
+// A period, and quick start on or off.
+class SampleAccurate : public Instrument,
+                       public ::testing::WithParamInterface<std::tuple<int, bool>> {};
 
 TEST_P(SampleAccurate, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
-    if (GetParam() != 256) // the test services' server runs at 256
-        ownServer(GetParam());
-    playScriptAndCompare(GetParam());
+    const auto [period, quickStart] = GetParam();
+    if (period != 256) // the test services' server runs at 256
+        ownServer(period);
+    playScriptAndCompare(period, quickStart);
 }
 
-INSTANTIATE_TEST_SUITE_P(Periods, SampleAccurate, ::testing::Values(64, 256, 1024));
+INSTANTIATE_TEST_SUITE_P(Periods, SampleAccurate,
+                         ::testing::Combine(::testing::Values(64, 256, 1024), ::testing::Bool()),
+                         [](const auto &p) {
+                             return std::to_string(std::get<0>(p.param)) +
+                                    (std::get<1>(p.param) ? "QuickStart" : "FullFade");
+                         });
 
 // Under PipeWire's JACK layer (pw-jack), started by scripts/run-on-stack.sh
 // pipewire; the period is PipeWire's quantum.
@@ -272,21 +292,77 @@ double fundamentalPeriod(const float *x, size_t n, int lo, int hi) {
     return best + 0.5 * (a - c) / (a - 2 * b + c);
 }
 
-TEST_F(Instrument, PlaysInTuneOnAServerAt44100Hz) {
+// The frames by which `recording` lags the engine's `render` (engine frames
+// from a note-on at recording frame `noteAt`, linearly interpolated onto the
+// server's clock): the best least-squares fit over the note's onset.
+double lagBehindEngine(const float *recording, size_t noteAt, const std::vector<float> &render,
+                       double serverRate, double lo, double hi) {
+    const double enginePerServerFrame = kSampleRate / serverRate;
+    const auto renderAt = [&](double k) {
+        const auto i = static_cast<size_t>(k);
+        const double f = k - static_cast<double>(i);
+        return k < 0.0 || i + 1 >= render.size() ? 0.0 : render[i] * (1.0 - f) + render[i + 1] * f;
+    };
+    double best = lo, bestError = INFINITY;
+    for (double lag = lo; lag <= hi; lag += 0.05) {
+        double error = 0.0;
+        for (size_t n = noteAt; n < noteAt + static_cast<size_t>(hi) + 2000; ++n) {
+            const double k = (static_cast<double>(n - noteAt) - lag) * enginePerServerFrame;
+            error += std::pow(recording[n] - renderAt(k), 2);
+        }
+        if (error < bestError)
+            best = lag, bestError = error;
+    }
+    return best;
+}
+
+// The capture latency of `port` as jack_lsp shows it, -1 when it shows none.
+long captureLatency(const std::string &server, const std::string &port) {
+    const std::string out = shell("", "jack_lsp -s " + server + " -l " + port);
+    const std::string label = "capture latency = [ ";
+    const size_t at = out.find(label);
+    return at == std::string::npos ? -1 : std::atol(out.c_str() + at + label.size());
+}
+
+// Converted to 44100 Hz, a note plays in tune, and the port's latency tells
+// JACK how much later than its note-on the converter lets it sound.
+TEST_F(Instrument, PlaysInTuneAndTellsItsDelayOnAServerAt44100Hz) {
     ownServer(256, 44100);
     auto keys = probe("ondrilux-tuner");
     ASSERT_TRUE(keys->ok());
     ASSERT_EQ(keys->sampleRate(), 44100);
-    start(*keys, "ondrilux-44k", 0, {"--decay", "1", "--sustain", "100"});
+    const std::vector<std::string> args = {"--decay", "1", "--sustain", "100"};
+    start(*keys, "ondrilux-44k", 0, args);
     ASSERT_TRUE(keys->programListens(0));
     keys->startRecording();
+    sleepMs(100);
     keys->noteOn(0, 69);
+    keys->waitSent(1);
     sleepMs(800);
     // A4 is a period of round(48000 / 440) = 109 engine frames: 440.37 Hz,
     // 100.14 frames at 44100 (unconverted it would stay 109).
     const size_t from = keys->recordedCount() - 22050;
     const double period = fundamentalPeriod(keys->samples() + from, 22050, 90, 120);
     EXPECT_NEAR(period, 44100.0 / (48000.0 / 109.0), 0.05);
+
+    // The converter's delay: about 24 frames (its filter and 4 frames in hand).
+    const long latency = captureLatency(serverName(), "ondrilux-44k:out");
+    EXPECT_GT(latency, 10);
+    EXPECT_LT(latency, 40);
+    SoundOptions sound{.sliders = {1, 1, 100, 1500}, .quickStart = true}; // as `args`
+    static DrivenEngine engine;
+    prepareEngine(engine, sound);
+    playLiveMessage(engine, shortMessage(0x90, 69, 100));
+    std::vector<float> render(4000);
+    renderEngine(engine, render.data(), 4000);
+    // Past the graph's one period (the probe's MIDI out, then its recording),
+    // the sound lags the engine's by the port's latency, give or take where
+    // the note-on falls between two engine frames.
+    const size_t noteAt = keys->sentFrame(0) - keys->recordStart() + keys->bufferSize();
+    const double lag = lagBehindEngine(keys->samples(), noteAt, render, 44100.0, -20.0, 80.0);
+    std::printf("at 44100 Hz: port latency %ld frames, sound %.2f frames behind the engine\n",
+                latency, lag);
+    EXPECT_NEAR(lag, latency, 1.0);
 }
 
 TEST_F(Instrument, ServerGoneWhileANoteSoundsEndsWithOneLineAndStatus1) {

@@ -20,6 +20,7 @@ struct Settings {
     int32_t top = 40;
     int32_t bottom = 90;
     EnvelopeSliders sliders = kDefaultEnvelopeSliders;
+    bool quickStart = false;
 };
 
 struct FrameMessage {
@@ -39,6 +40,7 @@ std::vector<float> engineRender(const Settings &s, const std::vector<FrameMessag
     synthState.staticOperand.set(s.staticValue);
     synthState.rangeTop.set(s.top);
     synthState.rangeBottom.set(s.bottom);
+    synthState.quickStart.set(s.quickStart ? 1 : 0);
     synthState.sliderSource = slidersFrom(sliders);
 
     std::vector<float> out(static_cast<size_t>(frames));
@@ -200,6 +202,18 @@ const RenderCase kCases[] = {
      {13, 50, 40, 90, {1, 1000, 50, 250}},
      {{0, on(81)}, {24000, off(81)}},
      24000 + 12000},
+    // The first note starts at once, the second (in the first's release) fades
+    // that out first.
+    {"QuickStart",
+     header(0, 1, 96) + track({{0, {0x90, 60, 100}},
+                               {96, {0x80, 60, 0}},
+                               {48, {0x90, 64, 100}},
+                               {96, {0x80, 64, 0}},
+                               {0, kEndOfTrack}}),
+     {"--quick-start", "--release", "500"},
+     {1, 50, 40, 90, {1, 1000, 50, 500}, true},
+     {{0, on(60)}, {24000, off(60)}, {36000, on(64)}, {60000, off(64)}},
+     60000 + 24000},
     // A tail of 0 ends the render at the last event, which is then never played.
     {"NoTail",
      header(0, 1, 96) + track({{0, {0x90, 60, 100}}, {96, {0x80, 60, 0}}, {0, kEndOfTrack}}),

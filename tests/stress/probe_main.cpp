@@ -7,8 +7,11 @@
 //                that client connects itself, as ondrilux-jack does)
 //   on NOTE      note-on, channel 1
 //   off NOTE     note-off, channel 1
-//   latency N    N notes from silence: frames from each note-on to the first
-//                non-zero sample of the program's output
+//   latency N [E]  N notes from silence: frames from each note-on to the first
+//                non-zero sample of the program's output, also less the E frames
+//                the engine adds on purpose (default 1002: the fade-out of the
+//                previous note and the attack's silent first frame; 1 with quick
+//                start)
 //   quit
 // With ONDRILUX_PROBE_RECORD set, "listen" records that port rather than the
 // program's own (PipeWire's sink monitor); with ONDRILUX_PROBE_PAREC set, the
@@ -140,7 +143,7 @@ double parecDelay(JackProbe &p, ParecEar &ear) {
     return heard == 0 ? -1.0 : static_cast<double>(heard - sent) * p.sampleRate() / 1e9;
 }
 
-std::string latency(JackProbe &p, int notes) {
+std::string latency(JackProbe &p, int notes, long engineFrames) {
     std::unique_ptr<ParecEar> ear;
     if (std::getenv("ONDRILUX_PROBE_PAREC")) {
         ear = std::make_unique<ParecEar>();
@@ -202,11 +205,12 @@ std::string latency(JackProbe &p, int notes) {
                   delays.size(), failures, p.bufferSize(), mean, *lo, *hi, *hi - *lo, sd, mean * ms,
                   median * ms, *lo * ms, *hi * ms, (*hi - *lo) * ms);
     out << line;
+    const double e = static_cast<double>(engineFrames);
     std::snprintf(line, sizeof line,
-                  "minus the synth's 1002 frames: mean %.1f min %.0f max %.0f frames "
+                  "minus the engine's %ld frames: mean %.1f min %.0f max %.0f frames "
                   "(%.2f / %.2f / %.2f ms)",
-                  mean - 1002, *lo - 1002, *hi - 1002, (mean - 1002) * ms, (*lo - 1002) * ms,
-                  (*hi - 1002) * ms);
+                  engineFrames, mean - e, *lo - e, *hi - e, (mean - e) * ms, (*lo - e) * ms,
+                  (*hi - e) * ms);
     out << line;
     return out.str();
 }
@@ -225,8 +229,10 @@ int main() {
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
         std::string command;
-        long value = 0;
+        long value = 0, engineFrames = 0;
         in >> command >> value;
+        if (!(in >> engineFrames))
+            engineFrames = 1002;
         if (command == "listen") {
             probe.waitListening(0, 5);
             // parec hears the program; the other two record a JACK port.
@@ -253,7 +259,8 @@ int main() {
                 probe.noteOff(0, static_cast<int>(value));
             std::cout << "ok" << std::endl;
         } else if (command == "latency") {
-            std::cout << latency(probe, static_cast<int>(value)) << "\nend" << std::endl;
+            std::cout << latency(probe, static_cast<int>(value), engineFrames) << "\nend"
+                      << std::endl;
         } else if (command == "quit") {
             break;
         } else {

@@ -75,3 +75,14 @@ void operator delete(void *p) noexcept {
 void operator delete(void *p, std::size_t) noexcept {
     std::free(p);
 }
+// The nothrow form too: it is freed by the operator delete above, so under the
+// sanitizers (whose own new is no malloc) it must come from malloc as well.
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+#ifndef ONDRILUX_COUNT_MALLOC
+    noteAllocation();
+#endif
+    return std::malloc(size ? size : 1);
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept {
+    std::free(p);
+}

@@ -48,6 +48,11 @@ JackProbe::JackProbe(const std::string &name, const std::vector<std::string> &mi
     jack_on_shutdown(client_, shutdown, this);
     jack_set_xrun_callback(client_, xrun, this);
     jack_set_port_connect_callback(client_, connected, this);
+    // What the probe sends does not come from what it hears: its ports keep
+    // latency 0. Without a callback of its own JACK would carry the latency
+    // heard on "in" over to the MIDI ports, round and round the loop through
+    // the program.
+    jack_set_latency_callback(client_, [](jack_latency_callback_mode_t, void *) {}, nullptr);
     if (jack_activate(client_) != 0) {
         jack_client_close(client_);
         client_ = nullptr;
@@ -110,6 +115,11 @@ bool JackProbe::waitListening(int port, int seconds) const {
 
 bool JackProbe::listenTo(const std::string &outputPort) {
     return client_ && jack_connect(client_, outputPort.c_str(), jack_port_name(input_)) == 0;
+}
+
+bool JackProbe::playInto(int port, const std::string &inputPort) {
+    const std::string name = midiPortName(port);
+    return !name.empty() && jack_connect(client_, name.c_str(), inputPort.c_str()) == 0;
 }
 
 bool JackProbe::send(int port, std::vector<uint8_t> bytes, uint32_t offset) {

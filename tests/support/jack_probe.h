@@ -49,6 +49,8 @@ class JackProbe {
     // Waits until it does, `seconds` at most; whether it does.
     bool waitListening(int port, int seconds = 10) const;
     bool listenTo(const std::string &outputPort);
+    // Connects our MIDI port `port` to a program's MIDI input port.
+    bool playInto(int port, const std::string &inputPort);
     // Connections made to our MIDI ports so far: one per opening of one of
     // them as the program's input device.
     int midiConnections() const { return midiConnections_.load(); }

@@ -1,0 +1,377 @@
+// The plugin in a small lilv host in this process: several instances, any
+// block length, a careless host, reactivation, the rate converter, and no
+// allocation while it runs. At 48000 frames/s every render is compared with
+// the engine's own, bit for bit.
+#include "tests/plugin/plugin_render.h"
+#include "tests/support/allocation_counter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <random>
+
+namespace {
+
+constexpr uint32_t kFrames = 48000;
+// The engine's output never leaves ±128/127; converted to another rate, it
+// may overshoot a little.
+constexpr float kEnginePeak = 128.0f / 127.0f, kConvertedPeak = 1.25f;
+
+// Notes on and off block edges and inside blocks, legato, a key released
+// while another is held, velocity 0, real-time bytes and running status.
+const std::vector<Event> kScript = {
+    {100, {0x90, 60, 100}},   {4095, {0x90, 67, 90}},       {4096, {0xF8}},
+    {4097, {0x80, 60, 0}},    {9000, {0x90, 72, 100, 74, 80}}, {14001, {0x80, 67, 0}},
+    {20000, {0x90, 74, 0}},   {20000, {0x90, 72, 0}},       {26111, {0x90, 48, 127}},
+    {33333, {0xB0, 1, 64}},   {40000, {0x80, 48, 0}},       {41234, {0x90, 81, 64}},
+};
+
+SoundOptions settingsA() {
+    SoundOptions s;
+    s.operation = 3;
+    s.sliders.release = 200;
+    return s;
+}
+
+SoundOptions settingsB() {
+    SoundOptions s;
+    s.operation = 7;
+    s.staticValue = 20;
+    s.rangeTop = 10;
+    s.rangeBottom = 200;
+    s.sliders = {300, 100, 80, 50};
+    s.quickStart = true; // as a host starts the plugin
+    return s;
+}
+
+TEST(Instances, TwoInterleavedEachEqualTheirOwnRenderAndTheEngines) {
+    const SoundOptions settings[2] = {settingsA(), settingsB()};
+    std::vector<float> alone[2];
+    for (int i = 0; i < 2; ++i) {
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        ASSERT_TRUE(p.ok());
+        setSound(p, settings[i]);
+        p.activate();
+        alone[i] = play(p, kScript, kFrames, {256});
+    }
+
+    Lv2Instance a(kLv2Path, kPluginUri, kEngineRate), b(kLv2Path, kPluginUri, kEngineRate);
+    ASSERT_TRUE(a.ok() && b.ok());
+    setSound(a, settings[0]);
+    setSound(b, settings[1]);
+    a.activate();
+    b.activate();
+    Player pa(a, kScript, kFrames), pb(b, kScript, kFrames);
+    while (!pa.done() || !pb.done()) { // different blocks, one after the other
+        pa.block(256);
+        pb.block(100);
+        pb.block(13);
+    }
+    for (int i = 0; i < 2; ++i) {
+        const std::vector<float> &together = i == 0 ? pa.out : pb.out;
+        EXPECT_EQ(firstDifference(together, alone[i]), -1) << "instance " << i;
+        EXPECT_EQ(firstDifference(together, engineRender(settings[i], kScript, kFrames)), -1)
+            << "instance " << i;
+    }
+    EXPECT_NE(firstDifference(pa.out, pb.out), -1) << "the settings made no difference";
+}
+
+TEST(Blocks, AnyBlockLengthGivesTheEnginesRender) {
+    const SoundOptions sound = settingsB();
+    const std::vector<float> reference = engineRender(sound, kScript, kFrames);
+    ASSERT_GT(rms(reference, 0, kFrames), 0.01);
+    const std::vector<std::vector<uint32_t>> patterns = {
+        {1}, {7}, {256}, {4096}, {8192}, {0, 7, 0, 0, 256, 1, 0, 4096, 333}};
+    for (const std::vector<uint32_t> &blocks : patterns) {
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        ASSERT_TRUE(p.ok());
+        setSound(p, sound);
+        p.activate();
+        EXPECT_EQ(firstDifference(play(p, kScript, kFrames, blocks), reference), -1)
+            << "blocks of " << blocks.front() << " (" << blocks.size() << " sizes)";
+    }
+}
+
+// Controls out of range are clamped; NaN takes the default.
+TEST(Controls, OutOfRangeAreClampedAndNanTakesTheDefault) {
+    constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    struct Case {
+        float value;
+        SoundOptions expected;
+    };
+    const SoundOptions lowest{kOperationControl.min,
+                              kStaticValueControl.min,
+                              kRangeTopControl.min,
+                              kRangeBottomControl.min,
+                              {kAttackControl.min, kDecayControl.min, kSustainControl.min,
+                               kReleaseControl.min}};
+    const SoundOptions highest{kOperationControl.max,
+                               kStaticValueControl.max,
+                               kRangeTopControl.max,
+                               kRangeBottomControl.max,
+                               {kAttackControl.max, kDecayControl.max, kSustainControl.max,
+                                kReleaseControl.max}};
+    const Case cases[] = {{kNan, SoundOptions{}}, {kInf, highest},   {1e30f, highest},
+                          {-kInf, lowest},        {-1e30f, lowest}, {-1.0f, lowest}};
+    for (const Case &c : cases) {
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        ASSERT_TRUE(p.ok());
+        for (const char *symbol : kSoundSymbols)
+            p.control(symbol) = c.value;
+        p.control("quick_start") = 0.0f;
+        p.activate();
+        EXPECT_EQ(firstDifference(play(p, kScript, kFrames, {512}),
+                                  engineRender(c.expected, kScript, kFrames)),
+                  -1)
+            << "every control at " << c.value;
+    }
+}
+
+// What a careless host sends: events out of order, before the block and past
+// its end, system-exclusive and cut-off messages, data bytes without status,
+// foreign atoms, empty events, and controls out of range or NaN.
+void addHostileBlock(Lv2Instance &p, std::mt19937 &random, uint32_t frames) {
+    static const float kValues[] = {std::numeric_limits<float>::quiet_NaN(),
+                                    std::numeric_limits<float>::infinity(),
+                                    -std::numeric_limits<float>::infinity(),
+                                    1e30f, -1e30f, -1.0f, 0.0f, 0.49f, 7.5f, 14.0f, 246.0f,
+                                    5001.0f};
+    auto pick = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    if (pick(4) == 0)
+        p.control(kSoundSymbols[pick(std::size(kSoundSymbols))]) = kValues[pick(std::size(kValues))];
+    p.clearEvents();
+    for (uint32_t e = pick(8); e > 0; --e) {
+        const int64_t times[] = {static_cast<int64_t>(pick(frames + 64)) - 8,
+                                 std::numeric_limits<int64_t>::max(),
+                                 std::numeric_limits<int64_t>::min(), frames, -1};
+        const int64_t frame = times[pick(5) == 0 ? 1 + pick(4) : 0];
+        const uint8_t note = static_cast<uint8_t>(36 + pick(48));
+        const uint8_t status = static_cast<uint8_t>(pick(3) ? 0x90 : 0x80 | pick(0x80));
+        const uint8_t sysex[] = {0xF0, 0x41, 0x10, 0x90, note, 100, 0x12}; // no end
+        const uint8_t message[] = {status, note, 100};
+        uint8_t bytes[12];
+        uint32_t size = 0;
+        switch (pick(6)) {
+        case 0: // random bytes
+            size = pick(13);
+            for (uint32_t i = 0; i < size; ++i)
+                bytes[i] = static_cast<uint8_t>(random());
+            break;
+        case 1: // system exclusive with a note inside
+            size = sizeof sysex;
+            std::memcpy(bytes, sysex, size);
+            break;
+        case 2: // a message cut off
+            size = 1 + pick(2);
+            std::memcpy(bytes, message, size);
+            break;
+        case 3: // a foreign atom
+            p.addEvent(frame, message, sizeof message, p.otherType());
+            continue;
+        default: // a note on or off, in any order
+            size = sizeof message;
+            std::memcpy(bytes, message, size);
+        }
+        p.addEvent(frame, bytes, size);
+    }
+}
+
+// Runs `blocks` hostile blocks; the output's peak, or NaN if it had one.
+float runHostile(Lv2Instance &p, std::mt19937 &random, std::vector<float> &out, int blocks) {
+    static const uint32_t kLengths[] = {0, 1, 7, 64, 256, 1000, 4096};
+    float peak = 0.0f;
+    for (int b = 0; b < blocks; ++b) {
+        const uint32_t frames = kLengths[random() % std::size(kLengths)];
+        addHostileBlock(p, random, frames);
+        p.run(out.data(), frames);
+        for (uint32_t i = 0; i < frames; ++i) {
+            if (!std::isfinite(out[i]))
+                return out[i];
+            peak = std::max(peak, std::fabs(out[i]));
+        }
+    }
+    return peak;
+}
+
+// After a careless host's blocks, each way of letting go ends in silence.
+TEST(HostileHost, NoCrashNoNanAndLettingGoEndsInSilence) {
+    struct Ending {
+        const char *name;
+        std::vector<Event> events;
+    };
+    // (Note-offs alone need not do: a key pressed twice is held twice, and the
+    // careless host's note-ons outnumber its note-offs.)
+    const Ending endings[] = {
+        {"All Notes Off", {{0, {0xB0, 123, 0}}}},
+        {"All Sound Off", {{0, {0xB0, 120, 0}}}},
+        {"All Notes Off after note-offs", {{0, {0x80, 60, 0}}, {9, {0xB0, 123, 0}}}},
+    };
+    std::mt19937 random(17);
+    std::vector<float> out(4096);
+    for (const Ending &ending : endings) {
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        ASSERT_TRUE(p.ok());
+        p.activate();
+        const float peak = runHostile(p, random, out, 1500);
+        EXPECT_TRUE(peak <= kEnginePeak) << ending.name << ": peak " << peak;
+        EXPECT_GT(peak, 0.0f) << ending.name << ": never sounded";
+        // The longest release (5 s) ends well within 6 s; the last second is silent.
+        const uint32_t tail = 6 * kFrames;
+        const std::vector<float> after = play(p, ending.events, tail, {4096});
+        EXPECT_EQ(rms(after, tail - kFrames, tail), 0.0) << ending.name << ": a note hangs";
+    }
+}
+
+// A host that deactivates in the middle of a note and activates again gets a
+// fresh engine: silence until the next note, then the engine's render.
+TEST(Activation, ReactivatedStartsSilentLikeAFreshEngine) {
+    Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+    ASSERT_TRUE(p.ok());
+    setSound(p, settingsA());
+    p.activate();
+    const std::vector<float> held = play(p, {{0, {0x90, 69, 100}}}, 10000, {256});
+    ASSERT_GT(rms(held, 5000, 10000), 0.01);
+    p.deactivate();
+    p.activate();
+    const std::vector<Event> later = {{5000, {0x90, 64, 100}}, {20000, {0x80, 64, 0}}};
+    const std::vector<float> out = play(p, later, kFrames, {256});
+    EXPECT_EQ(rms(out, 0, 5000), 0.0) << "a note hung over";
+    EXPECT_EQ(firstDifference(out, engineRender(settingsA(), later, kFrames)), -1);
+}
+
+// All Sound Off and All Notes Off on channel 1 release a held note; on
+// another channel, or another controller, they do not.
+TEST(ChannelMode, AllSoundOffAndAllNotesOffReleaseAHeldNote) {
+    struct Case {
+        std::vector<uint8_t> message;
+        bool releases;
+    };
+    const Case cases[] = {{{0xB0, 120, 0}, true},
+                          {{0xB0, 123, 0}, true},
+                          {{0xB1, 123, 0}, false},
+                          {{0xB0, 121, 0}, false}};
+    for (const Case &c : cases) {
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        ASSERT_TRUE(p.ok());
+        SoundOptions sound;
+        sound.sliders.release = 10;
+        setSound(p, sound);
+        p.activate();
+        const std::vector<float> out =
+            play(p, {{0, {0x90, 69, 100}}, {10000, c.message}}, kFrames, {256});
+        ASSERT_GT(rms(out, 5000, 10000), 0.01);
+        const double after = rms(out, 20000, kFrames);
+        if (c.releases)
+            EXPECT_EQ(after, 0.0) << std::hex << int(c.message[0]) << " " << std::dec
+                                  << int(c.message[1]);
+        else
+            EXPECT_GT(after, 0.01) << std::hex << int(c.message[0]) << " " << std::dec
+                                   << int(c.message[1]);
+    }
+}
+
+// run allocates nothing, at the engine's rate and through the converter, for
+// a host's input and a careless host's.
+class Allocation : public ::testing::TestWithParam<double> {};
+
+TEST_P(Allocation, RunNeverAllocates) {
+    Lv2Instance p(kLv2Path, kPluginUri, GetParam());
+    ASSERT_TRUE(p.ok());
+    countAllocations(true);
+    const long before = countedAllocations();
+    p.activate();
+    const long activating = countedAllocations() - before;
+    countAllocations(false);
+    if (GetParam() != kEngineRate) { // activation opens the converter afresh
+        EXPECT_GT(activating, 0) << "the counter does not see the plugin's allocations";
+    }
+
+    Player player(p, kScript, kFrames);
+    std::mt19937 random(4);
+    std::vector<float> out(4096);
+    countAllocations(true);
+    const long start = countedAllocations();
+    while (!player.done())
+        player.block(256);
+    const float peak = runHostile(p, random, out, 500);
+    const long made = countedAllocations() - start;
+    countAllocations(false);
+    EXPECT_EQ(made, 0);
+    EXPECT_GT(rms(player.out, 0, kFrames), 0.01);
+    EXPECT_TRUE(peak <= (GetParam() == kEngineRate ? kEnginePeak : kConvertedPeak)) << peak;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Allocation, ::testing::Values(48000.0, 44100.0));
+
+// Periods per second of out[from, to), from its rises through its mean,
+// first to last; with hysteresis, for the converter's ripple.
+double frequency(const std::vector<float> &out, size_t from, size_t to, double rate) {
+    double sum = 0.0, squares = 0.0;
+    for (size_t i = from; i < to; ++i) {
+        sum += out[i];
+        squares += static_cast<double>(out[i]) * out[i];
+    }
+    const double n = static_cast<double>(to - from), mean = sum / n;
+    const double spread = std::sqrt(squares / n - mean * mean) / 2;
+    const auto low = static_cast<float>(mean - spread), high = static_cast<float>(mean + spread);
+    size_t first = 0, last = 0, periods = 0;
+    bool above = true;
+    for (size_t i = from; i < to; ++i)
+        if (above && out[i] < low) {
+            above = false;
+        } else if (!above && out[i] > high) {
+            above = true;
+            if (first == 0)
+                first = i;
+            else
+                ++periods;
+            last = i;
+        }
+    return last > first ? static_cast<double>(periods) * rate / static_cast<double>(last - first)
+                        : 0.0;
+}
+
+// At another host rate the engine still renders at its own and the output is
+// converted: in tune, with the converter's delay on the latency port. At the
+// engine's rate there is none.
+class HostRate : public ::testing::TestWithParam<double> {};
+
+TEST_P(HostRate, PlaysInTuneAndReportsTheConvertersDelay) {
+    const double rate = GetParam();
+    SoundOptions sound;
+    sound.sliders.sustain = 100;
+    const std::vector<Event> a4 = {{0, {0x90, 69, 100}}};
+    const std::vector<float> reference = engineRender(sound, a4, kFrames);
+    const double engineHz = frequency(reference, 12000, kFrames, kEngineRate);
+    ASSERT_NEAR(engineHz, 440.0, 0.5);
+
+    Lv2Instance p(kLv2Path, kPluginUri, rate);
+    ASSERT_TRUE(p.ok());
+    setSound(p, sound);
+    p.activate();
+    std::vector<float> none(1);
+    p.run(none.data(), 0); // hosts ask for the latency so
+    const float latency = p.control("latency");
+    const auto frames = static_cast<uint32_t>(rate);
+    const std::vector<float> out = play(p, a4, frames, {256});
+    EXPECT_NEAR(frequency(out, frames / 4, frames, rate), engineHz, 0.05) << rate;
+    if (rate == kEngineRate) {
+        EXPECT_EQ(latency, 0.0f);
+    } else {
+        EXPECT_GT(latency, 0.0f);
+        EXPECT_LT(latency, rate / 100) << "more than 10 ms";
+        EXPECT_EQ(p.control("latency"), latency) << "the latency changed while playing";
+    }
+    std::printf("at %.0f frames/s: %.2f Hz (the engine's %.2f Hz), latency %.2f frames\n", rate,
+                frequency(out, frames / 4, frames, rate), engineHz, latency);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, HostRate, ::testing::Values(48000.0, 44100.0, 96000.0));
+
+} // namespace

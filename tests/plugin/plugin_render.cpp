@@ -1,0 +1,74 @@
+#include "tests/plugin/plugin_render.h"
+
+#include "engine_driving/engine_driving.h"
+#include "midi/note_handling.h"
+#include "midi/short_messages.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+void setSound(Lv2Instance &p, const SoundOptions &sound) {
+    const int32_t values[] = {sound.operation,      sound.staticValue,    sound.sliders.attack,
+                              sound.sliders.decay,  sound.sliders.sustain, sound.sliders.release,
+                              sound.rangeTop,       sound.rangeBottom};
+    for (size_t i = 0; i < std::size(values); ++i)
+        p.control(kSoundSymbols[i]) = static_cast<float>(values[i]);
+    p.control("quick_start") = sound.quickStart ? 1.0f : 0.0f;
+}
+
+void Player::block(uint32_t frames) {
+    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(out.size() - position_));
+    p_.clearEvents();
+    for (; next_ < events_.size(); ++next_) {
+        const Event &e = events_[next_];
+        if (e.frame >= position_ + frames && !(frames == 0 && e.frame == position_))
+            break;
+        p_.addEvent(static_cast<int64_t>(e.frame - position_), e.bytes.data(),
+                    static_cast<uint32_t>(e.bytes.size()));
+    }
+    p_.run(out.data() + position_, frames);
+    position_ += frames;
+}
+
+std::vector<float> play(Lv2Instance &p, const std::vector<Event> &events, uint32_t frames,
+                        const std::vector<uint32_t> &blocks) {
+    Player player(p, events, frames);
+    for (size_t b = 0; !player.done(); ++b)
+        player.block(blocks[b % blocks.size()]);
+    return std::move(player.out);
+}
+
+std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Event> &events,
+                                uint32_t frames) {
+    auto engine = std::make_unique<DrivenEngine>();
+    prepareEngine(*engine, sound);
+    std::vector<float> out(frames);
+    renderAroundEvents(
+        *engine, out.data(), frames, static_cast<uint32_t>(events.size()),
+        [&](uint32_t i) { return events[i].frame; },
+        [&](uint32_t i) {
+            forEachShortMessage(events[i].bytes.data(), events[i].bytes.size(),
+                                [&](uint32_t message) {
+                                    onMidiInput(engine->state, kMidiInData, message);
+                                });
+        });
+    return out;
+}
+
+long firstDifference(const std::vector<float> &a, const std::vector<float> &b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i)
+        if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0)
+            return static_cast<long>(i);
+    return a.size() == b.size() ? -1 : static_cast<long>(n);
+}
+
+double rms(const std::vector<float> &samples, size_t from, size_t to) {
+    to = std::min(to, samples.size());
+    double sum = 0.0;
+    for (size_t i = from; i < to; ++i)
+        sum += static_cast<double>(samples[i]) * samples[i];
+    return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
+}

@@ -449,21 +449,10 @@ INSTANTIATE_TEST_SUITE_P(Instrument, Refused, ::testing::ValuesIn(kRefusals),
 
 // A refused open says in words what JACK refused, and its status in hex.
 TEST(JackRefusal, SaysWhatJackRefused) {
-    const struct {
-        int status;
-        const char *text;
-    } cases[] = {
-        {JackFailure | JackServerError,
-         "JACK refused the client: the server refused it (a name too long or taken, or no room) "
-         "(status 0x21)"},
-        {JackFailure | JackNameNotUnique, "JACK refused the client: the name is taken (status 0x5)"},
-        {JackFailure | JackVersionError | JackShmFailure,
-         "JACK refused the client: JACK's shared memory cannot be reached; the server speaks "
-         "another protocol version (status 0x601)"},
-        {JackFailure, "JACK refused the client: it did not say why (status 0x1)"},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(jackRefusal(static_cast<jack_status_t>(c.status)), c.text);
+    EXPECT_EQ(jackRefusal(static_cast<jack_status_t>(JackFailure | JackNameNotUnique |
+                                                     JackServerError)),
+              "JACK refused the client: the name is taken; the server refused it (a name too "
+              "long or taken, or no room) (status 0x25)");
 }
 
 // The keyboard's port goes away while a key is held: with midi_in's last

@@ -88,36 +88,6 @@ TEST_F(CrossThreadTest, OnlyAChangedTextWakesTheGuiThread) {
     }
 }
 
-// Another thread asks the GUI thread to act (the MIDI ports changed): the
-// handler runs there, in whatever loop takes events, once for posts that come
-// before it runs; and a handler can be asked to run after a delay.
-std::atomic<int> handled{0};
-std::thread::id handledOn;
-TEST_F(CrossThreadTest, WakeUpsRunTheirHandlerOnTheGuiThreadOncePerRound) {
-    open();
-    handled = 0;
-    const int signal = addWakeUp([] {
-        handledOn = std::this_thread::get_id();
-        handled.fetch_add(1);
-    });
-    ASSERT_GE(signal, 0);
-    std::thread other([signal] {
-        for (int i = 0; i < 3; ++i)
-            postWakeUp(signal);
-    });
-    other.join();
-    EXPECT_TRUE(waitUntil([] { return handled.load() > 0; }, 500));
-    takeEvents(30);
-    EXPECT_EQ(handled.load(), 1);
-    EXPECT_EQ(handledOn, std::this_thread::get_id());
-
-    handled = 0;
-    callAfter(50, [] { handled.fetch_add(1); });
-    takeEvents(20);
-    EXPECT_EQ(handled.load(), 0);
-    EXPECT_TRUE(waitUntil([] { return handled.load() == 1; }, 500));
-}
-
 #ifdef ONDRILUX_RACY_TEST
 // Built only with -DONDRILUX_RACY_TEST=ON: a race of ours read inside Qt's
 // event dispatch, so Qt is on the stack. ThreadSanitizer must report it (the

@@ -39,6 +39,13 @@ void noteOff(SynthState &s) {
     }
 }
 
+// Every key goes up at once, as with the last note-off: the gate closes, the
+// note fades out over its release and the next one is armed afresh.
+void releaseEveryKey(SynthState &s) {
+    s.heldNoteCount.set(0);
+    noteOff(s);
+}
+
 void noteOn(SynthState &s, int note) {
     // The pitch is written before the gate, so the audio thread never opens
     // the gate on a stale pitch.
@@ -64,10 +71,7 @@ void showFaultInsteadOfGate(SynthState &s, const char *text) {
 
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
     if (message == kMidiInClose) {
-        // Every key goes up as with the last note-off: the gate closes, the
-        // note fades out over its release and the next one is armed afresh.
-        s.heldNoteCount.set(0);
-        noteOff(s);
+        releaseEveryKey(s);
         // Show "Off" at once: the next device may stay silent for a long time.
         showGateText(s);
         return;
@@ -88,10 +92,8 @@ void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
     } else if (status == kNoteOffChannel1) {
         noteOff(s);
     } else if (status == kControlChangeChannel1 && (data1 == kAllSoundOff || data1 == kAllNotesOff)) {
-        // Hosts send these when the transport stops or loops: every key goes
-        // up at once, released as by the last note-off.
-        s.heldNoteCount.set(0);
-        noteOff(s);
+        // Hosts send these when the transport stops or loops.
+        releaseEveryKey(s);
     }
     showGateText(s);
 }

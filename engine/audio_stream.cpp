@@ -25,8 +25,12 @@ namespace {
     _exit(0);
 }
 
-// A stream that has rendered nothing this long after its start is stalled.
+// A stream that has rendered less than a quarter of a second this long after
+// its start is stalled: a stalled sink still takes the first buffer's worth
+// (PortAudio fills its buffer before the sink takes a frame; 0.075 s asked
+// for), a playing one takes almost all of that second.
 constexpr int kWatchMs = 1000;
+constexpr uint64_t kPlayingFrames = static_cast<uint64_t>(kSampleRate) / 4;
 constexpr int kMaxRestarts = 3;
 
 // Frames the stream has rendered since it started. Written on the audio
@@ -61,7 +65,7 @@ void traceRestart() {
 }
 
 void sayTheStreamDoesNotRun() {
-    std::fputs("ondrilux: the audio stream is not running (it rendered nothing in the first "
+    std::fputs("ondrilux: the audio stream is not running (it played nothing in the first "
                "second of four starts); start ondrilux again: see the README, \"A silent start "
                "under JACK\".\n",
                stderr);
@@ -75,13 +79,13 @@ void watchTheStart();
 // (ALSA's jack plugin) waiting on a dead client's wake-up slot for good: the
 // server then skips the whole graph every cycle and nothing plays. Closing
 // the stream frees the slot, and a stream opened again plays: so a stream that
-// has rendered nothing a second after its start is opened and started again,
+// has played nothing a second after its start is opened and started again,
 // three times at most, saying nothing unless the last one fails too. GUI
 // thread, from the toolkit's timer.
 void checkTheStart() {
     SynthState &s = *streamRecord;
     PaStream *stream = s.stream;
-    if (shuttingDown || !stream || framesRendered.get() > 0)
+    if (shuttingDown || !stream || framesRendered.get() >= kPlayingFrames)
         return;
     if (restarts == kMaxRestarts) {
         sayTheStreamDoesNotRun();

@@ -13,8 +13,8 @@ bool openAudio(SynthState &s);
 
 // Closes the gate and starts the stream; from here on the audio thread runs.
 // A failing start is reported like a failing open, and returns false. A
-// stream that has rendered nothing a second after its start is opened and
-// started again, three times at most; only when the last one stalls too is
+// stream that has played less than a quarter of a second a second after its
+// start is opened and started again, three times at most; only when the last one stalls too is
 // that said, on stderr and through the fault sink.
 bool startAudio(SynthState &s);
 

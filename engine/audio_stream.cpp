@@ -6,11 +6,19 @@
 
 #include <portaudio.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/close_range.h>
+#include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -25,10 +33,12 @@ namespace {
     _exit(0);
 }
 
-// A stream that has rendered less than a quarter of a second this long after
-// its start is stalled: a stalled sink still takes the first buffer's worth
-// (PortAudio fills its buffer before the sink takes a frame; 0.075 s asked
-// for), a playing one takes almost all of that second.
+// The start is looked at a second after it, and again a second later while
+// the stream has played less than a quarter of a second: a stream that has
+// rendered nothing since the last look is stalled. A stalled sink may still
+// have taken the first buffer's worth (PortAudio fills its buffer before the
+// sink takes a frame; 0.075 s asked for); a sink that is slow to wake up
+// still takes more within each second.
 constexpr int kWatchMs = 1000;
 constexpr uint64_t kPlayingFrames = static_cast<uint64_t>(kSampleRate) / 4;
 constexpr int kMaxRestarts = 3;
@@ -42,6 +52,7 @@ Relaxed<uint64_t> framesRendered;
 PaStreamParameters outputParameters{};
 SynthState *streamRecord = nullptr; // what the stream renders
 int restarts = 0;
+uint64_t renderedAtLastLook = 0;
 bool shuttingDown = false;
 void (*faultSink)(const char *) = nullptr;
 
@@ -85,8 +96,14 @@ void watchTheStart();
 void checkTheStart() {
     SynthState &s = *streamRecord;
     PaStream *stream = s.stream;
-    if (shuttingDown || !stream || framesRendered.get() >= kPlayingFrames)
+    const uint64_t rendered = framesRendered.get();
+    if (shuttingDown || !stream || rendered >= kPlayingFrames)
         return;
+    if (rendered > renderedAtLastLook) { // under way, slowly: look again
+        renderedAtLastLook = rendered;
+        watchTheStart();
+        return;
+    }
     if (restarts == kMaxRestarts) {
         sayTheStreamDoesNotRun();
         return;
@@ -97,6 +114,7 @@ void checkTheStart() {
     Pa_CloseStream(stream);
     s.stream = nullptr;
     framesRendered.set(0);
+    renderedAtLastLook = 0;
     PaStream *again = nullptr;
     if (openStream(again) != paNoError) {
         sayTheStreamDoesNotRun();
@@ -115,11 +133,61 @@ void watchTheStart() {
     tk::callAfter(kWatchMs, checkTheStart);
 }
 
+// JACK's client library can hang PortAudio's initialisation too, for good:
+// closing the client with which ALSA's jack device was looked at waits on a
+// lock that never comes free (another program's short-lived client came and
+// went meanwhile). Nothing is on the screen yet, so the program starts itself
+// afresh, three times at most; its JACK connections close with the old image.
+constexpr int kOpenHangMs = 4000;
+constexpr int kMaxFreshStarts = 3;
+constexpr const char *kFreshStartsVariable = "ONDRILUX_FRESH_STARTS";
+std::atomic<bool> openReturned{false};
+
+std::vector<std::string> commandLine() {
+    std::ifstream file("/proc/self/cmdline", std::ios::binary);
+    std::vector<std::string> args;
+    for (std::string arg; std::getline(file, arg, '\0');)
+        args.push_back(arg);
+    return args;
+}
+
+void startAfreshIfTheOpenHangs() {
+    const char *done = std::getenv(kFreshStartsVariable);
+    const int freshStarts = done ? std::atoi(done) : 0;
+    std::vector<std::string> args = commandLine();
+    if (freshStarts >= kMaxFreshStarts || args.empty())
+        return;
+    // Everything the exec needs is made here: the main thread may be stuck
+    // anywhere when the watch acts.
+    const std::string next = std::to_string(freshStarts + 1);
+    std::thread([args = std::move(args), next] {
+        std::vector<char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        for (int ms = 0; ms < kOpenHangMs; ms += 10) {
+            if (openReturned.load())
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (std::getenv("ONDRILUX_TRACE_RETRIES"))
+            std::fputs("ondrilux: retried the audio stream from a fresh start\n", stderr);
+        setenv(kFreshStartsVariable, next.c_str(), 1);
+        // Only standard input, output and error go on into the fresh start.
+        if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+            for (int fd = 3; fd < 1024; ++fd)
+                fcntl(fd, F_SETFD, FD_CLOEXEC);
+        execv("/proc/self/exe", argv.data());
+    }).detach();
+}
+
 } // namespace
 
 bool openAudio(SynthState &s) {
+    startAfreshIfTheOpenHangs();
     PaError error = Pa_Initialize();
     if (error != paNoError) {
+        openReturned.store(true);
         reportAudioError(error);
         return false;
     }
@@ -136,6 +204,7 @@ bool openAudio(SynthState &s) {
     PaStream *stream = nullptr;
     streamRecord = &s;
     error = openStream(stream);
+    openReturned.store(true);
     if (error != paNoError) {
         reportAudioError(error);
         return false;

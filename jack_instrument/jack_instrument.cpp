@@ -45,11 +45,6 @@ OptionResult setInstrumentOption(std::string_view name, const std::string &value
     return OptionResult::set;
 }
 
-// The engine frame that plays at server frame `frame`.
-uint64_t engineFrameAt(uint64_t frame, uint32_t serverRate) {
-    return frame * kEngineRate / serverRate;
-}
-
 // JACK's thread, when the server shuts down or dies. PipeWire's JACK layer
 // calls this callback, not the one with the reason.
 void serverLeft(void *instrument) {

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr double kEngineRate = kSampleRate;
 // At another rate the engine renders at most this many host frames' worth at
 // a time, so that its buffer is allocated once, however long a host's blocks.
 constexpr uint32_t kChunkFrames = 4096;
@@ -40,10 +39,6 @@ struct Plugin {
     std::vector<float> engineFrames;
     uint64_t hostFrames = 0; // frames of the host's clock played since activation
 };
-
-uint64_t engineFrameAt(uint64_t hostFrame, uint32_t hostRate) {
-    return hostFrame * static_cast<uint64_t>(kEngineRate) / hostRate;
-}
 
 // A control's value as the engine takes it: rounded, clamped to its range,
 // and its default when the host gives none or NaN.
@@ -110,7 +105,7 @@ LV2_Handle instantiate(const LV2_Descriptor *, double rate, const char *,
         return nullptr;
     p->midiEvent = map->map(map->handle, LV2_MIDI__MidiEvent);
     p->hostRate = static_cast<uint32_t>(std::lrint(rate));
-    p->resampling = p->hostRate != static_cast<uint32_t>(kEngineRate);
+    p->resampling = p->hostRate != static_cast<uint32_t>(kSampleRate);
     if (p->resampling) {
         std::string error;
         if (!openResampler(p->resampler, p->hostRate, kChunkFrames, error))

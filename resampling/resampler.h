@@ -1,10 +1,18 @@
 #pragma once
 
+#include "engine/synth_state.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 typedef struct SRC_STATE_tag SRC_STATE;
+
+// The engine's frame (at 48000 frames/s) that plays at frame `hostFrame` of a
+// host running at `hostRate` frames/s.
+inline uint64_t engineFrameAt(uint64_t hostFrame, uint32_t hostRate) {
+    return hostFrame * static_cast<uint64_t>(kSampleRate) / hostRate;
+}
 
 // Real-time conversion of the engine's 48000 frames/s to a JACK server's rate,
 // with libsamplerate. Each cycle hands over the engine frames that fall within

@@ -38,7 +38,7 @@ validators)
             fail "the metainfo does not provide $name"
     done
     [ -f "$usr/share/icons/hicolor/scalable/apps/$id.svg" ] || fail "no scalable icon $id.svg"
-    # The plugin's bundle: valid against the LV2 specification, and a host
+    # The plugin's bundle: valid as LV2 defines it, and a host
     # finds every port with its range and default.
     bundle=$usr/lib/lv2/ondrilux.lv2
     report=$(lv2_validate "$bundle"/*.ttl 2>&1) || fail "lv2_validate exited with $?"

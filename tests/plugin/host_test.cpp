@@ -105,18 +105,15 @@ TEST(Controls, OutOfRangeAreClampedAndNanTakesTheDefault) {
         float value;
         SoundOptions expected;
     };
-    const SoundOptions lowest{kOperationControl.min,
-                              kStaticValueControl.min,
-                              kRangeTopControl.min,
-                              kRangeBottomControl.min,
-                              {kAttackControl.min, kDecayControl.min, kSustainControl.min,
-                               kReleaseControl.min}};
-    const SoundOptions highest{kOperationControl.max,
-                               kStaticValueControl.max,
-                               kRangeTopControl.max,
-                               kRangeBottomControl.max,
-                               {kAttackControl.max, kDecayControl.max, kSustainControl.max,
-                                kReleaseControl.max}};
+    const auto allAt = [](int32_t ControlRange::*end) {
+        return SoundOptions{kOperationControl.*end,
+                            kStaticValueControl.*end,
+                            kRangeTopControl.*end,
+                            kRangeBottomControl.*end,
+                            {kAttackControl.*end, kDecayControl.*end, kSustainControl.*end,
+                             kReleaseControl.*end}};
+    };
+    const SoundOptions lowest = allAt(&ControlRange::min), highest = allAt(&ControlRange::max);
     const Case cases[] = {{kNan, SoundOptions{}}, {kInf, highest},   {1e30f, highest},
                           {-kInf, lowest},        {-1e30f, lowest}, {-1.0f, lowest}};
     for (const Case &c : cases) {

@@ -33,6 +33,12 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
 // the per-frame step stays small enough to be inlined into the render loop.
 [[gnu::cold]] void arm(SynthState &s) {
     setUnlessReleased(s, s.envelopeArmed);
+    EnvelopeState &e = s.envelope;
+    // Touching notes: a note-off and this note-on came between the same two
+    // frames, so no closed-gate frame ran and releaseLevel is a stale level
+    // (0.0 after a note from silence). The fade-out starts from what sounded.
+    if (e.lastFrameOpen)
+        s.releaseLevel = e.lastOpenLevel;
     // Counted up before use, so the arming frame is 0 and the fade-out runs to
     // kFadeOutFrames. With quick start and nothing sounding that fade-out would
     // only fade silence into silence: starting the count where the fade-out
@@ -40,7 +46,6 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
     // would have left (the oscillator then plays the new pitch, too).
     s.noteOnCounter = (s.quickStart.get() != 0 && s.releaseLevel == 0.0) ? kFadeOutFrames : -1;
 
-    EnvelopeState &e = s.envelope;
     const EnvelopeSliders sliders = readSliders(s.sliderSource);
     e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
     e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
@@ -76,6 +81,7 @@ void envelopeStep(SynthState &s, int32_t t) {
         const double x = e.releaseLength + s.releaseFrame - t;
         e.level = (x < 0.0 || e.releaseLength == 0.0) ? 0.0 : e.lastOpenLevel * x / e.releaseLength;
         s.releaseLevel = e.level;
+        e.lastFrameOpen = false;
         return;
     }
 
@@ -108,5 +114,6 @@ void envelopeStep(SynthState &s, int32_t t) {
     }
 
     e.lastOpenLevel = e.level;
+    e.lastFrameOpen = true;
     s.releaseFrame = t;
 }

@@ -26,6 +26,7 @@ struct EnvelopeState {
     double releaseLength;
     double level;         // the envelope's output for the current frame
     double lastOpenLevel; // level of the last frame rendered with the gate open
+    bool lastFrameOpen;   // whether the last frame rendered had the gate open
 };
 
 // Receives the note state's text ("On", "Off" or ""; always a static string)
@@ -40,7 +41,7 @@ using GateTextSink = void (*)(const char *text);
 // line) and stay plain.
 struct SynthState {
     Relaxed<double> staticOperand;  // GUI writes, audio reads
-    double releaseLevel;            // audio: level of the last closed-gate frame
+    double releaseLevel;            // audio: level the next fade-out starts from (the envelope)
     Relaxed<double> noteFrequency;  // MIDI writes, audio reads; Hz, 0.0 before the first note
     Relaxed<double> heldFrequency;  // MIDI writes, audio reads; the previous note's pitch
     EnvelopeState envelope;         // audio

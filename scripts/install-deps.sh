@@ -18,6 +18,7 @@ packages=(
   # hosts that load the plugin in the tests: lilv (the library hosts use, and
   # lv2info / lv2ls) and jalv on the test JACK server
   liblilv-dev lilv-utils jalv
+  ardour # a real DAW (Ardour 7, headless through ardour7-lua) that plays the plugin on a track
   # tests and benchmarks
   libgtest-dev libbenchmark-dev clang libclang-rt-dev
   # real parts for end-to-end tests: JACK on the dummy driver, ALSA's jack

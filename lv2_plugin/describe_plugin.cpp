@@ -12,13 +12,18 @@
 
 namespace {
 
+// The project's version as LV2 counts it (lv2_plugin/CMakeLists.txt): a
+// release has a minor version above 0 and an even micro version.
+constexpr int kLv2MinorVersion = ONDRILUX_LV2_MINOR_VERSION;
+constexpr int kLv2MicroVersion = ONDRILUX_LV2_MICRO_VERSION;
+static_assert(kLv2MinorVersion > 0 && kLv2MicroVersion % 2 == 0);
+
 constexpr const char *kPrefixes =
     "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
     "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
     "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
-    "@prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .\n"
     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
@@ -95,8 +100,6 @@ void controlPort(const ControlPort &c) {
         }
         std::printf(" ;\n");
     }
-    if (c.index == kAttackPort)
-        std::printf("    lv2:portProperty pprops:logarithmic ;\n");
     std::printf("] , [\n");
 }
 
@@ -109,8 +112,8 @@ void plugin() {
                 "foaf:mbox <mailto:maintainers@ondrilux.org> ] ;\n"
                 "    rdfs:comment \"A monophonic synthesizer that shapes a sine wave with bit "
                 "operations.\" ;\n"
-                "    lv2:minorVersion 0 ;\n"
-                "    lv2:microVersion 1 ;\n"
+                "    lv2:minorVersion %d ;\n"
+                "    lv2:microVersion %d ;\n"
                 "    lv2:requiredFeature urid:map ;\n"
                 "    lv2:optionalFeature lv2:hardRTCapable ;\n"
                 "    lv2:port [\n"
@@ -127,7 +130,7 @@ void plugin() {
                 "    lv2:symbol \"out\" ;\n"
                 "    lv2:name \"Out\" ;\n"
                 "] , [\n",
-                kPrefixes, kPluginUri, kMidiInPort, kOutPort);
+                kPrefixes, kPluginUri, kLv2MinorVersion, kLv2MicroVersion, kMidiInPort, kOutPort);
     for (const ControlPort &c : kControlPorts)
         controlPort(c);
     std::printf("    a lv2:OutputPort , lv2:ControlPort ;\n"

@@ -28,6 +28,8 @@ void initSynthState(SynthState &s) {
     s.heldNoteCount.set(0);
     s.gateFault.set(nullptr);
     s.quickStart.set(0);
+    s.muteRequested.set(0);
+    s.muteFramesLeft = 0;
 
     // Defaults.
     s.operation.set(kOperationControl.initial);

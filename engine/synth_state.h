@@ -77,6 +77,10 @@ struct SynthState {
     // a note armed while nothing sounds (releaseLevel exactly 0.0) skips the
     // silent fade-out and starts its attack on the arming frame.
     Relaxed<int32_t> quickStart;
+    // All Sound Off: the MIDI thread sets 1, the audio thread takes it back to
+    // 0 as it starts the output's fall to silence, which has muteFramesLeft to go.
+    Relaxed<int32_t> muteRequested;
+    int32_t muteFramesLeft; // audio
 };
 
 // Start-up: every field to zero, then the defaults (operation 1, range 40 to 90,

@@ -92,8 +92,11 @@ void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
     } else if (status == kNoteOffChannel1) {
         noteOff(s);
     } else if (status == kControlChangeChannel1 && (data1 == kAllSoundOff || data1 == kAllNotesOff)) {
-        // Hosts send these when the transport stops or loops.
+        // Hosts send these when the transport stops or loops; All Sound Off
+        // (a panic button) also silences what still sounds, within 5 ms.
         releaseEveryKey(s);
+        if (data1 == kAllSoundOff)
+            s.muteRequested.set(1);
     }
     showGateText(s);
 }

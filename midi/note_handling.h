@@ -24,7 +24,8 @@ void showFaultInsteadOfGate(SynthState &s, const char *text);
 // MIDI thread: the note handling of the engine whose record is `s`. A data
 // message (kMidiInData) carries a short message; note-on/off on channel 1 set
 // the pitch and open or close the gate, All Sound Off and All Notes Off on
-// channel 1 release every key. A close message (kMidiInClose) releases every
+// channel 1 release every key (All Sound Off also silences the output within
+// 5 ms). A close message (kMidiInClose) releases every
 // key as the last note-off does. Other codes are ignored. After each, the
 // note state's text goes to s.gateTextSink.
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg);

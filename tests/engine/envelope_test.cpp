@@ -75,6 +75,22 @@ TEST_F(Envelope, NewNoteDuringReleaseFadesOutFromTheReleaseLevel) {
     EXPECT_EQ(synthState.frameClock, 1);
 }
 
+// Touching notes: a note-off and the next note-on between the same two frames
+// leave no closed-gate frame; the fade-out starts from the level that sounded,
+// with quick start too (a sounding note is never skipped).
+TEST_F(Envelope, TouchingNotesFadeOutFromTheLevelThatSounded) {
+    for (const int quick : {0, 1}) {
+        initSynthState(synthState);
+        synthState.quickStart.set(quick);
+        armAndFadeOut();
+        envelopeFrames(50000); // in the sustain, 0.5
+        noteOff(69);
+        noteOn(72);
+        EXPECT_EQ(envelopeFrame(), 0.5) << "quick start " << quick; // n = 0
+        EXPECT_DOUBLE_EQ(envelopeFrame(), 0.5 * (1 - 0.001));
+    }
+}
+
 TEST_F(Envelope, NoteReleasedDuringTheFadeOutReleasesFromTheFadeOutLevel) {
     armAndFadeOut();
     envelopeFrames(50000);

@@ -1,4 +1,5 @@
 #include "engine_fixture.h"
+#include "tests/support/steps.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,6 +90,33 @@ TEST_F(RenderCallback, OutputStaysFiniteAndWithinByteScale) {
         for (float v : render(1001 + 6000))
             ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= bound) << "operation " << op;
         noteOff(40 + op * 5);
+    }
+}
+
+// All Sound Off mutes: the output falls to 0 within 5 ms without a click and
+// stays silent; All Notes Off releases, and the release sounds on.
+TEST_F(RenderCallback, AllSoundOffFallsSilentWithin5MsAllNotesOffReleases) {
+    for (const uint8_t controller : {120, 123}) {
+        initSynthState(synthState);
+        synthState.staticOperand.set(0); // OR with 0: the smooth sine
+        noteOn(69);
+        std::vector<float> out = render(1001 + 9600);
+        onMidiInput(synthState, kMidiInData, shortMessage(0xB0, controller, 0));
+        const size_t at = out.size();
+        for (float v : render(48000))
+            out.push_back(v);
+        const auto loud = std::find_if(out.begin() + at + kMuteFrames, out.end(),
+                                       [](float v) { return v != 0.0f; });
+        if (controller == 120) {
+            EXPECT_LE(largestStep(out.data(), at, at + kMuteFrames),
+                      largestStep(out.data(), at - 4800, at));
+            EXPECT_EQ(loud, out.end()) << "sound at " << loud - out.begin() - at;
+            noteOn(69); // from silence: no fade-out of what the mute cut off
+            EXPECT_EQ(render(1001), std::vector<float>(1001, 0.0f));
+            EXPECT_NE(render(100), std::vector<float>(100, 0.0f));
+        } else {
+            EXPECT_LT(loud - out.begin() - at, kMuteFrames + 10);
+        }
     }
 }
 

@@ -3,9 +3,11 @@
 // records the instrument's output on the same clock.
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"
+#include "tests/support/steps.h"
 
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
+#include "midi/short_messages.h"
 #include "engine_driving/engine_driving.h"
 #include "engine_driving/live_control.h"
 #include "jack_instrument/jack_instrument.h"
@@ -59,6 +61,8 @@ const std::vector<Message> kScript = {
     {{0x90, 69, 0}, 0.6, 150},   // (velocity 0: released)
     {{0x90, 69, 100}, 0.33, 100}, {{0x80, 69, 0}, 0.6, 150},
     {{0x90, 69, 100}, 0.77, 100}, {{0x80, 69, 0}, 0.6, 150},
+    {{0x90, 64, 100}, 0.2, 100}, // touching notes: an event with a note-off and a note-on
+    {{0x80, 64, 0, 0x90, 67, 100}, 0.4, 100}, {{0x80, 67, 0}, 0.5, 150},
 };
 
 std::string serverFromEnvironment() {
@@ -101,7 +105,7 @@ std::vector<float> reference(const std::vector<Message> &script,
         [&](uint32_t i) { return frames[i] - from; },
         [&](uint32_t i) {
             const std::vector<uint8_t> &b = script[i].bytes;
-            playLiveMessage(engine, shortMessage(b[0], b[1], b.size() > 2 ? b[2] : 0));
+            forEachShortMessage(b.data(), b.size(), [](uint32_t m) { playLiveMessage(engine, m); });
         });
     return out;
 }
@@ -217,6 +221,14 @@ class Instrument : public ::testing::Test {
                 return "the recording differs from the engine's render, first at frame " +
                        std::to_string(i) + " of " + std::to_string(ref.size());
         }
+
+        // Touching notes hand over without a click.
+        for (size_t i = 0; i < kScript.size(); ++i)
+            if (kScript[i].bytes.size() == 6) {
+                const size_t at = frames[i] - keys.recordStart() + static_cast<size_t>(delay);
+                if (const double ratio = stepAtHandOver(rec, at); !(ratio <= 3.0))
+                    return "touching notes: a step " + std::to_string(ratio) + " times the note's";
+            }
 
         // Note-on to sound, for the three notes of A4 played from silence.
         const long engineFrames = quickStart ? kQuickNoteToSoundFrames : kNoteToSoundFrames;

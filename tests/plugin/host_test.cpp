@@ -4,6 +4,7 @@
 // the engine's own, bit for bit.
 #include "tests/plugin/plugin_render.h"
 #include "tests/support/allocation_counter.h"
+#include "tests/support/steps.h"
 
 #include "engine/render_callback.h"
 
@@ -96,6 +97,27 @@ TEST(Blocks, AnyBlockLengthGivesTheEnginesRender) {
         p.activate();
         EXPECT_EQ(firstDifference(play(p, kScript, kFrames, blocks), reference), -1)
             << "blocks of " << blocks.front() << " (" << blocks.size() << " sizes)";
+    }
+}
+
+// Touching notes as a piano roll writes them (the note-off and the next
+// note-on at one frame), a soft sine: the fade-out starts from the level that
+// sounded, with quick start or without, as the engine renders them.
+TEST(TouchingNotes, FadeOutFromTheLevelThatSounded) {
+    const std::vector<Event> notes = {{0, {0x90, 60, 100}},
+                                      {12000, {0x80, 60, 0}},
+                                      {12000, {0x90, 64, 100}},
+                                      {24000, {0x80, 64, 0}}};
+    for (const bool quickStart : {false, true}) {
+        const SoundOptions sound{
+            .staticValue = 0, .sliders = {1, 1000, 70, 400}, .quickStart = quickStart};
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        ASSERT_TRUE(p.ok());
+        setSound(p, sound);
+        p.activate();
+        const std::vector<float> out = play(p, notes, kFrames, {256});
+        EXPECT_EQ(firstDifference(out, engineRender(sound, notes, kFrames)), -1);
+        EXPECT_LE(stepAtHandOver(out.data(), 12000), 3.0) << "quick start " << quickStart;
     }
 }
 

@@ -1,6 +1,7 @@
 // Renders of small MIDI files, frame by frame against the engine driven directly.
 #include "midi_bytes.h"
 #include "renderer_process.h"
+#include "tests/support/steps.h"
 
 #include "engine/envelope.h"
 #include "engine/render_callback.h"
@@ -214,6 +215,31 @@ const RenderCase kCases[] = {
      {1, 50, 40, 90, {1, 1000, 50, 500}, true},
      {{0, on(60)}, {24000, off(60)}, {36000, on(64)}, {60000, off(64)}},
      60000 + 24000},
+    // Touching notes, the second's note-on at the first's note-off (a soft
+    // sine): the fade-out starts from the level that sounded, quick start or not.
+    {"TouchingNotes",
+     header(0, 1, 96) + track({{0, {0x90, 60, 100}},
+                               {48, {0x80, 60, 0}},
+                               {0, {0x90, 64, 100}},
+                               {48, {0x80, 64, 0}},
+                               {0, {0x90, 67, 100}},
+                               {48, {0x80, 67, 0}},
+                               {0, kEndOfTrack}}),
+     {"--static", "0", "--sustain", "70", "--release", "400"},
+     {1, 0, 40, 90, {1, 1000, 70, 400}},
+     {{0, on(60)}, {12000, off(60)}, {12000, on(64)}, {24000, off(64)}, {24000, on(67)},
+      {36000, off(67)}},
+     36000 + 19200},
+    {"TouchingNotesQuickStart",
+     header(0, 1, 96) + track({{0, {0x90, 60, 100}},
+                               {48, {0x80, 60, 0}},
+                               {0, {0x90, 64, 100}},
+                               {48, {0x80, 64, 0}},
+                               {0, kEndOfTrack}}),
+     {"--static", "0", "--sustain", "70", "--release", "400", "--quick-start"},
+     {1, 0, 40, 90, {1, 1000, 70, 400}, true},
+     {{0, on(60)}, {12000, off(60)}, {12000, on(64)}, {24000, off(64)}},
+     24000 + 19200},
     // A tail of 0 ends the render at the last event, which is then never played.
     {"NoTail",
      header(0, 1, 96) + track({{0, {0x90, 60, 100}}, {96, {0x80, 60, 0}}, {0, kEndOfTrack}}),
@@ -254,6 +280,18 @@ TEST_P(RenderMatchesEngine, FrameByFrame) {
     ASSERT_EQ(rendered.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(rendered[i], expected[i]) << "first difference at frame " << i;
+
+    // Touching notes (a note-off, then a note-on at its frame) hand over
+    // without a click.
+    for (size_t i = 1; i < c.expected.size(); ++i) {
+        const uint32_t a = c.expected[i - 1].message, b = c.expected[i].message;
+        const bool off = (a & 0xFF) == 0x80 || ((a & 0xFF) == 0x90 && (a >> 16) == 0);
+        const bool on = (b & 0xFF) == 0x90 && (b >> 16) != 0;
+        const auto at = static_cast<size_t>(c.expected[i].frame);
+        if (off && on && c.expected[i - 1].frame == c.expected[i].frame && at >= 4800) {
+            EXPECT_LE(stepAtHandOver(rendered.data(), at), 3.0) << "touching notes at " << at;
+        }
+    }
 
     float peak = 0.0f;
     for (float v : expected)

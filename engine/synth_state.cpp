@@ -26,6 +26,13 @@ void initSynthState(SynthState &s) {
     s.midiDevice = 0;
     s.midiHandle = nullptr;
     s.heldNoteCount.set(0);
+    s.noteStateTaken.set(0);
+    for (uint32_t i = 0; i < kPendingMessageCount; ++i) {
+        s.pendingMessages.sequence[i].store(i);
+        s.pendingMessages.message[i] = 0;
+    }
+    s.pendingMessages.added.store(0);
+    s.pendingMessages.taken.store(0);
     s.gateFault.set(nullptr);
     s.quickStart.set(0);
     s.muteRequested.set(0);

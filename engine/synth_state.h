@@ -29,6 +29,18 @@ struct EnvelopeState {
     bool lastFrameOpen;   // whether the last frame rendered had the gate open
 };
 
+// Messages for the note handling that arrived on one thread while another
+// was changing the note state (midi/note_handling.cpp): a bounded queue that
+// any thread adds to without waiting, emptied by the thread changing it.
+inline constexpr uint32_t kPendingMessageCount = 64;
+struct PendingMessages {
+    // Slot i holds a message once its sequence number says so: written by
+    // the adding thread before it publishes the sequence.
+    std::atomic<uint32_t> sequence[kPendingMessageCount];
+    uint32_t message[kPendingMessageCount];
+    std::atomic<uint32_t> added, taken; // counts of slots claimed and emptied
+};
+
 // Receives the note state's text ("On", "Off" or ""; always a static string)
 // for status field 1. Called on the MIDI thread, which may be JACK's real-time
 // thread: it must not wait or allocate.
@@ -61,8 +73,12 @@ struct SynthState {
     AudioStreamHandle *stream;      // GUI: the open output stream
     int32_t midiDevice;             // GUI: position of the open device in the list, -1 for none
     MidiInput *midiHandle;          // GUI: the open MIDI input
-    Relaxed<int32_t>
-        heldNoteCount; // MIDI (and the GUI thread while it closes a device); never below 0
+    Relaxed<int32_t> heldNoteCount; // MIDI (one thread at a time: noteStateTaken); never below 0
+    // Held (1) by the one thread that changes the note state (the gate, the
+    // held-note count, the pitches) at a time: the MIDI threads and the GUI
+    // thread closing a device. Any other leaves its message in pendingMessages.
+    Relaxed<int32_t> noteStateTaken;
+    PendingMessages pendingMessages;
 
     // Where this engine's envelope reads its sliders when it arms (audio
     // thread) and where its note handling shows the note state (MIDI thread).

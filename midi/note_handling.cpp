@@ -58,27 +58,11 @@ void noteOn(SynthState &s, int note) {
     s.heldNoteCount.set(held + 1);
 }
 
-} // namespace
+// A close travels in the queue as a message no short message can be (those
+// use the low three bytes).
+constexpr uint32_t kCloseMessage = 0xFF000000u;
 
-double noteToFrequency(int note) {
-    return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0;
-}
-
-void showFaultInsteadOfGate(SynthState &s, const char *text) {
-    s.gateFault.set(text);
-    showGateText(s);
-}
-
-void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
-    if (message == kMidiInClose) {
-        releaseEveryKey(s);
-        // Show "Off" at once: the next device may stay silent for a long time.
-        showGateText(s);
-        return;
-    }
-    if (message != kMidiInData)
-        return;
-
+void applyShortMessage(SynthState &s, uint32_t shortMsg) {
     const uint8_t status = shortMsg & 0xFF;
     const uint8_t data1 = (shortMsg >> 8) & 0xFF;  // note or controller
     const uint8_t data2 = (shortMsg >> 16) & 0xFF; // velocity or value
@@ -99,4 +83,98 @@ void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
             s.muteRequested.set(1);
     }
     showGateText(s);
+}
+
+void apply(SynthState &s, uint32_t message) {
+    if (message == kCloseMessage) {
+        releaseEveryKey(s);
+        // Show "Off" at once: the next device may stay silent for a long time.
+        showGateText(s);
+    } else {
+        applyShortMessage(s, message);
+    }
+}
+
+// The queue of pending messages, after D. Vyukov's bounded queue: an adding
+// thread claims a slot by its count and publishes it by its sequence number;
+// only the thread holding the note state empties it. Never waits.
+bool addPending(PendingMessages &q, uint32_t message) {
+    uint32_t at = q.added.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t slot = at % kPendingMessageCount;
+        const auto lead = static_cast<int32_t>(q.sequence[slot].load(std::memory_order_acquire) - at);
+        if (lead < 0)
+            return false; // full (the holder held up for 64 messages): dropped
+        if (lead > 0) {
+            at = q.added.load(std::memory_order_relaxed);
+        } else if (q.added.compare_exchange_weak(at, at + 1, std::memory_order_relaxed)) {
+            q.message[slot] = message;
+            q.sequence[slot].store(at + 1, std::memory_order_seq_cst);
+            return true;
+        }
+    }
+}
+
+bool takePending(PendingMessages &q, uint32_t &message) {
+    const uint32_t at = q.taken.load(std::memory_order_relaxed);
+    const uint32_t slot = at % kPendingMessageCount;
+    if (q.sequence[slot].load(std::memory_order_acquire) != at + 1)
+        return false;
+    message = q.message[slot];
+    q.taken.store(at + 1, std::memory_order_relaxed);
+    q.sequence[slot].store(at + kPendingMessageCount, std::memory_order_release);
+    return true;
+}
+
+// Sequentially consistent with the publishing and the letting go: a holder
+// that lets go after an adder failed to take over sees what it added.
+bool anyPending(const PendingMessages &q) {
+    const uint32_t at = q.taken.load(std::memory_order_relaxed);
+    return q.sequence[at % kPendingMessageCount].load(std::memory_order_seq_cst) == at + 1;
+}
+
+bool takeNoteState(SynthState &s) {
+    return s.noteStateTaken.value.exchange(1, std::memory_order_seq_cst) == 0;
+}
+
+// Applies what others left, lets go, and looks again: a message added just
+// before the letting go is applied by this thread or the one that takes over.
+void applyPendingAndLetGo(SynthState &s) {
+    do {
+        uint32_t message;
+        while (takePending(s.pendingMessages, message))
+            apply(s, message);
+        s.noteStateTaken.value.store(0, std::memory_order_seq_cst);
+    } while (anyPending(s.pendingMessages) && takeNoteState(s));
+}
+
+} // namespace
+
+double noteToFrequency(int note) {
+    return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0;
+}
+
+void showFaultInsteadOfGate(SynthState &s, const char *text) {
+    s.gateFault.set(text);
+    showGateText(s);
+}
+
+void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
+    if (message != kMidiInClose && message != kMidiInData)
+        return;
+    const uint32_t item = message == kMidiInClose ? kCloseMessage : (shortMsg & 0xFFFFFFu);
+    if (takeNoteState(s)) {
+        // Messages left earlier go first.
+        uint32_t earlier;
+        while (takePending(s.pendingMessages, earlier))
+            apply(s, earlier);
+        apply(s, item);
+    } else {
+        // Another thread changes the note state: it applies this before it
+        // lets go, unless it let go since; then this thread takes over.
+        addPending(s.pendingMessages, item);
+        if (!takeNoteState(s))
+            return;
+    }
+    applyPendingAndLetGo(s);
 }

@@ -117,6 +117,39 @@ TEST_F(Threads, ReleaseWhileArmingLeavesTheEnvelopeUnarmed) {
     EXPECT_EQ(stale, 0) << "releases undone by a racing arming or attack start";
 }
 
+// The GUI thread closes the device while a MIDI thread plays, as when the
+// open port vanishes with another connection still playing: one thread at a
+// time changes the note state, so no close lands inside a note-on and leaves
+// keys counted as held with the gate closed (a silent note). The closes pause
+// while this (MIDI) thread looks.
+TEST_F(Threads, CloseWhileNotesArriveKeepsTheGateWithTheKeys) {
+    synthState.gateTextSink.set([](const char *) {});
+    std::atomic<int> pause{0}; // 1: asked, 2: the closes have stopped
+    std::atomic<bool> done{false};
+    std::thread gui([&] {
+        while (!done.load())
+            if (pause.load() == 0)
+                onMidiInput(synthState, kMidiInClose, 0);
+            else
+                pause.store(2);
+    });
+    int apart = 0;
+    for (int i = 0; i < 20000; ++i) {
+        onMidiInput(synthState, kMidiInData, shortMessage(0x90, 60, 100));
+        onMidiInput(synthState, kMidiInData, shortMessage(0x90, 64, 100));
+        pause.store(1);
+        while (pause.load() != 2)
+            ;
+        apart += (synthState.heldNoteCount.get() > 0) != (synthState.gate.get() == 1);
+        pause.store(0);
+        onMidiInput(synthState, kMidiInData, shortMessage(0x80, 64, 0));
+        onMidiInput(synthState, kMidiInData, shortMessage(0x80, 60, 0));
+    }
+    done.store(true);
+    gui.join();
+    EXPECT_EQ(apart, 0) << "keys held with the gate closed, or the gate open with none";
+}
+
 // Two engines in one process, as two plugin instances in one host: each works
 // on its own record only, so rendering both at once on two threads gives each
 // exactly what it renders alone.

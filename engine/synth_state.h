@@ -58,7 +58,7 @@ struct SynthState {
     Relaxed<double> heldFrequency;  // MIDI writes, audio reads; the previous note's pitch
     EnvelopeState envelope;         // audio
     int32_t phaseIndex;             // audio: frame index inside the oscillator period
-    Relaxed<int32_t> envelopeArmed; // audio sets 1, MIDI clears on the last note-off
+    Relaxed<int32_t> envelopeArmed; // audio sets 1 (0 after a mute); MIDI clears on the last key up
     Relaxed<const char *> gateText; // MIDI: "On", "Off" or "" (static texts)
     float shapedSample;             // audio: last waveshaper output
     int32_t periodSamples;          // audio: oscillator period in frames
@@ -68,7 +68,7 @@ struct SynthState {
     Relaxed<int32_t> gate; // MIDI writes (GUI once before the stream starts); 1 while a key is held
     int32_t frameClock;    // audio: frames since the current attack began
     int32_t noteOnCounter; // audio: frames since the envelope armed (stops past 1000)
-    Relaxed<int32_t> attackStarted; // audio sets 1, MIDI clears on the last note-off
+    Relaxed<int32_t> attackStarted; // audio sets 1 (0 after a mute); MIDI clears on the last key up
     int32_t releaseFrame;           // audio: frame clock at the last open-gate frame
     AudioStreamHandle *stream;      // GUI: the open output stream
     int32_t midiDevice;             // GUI: position of the open device in the list, -1 for none

@@ -102,7 +102,8 @@ bool addPending(PendingMessages &q, uint32_t message) {
     uint32_t at = q.added.load(std::memory_order_relaxed);
     for (;;) {
         const uint32_t slot = at % kPendingMessageCount;
-        const auto lead = static_cast<int32_t>(q.sequence[slot].load(std::memory_order_acquire) - at);
+        const auto lead =
+            static_cast<int32_t>(q.sequence[slot].load(std::memory_order_acquire) - at);
         if (lead < 0)
             return false; // full (the holder held up for 64 messages): dropped
         if (lead > 0) {

@@ -123,7 +123,8 @@ TEST(Ardour, AnExportOfTheTrackIsTheRenderersBitForBit) {
     std::filesystem::create_directories(dir / "config/ardour7/export");
     std::ofstream(dir / "config/ardour7/export/ondrilux.preset")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ExportPreset id=\"" << exportPreset
-        << "\" name=\"Ondrilux take\">\n  <ExportFormat id=\"20b4ab09-6452-4cb3-bd66-b921cdbd2942\"/>\n"
+        << "\" name=\"Ondrilux take\">\n  <ExportFormat "
+           "id=\"20b4ab09-6452-4cb3-bd66-b921cdbd2942\"/>\n"
            "  <ExportFilename>\n    <Field name=\"label\" enabled=\"1\"/>\n"
            "    <Field name=\"timespan\" enabled=\"0\"/>\n  </ExportFilename>\n</ExportPreset>\n";
 

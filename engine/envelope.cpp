@@ -39,6 +39,7 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
     // (0.0 after a note from silence). The fade-out starts from what sounded.
     if (e.lastFrameOpen)
         s.releaseLevel = e.lastOpenLevel;
+    e.lastFrameOpen = true; // every frame from here to the next closed one
     // Counted up before use, so the arming frame is 0 and the fade-out runs to
     // kFadeOutFrames. With quick start and nothing sounding that fade-out would
     // only fade silence into silence: starting the count where the fade-out
@@ -114,6 +115,5 @@ void envelopeStep(SynthState &s, int32_t t) {
     }
 
     e.lastOpenLevel = e.level;
-    e.lastFrameOpen = true;
     s.releaseFrame = t;
 }

@@ -37,19 +37,28 @@ float fadeInFactor(int32_t c) {
                              : 1.0f;
 }
 
+namespace {
+
+// One frame's output, before the fall of All Sound Off.
+inline double frameOutput(SynthState &s) {
+    envelopeStep(s, s.frameClock);
+    const int32_t c = s.frameClock; // the envelope may have restarted it
+    double v = oscillatorSample(s) * s.envelope.level;
+    if (c < kFadeInFrames) // later frames skip the power entirely
+        v *= fadeInFactor(c);
+    return v;
+}
+
+} // namespace
+
 void renderFrames(SynthState &s, float *out, unsigned long frameCount) {
     takeMuteRequest(s);
-    for (unsigned long i = 0; i < frameCount; ++i) {
-        envelopeStep(s, s.frameClock);
-        const int32_t c = s.frameClock; // the envelope may have restarted it
-        double v = oscillatorSample(s) * s.envelope.level;
-        if (c < kFadeInFrames) // later frames skip the power entirely
-            v *= fadeInFactor(c);
-        if (s.muteFramesLeft > 0)
-            v *= muteFactor(s);
-        out[i] = static_cast<float>(v);
-        ++s.frameClock;
-    }
+    unsigned long i = 0;
+    // The frames of a fall first, so that the others do not look for one.
+    for (; i < frameCount && s.muteFramesLeft > 0; ++i, ++s.frameClock)
+        out[i] = static_cast<float>(frameOutput(s) * muteFactor(s));
+    for (; i < frameCount; ++i, ++s.frameClock)
+        out[i] = static_cast<float>(frameOutput(s));
 }
 
 int renderCallback(const void * /*input*/, void *output, unsigned long frameCount,

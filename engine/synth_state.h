@@ -26,7 +26,7 @@ struct EnvelopeState {
     double releaseLength;
     double level;         // the envelope's output for the current frame
     double lastOpenLevel; // level of the last frame rendered with the gate open
-    bool lastFrameOpen;   // whether the last frame rendered had the gate open
+    bool lastFrameOpen;   // whether the last frame rendered had the gate open (set at arming)
 };
 
 // Messages for the note handling that arrived on one thread while another

@@ -216,7 +216,7 @@ const RenderCase kCases[] = {
      {{0, on(60)}, {24000, off(60)}, {36000, on(64)}, {60000, off(64)}},
      60000 + 24000},
     // Touching notes, the second's note-on at the first's note-off (a soft
-    // sine): the fade-out starts from the level that sounded, quick start or not.
+    // sine): the fade-out starts from the level that sounded.
     {"TouchingNotes",
      header(0, 1, 96) + track({{0, {0x90, 60, 100}},
                                {48, {0x80, 60, 0}},
@@ -230,16 +230,6 @@ const RenderCase kCases[] = {
      {{0, on(60)}, {12000, off(60)}, {12000, on(64)}, {24000, off(64)}, {24000, on(67)},
       {36000, off(67)}},
      36000 + 19200},
-    {"TouchingNotesQuickStart",
-     header(0, 1, 96) + track({{0, {0x90, 60, 100}},
-                               {48, {0x80, 60, 0}},
-                               {0, {0x90, 64, 100}},
-                               {48, {0x80, 64, 0}},
-                               {0, kEndOfTrack}}),
-     {"--static", "0", "--sustain", "70", "--release", "400", "--quick-start"},
-     {1, 0, 40, 90, {1, 1000, 70, 400}, true},
-     {{0, on(60)}, {12000, off(60)}, {12000, on(64)}, {24000, off(64)}},
-     24000 + 19200},
     // A tail of 0 ends the render at the last event, which is then never played.
     {"NoTail",
      header(0, 1, 96) + track({{0, {0x90, 60, 100}}, {96, {0x80, 60, 0}}, {0, kEndOfTrack}}),

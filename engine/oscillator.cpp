@@ -1,6 +1,7 @@
 #include "engine/oscillator.h"
 
 #include "engine/envelope.h"
+#include "engine/smooth_pitch.h"
 #include "engine/synth_state.h"
 #include "engine/waveshaper.h"
 
@@ -46,12 +47,21 @@ float oscillatorSample(SynthState &s) {
     if (!(note > 0.0))
         return 0.0f;
 
-    const double frequency = s.noteOnCounter <= kPitchSwitch ? s.heldFrequency.get() : note;
+    const bool fading = s.noteOnCounter <= kPitchSwitch;
+    const double frequency = fading ? s.heldFrequency.get() : note;
     // Only a note-off or a device close before the first note-on leaves the
     // previous pitch at 0: that stretch is faded to silence anyway, so keep
     // the phase still.
     if (!(frequency > 0.0))
         return 0.0f;
+
+    if (s.expressive.get() != 0) {
+        // The velocity's gain follows the pitch: the previous note's under the fade-out.
+        s.velocityGain = fading ? s.heldGain.get() : s.noteGain.get();
+        double sine;
+        if (smoothPitchSine(s, frequency, fading, sine))
+            return shapeSine(s, sine);
+    }
 
     s.periodSamples = periodOf(s.oscillatorCache, frequency);
     // A legato note to a shorter period can find the index already past it.

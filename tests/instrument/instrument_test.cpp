@@ -3,6 +3,7 @@
 // records the instrument's output on the same clock.
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"
+#include "tests/support/pitch_measure.h"
 
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
@@ -477,6 +478,84 @@ TEST_F(Instrument, AKeyHeldWhenTheLastConnectionGoesIsReleased) {
     const size_t end = ears->recordedCount();
     EXPECT_EQ(ears->rms(end - 4800, end), 0.0) << "the note sounds on";
     EXPECT_TRUE(stillRunning(l.pid));
+}
+
+// Played as a mono synth, live: a glide of 200 ms from A3 to A4, the notes
+// at the wheel's ends unbent, the wheel swept to the top (B4 within a cent,
+// and no sample-to-sample step larger than the unbent notes'), RPN 0 to 12
+// semitones (A5), and the pedal holding a released note until it is lifted.
+TEST_F(Instrument, PlayedAsAMonoSynthBendGlideAndPedal) {
+    auto keys = probe("ondrilux-player");
+    ASSERT_TRUE(keys->ok());
+    start(*keys, "ondrilux-expressive", 0,
+          {"--decay", "1", "--sustain", "100", "--release", "10", "--static", "0", "--top", "243",
+           "--glide", "200"});
+    ASSERT_TRUE(keys->programListens(0));
+    keys->startRecording();
+    sleepMs(100);
+    const float *rec = keys->samples();
+    const auto sendNow = [&keys](std::vector<uint8_t> bytes) {
+        const uint64_t index = keys->sentCount();
+        keys->send(0, std::move(bytes));
+        return keys->waitSent(index + 1) - keys->recordStart();
+    };
+    // Cents from `note` of the last second recorded.
+    const auto lastSecond = [&](int note) {
+        return centsFrom(pitchHz(rec + keys->recordedCount() - 48000, 48000), noteHz(note));
+    };
+
+    sendNow({0x90, 57, 100});
+    sleepMs(400);
+    // The graph's one period: the probe's MIDI goes out in one cycle, its
+    // recording of the answer comes back in the next.
+    const size_t glideFrom = sendNow({0x90, 69, 100}) + keys->bufferSize();
+    sleepMs(500);
+    const GlideCourse glide = glideCourse(rec + glideFrom - 9600, 9600 + 19200, 57, 69);
+    const double arrivalMs = (glide.arrivalFrame - 9600) / 48.0;
+    EXPECT_TRUE(glide.rising);
+    EXPECT_EQ(glide.semitonesPassed, 13);
+    EXPECT_NEAR(arrivalMs, 200.0, 3.0) << keys->xruns() << " xruns";
+
+    sendNow({0xB0, 65, 0}); // glide off
+    sendNow({0x80, 57, 0});
+    sendNow({0x80, 69, 0});
+    sleepMs(100);
+    float unbent = 0.0f;
+    for (uint8_t note : {71, 69}) { // A4 last, legato
+        sendNow({0x90, note, 100});
+        sleepMs(300);
+        unbent = std::max(unbent, largestStep(rec + keys->recordedCount() - 9600, 9600));
+    }
+    sendNow({0x80, 71, 0});
+    const size_t sweepFrom = sendNow({0xE0, 0, 64});
+    for (int v = 8192 + 127; v < 16384; v += 128) {
+        sendNow({0xE0, static_cast<uint8_t>(v & 0x7F), static_cast<uint8_t>(v >> 7)});
+        sleepMs(2);
+    }
+    sleepMs(1200);
+    const double b4 = lastSecond(71);
+    const float bent = largestStep(rec + sweepFrom, keys->recordedCount() - sweepFrom);
+    sendNow({0xB0, 101, 0});
+    sendNow({0xB0, 100, 0});
+    sendNow({0xB0, 6, 12});
+    sleepMs(1200);
+    const double a5 = lastSecond(81);
+    std::printf("live: glide arrives %.2f ms after the note-on; bent %+.3f cents from B4, "
+                "%+.3f from A5; largest step bent %.4f, unbent %.4f\n",
+                arrivalMs, b4, a5, bent, unbent);
+    EXPECT_LT(std::fabs(b4), 1.0);
+    EXPECT_LT(std::fabs(a5), 1.0);
+    EXPECT_LE(bent, unbent + 1e-6f);
+
+    sendNow({0xB0, 64, 127});
+    sendNow({0x80, 69, 0});
+    sleepMs(300);
+    EXPECT_GT(keys->rms(keys->recordedCount() - 4800, keys->recordedCount()), 0.01)
+        << "the pedal held nothing";
+    sendNow({0xB0, 64, 0});
+    sleepMs(200);
+    EXPECT_EQ(keys->rms(keys->recordedCount() - 4800, keys->recordedCount()), 0.0)
+        << "the note outlived the pedal";
 }
 
 TEST(LiveControl, ControllerValuesSpanTheControlsRange) {

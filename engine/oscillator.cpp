@@ -40,6 +40,30 @@ double phaseSine(OscillatorCache &c, int32_t index, int32_t period) {
     return c.sine[index];
 }
 
+// The sine of the next phase of the whole-frame period: phase = phaseIndex /
+// periodSamples, its sine from the cache.
+double wholeFrameSine(SynthState &s, double frequency) {
+    s.periodSamples = periodOf(s.oscillatorCache, frequency);
+    // A legato note to a shorter period can find the index already past it.
+    // Counting on would play the same pitch at first, but the single-precision
+    // phase index / period loses its fraction as the index grows and a held
+    // note decays into noise; wrapping into the period keeps the waveform. For
+    // an index below the period this is the plain wrap at the period's end.
+    ++s.phaseIndex;
+    if (s.phaseIndex >= s.periodSamples) // a period of 0 (no MIDI note is that high) stays at 0
+        s.phaseIndex = s.periodSamples > 0 ? s.phaseIndex % s.periodSamples : 0;
+
+    return phaseSine(s.oscillatorCache, s.phaseIndex, s.periodSamples);
+}
+
+// Beside the synth: the velocity's gain follows the pitch (the previous
+// note's under the fade-out), and a bent or gliding note takes its sine from
+// the phase accumulator.
+bool expressiveSine(SynthState &s, double frequency, bool fading, double &sine) {
+    s.velocityGain = fading ? s.heldGain.get() : s.noteGain.get();
+    return smoothPitchSine(s, frequency, fading, sine);
+}
+
 } // namespace
 
 float oscillatorSample(SynthState &s) {
@@ -55,24 +79,9 @@ float oscillatorSample(SynthState &s) {
     if (!(frequency > 0.0))
         return 0.0f;
 
-    if (s.expressive.get() != 0) {
-        // The velocity's gain follows the pitch: the previous note's under the fade-out.
-        s.velocityGain = fading ? s.heldGain.get() : s.noteGain.get();
-        double sine;
-        if (smoothPitchSine(s, frequency, fading, sine))
-            return shapeSine(s, sine);
-    }
-
-    s.periodSamples = periodOf(s.oscillatorCache, frequency);
-    // A legato note to a shorter period can find the index already past it.
-    // Counting on would play the same pitch at first, but the single-precision
-    // phase index / period loses its fraction as the index grows and a held
-    // note decays into noise; wrapping into the period keeps the waveform. For
-    // an index below the period this is the plain wrap at the period's end.
-    ++s.phaseIndex;
-    if (s.phaseIndex >= s.periodSamples) // a period of 0 (no MIDI note is that high) stays at 0
-        s.phaseIndex = s.periodSamples > 0 ? s.phaseIndex % s.periodSamples : 0;
-
-    // phase = phaseIndex / periodSamples; its sine comes from the cache.
-    return shapeSine(s, phaseSine(s.oscillatorCache, s.phaseIndex, s.periodSamples));
+    // One call of the waveshaper, so that it stays inlined into the render loop.
+    double sine;
+    if (s.expressive.get() == 0 || !expressiveSine(s, frequency, fading, sine))
+        sine = wholeFrameSine(s, frequency);
+    return shapeSine(s, sine);
 }

@@ -80,7 +80,7 @@ double velocityGain(const SynthState &s, int velocity) {
     if (percent <= 0)
         return 1.0;
     const double sensitivity = percent / 100.0;
-    return 1.0 - sensitivity + sensitivity * velocity / 127.0;
+    return 1.0 - sensitivity + sensitivity * std::min(velocity, 127) / 127.0; // a data byte's range
 }
 
 // Beside the synth: what a note-on asks of the pitch and level. It glides

@@ -28,9 +28,10 @@ const auto kSineTable = [] {
 
 double tableSine(double phase) {
     const double x = phase * kTableSize;
-    const auto i = static_cast<size_t>(x);
-    const double between = x - static_cast<double>(i);
-    return kSineTable[i] + between * (kSineTable[i + 1] - kSineTable[i]);
+    const auto i = static_cast<int32_t>(x); // one instruction, where a size_t takes several
+    const double between = x - i;
+    const double *at = kSineTable.data() + i;
+    return at[0] + between * (at[1] - at[0]);
 }
 
 double semitonesOf(double frequency) {
@@ -72,9 +73,9 @@ void startGlide(SynthState &s, SmoothPitch &p) {
     p.glideLeft = frames;
 }
 
-} // namespace
-
-bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine) {
+// A frame whose note, bend or glide moved, or that starts or enters the
+// accumulator: the pitch worked out afresh. False: the period plays it.
+[[gnu::cold]] bool retune(SynthState &s, double frequency, bool fading) {
     SmoothPitch &p = s.smoothPitch;
     if (const uint32_t serial = s.noteOnSerial.get(); serial != p.serial) {
         p.serial = serial;
@@ -92,14 +93,12 @@ bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine)
         if (!moving)
             return false;
         p.active = true;
-        // Go on from the phase the period has reached.
+        // Go on from the phase the period has reached, or start at 0.
         p.phase = s.periodSamples > 0 && !restarted
                       ? static_cast<double>(s.phaseIndex) / s.periodSamples
-                      : 0.0;
-        p.frequency = 0.0; // recompute the pitch
-        p.sounding = -1.0;
+                      : -1.0;
+        s.phaseIndex = 0; // taken: the next frames are no restart
     }
-
     if (frequency != p.frequency || bend != p.bend || range != p.range) {
         p.frequency = frequency;
         p.bend = bend;
@@ -111,20 +110,36 @@ bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine)
         --p.glideLeft;
         p.glideOffset = p.glideFrom * p.glideLeft / p.glideFrames;
     }
+    p.fading = fading;
     p.pitch = p.base + (fading ? 0.0 : p.glideOffset);
     if (const double sounding = p.pitch + p.bendSemitones; sounding != p.sounding) {
         p.sounding = sounding;
         p.step = kA4 / kSampleRate *
                  std::exp2((sounding - kA4Semitones) / kSemitonesPerOctave);
     }
+    return true;
+}
 
-    if (restarted) {
+} // namespace
+
+bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine) {
+    SmoothPitch &p = s.smoothPitch;
+    // A note never bent nor glided, with no new note-on: the period plays it.
+    if (!p.active && s.pitchBend.get() == 0 && s.noteOnSerial.get() == p.serial)
+        return false;
+    // Most frames of a held note find nothing moved but the phase.
+    const bool steady = p.active && p.glideLeft == 0 && s.noteOnSerial.get() == p.serial &&
+                        s.pitchBend.get() == p.bend && s.bendRangeCents.get() == p.range &&
+                        frequency == p.frequency && fading == p.fading && s.phaseIndex != -1;
+    if (!steady && !retune(s, frequency, fading))
+        return false;
+    if (p.phase < 0.0) { // a new note's first frame
         p.phase = 0.0;
-        s.phaseIndex = 0; // taken: the next frames are no restart
-    } else
+    } else {
         p.phase += p.step;
-    if (p.phase >= 1.0) // a step can pass 1 only above 48 kHz
-        p.phase -= static_cast<double>(static_cast<int64_t>(p.phase));
+        if (p.phase >= 1.0) // a step can pass 1 only above 48 kHz
+            p.phase -= static_cast<double>(static_cast<int64_t>(p.phase));
+    }
     sine = tableSine(p.phase);
     return true;
 }

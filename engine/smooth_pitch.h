@@ -11,12 +11,13 @@ struct SynthState;
 // thread only.
 struct SmoothPitch {
     bool active = false;   // the accumulator plays the current note
-    double phase = 0.0;    // of the last frame: 0 up to below 1
+    double phase = 0.0;    // of the last frame: 0 up to below 1; -1 before a note's first
     double step = 0.0;     // phase advance per frame
     double pitch = 0.0;    // the last frame's pitch without the bend, in semitones (A4 = 69)
     double sounding = 0.0; // the pitch `step` was computed for, bend included
     // The frequency in use, bend and range that `base` and `bendSemitones` follow.
     double frequency = 0.0;
+    bool fading = false;
     int32_t bend = 0;
     int32_t range = 0;
     double base = 0.0; // the note's pitch before the bend and the glide

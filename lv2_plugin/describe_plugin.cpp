@@ -43,7 +43,7 @@ constexpr Preset kPresets[] = {
     {"crushed-bass", "Crushed bass", {6, 50, 1, 600, 40, 200, 20, 200, 1, 2, 0, 0, 0}},
     {"glassy-bell", "Glassy bell", {10, 50, 1, 1500, 0, 1500, 10, 120, 1, 2, 0, 0, 0}},
     {"sweeping-pad", "Sweeping pad", {13, 50, 1600, 3000, 60, 3000, 10, 240, 1, 2, 0, 0, 0}},
-    // Slides between held notes, a fifth of the wheel's throw, played harder for more bite.
+    // Slides between held notes, bends a fifth, bites harder when played harder.
     {"gliding-bass", "Gliding bass", {6, 30, 1, 400, 70, 150, 30, 220, 1, 7, 120, 1, 60}},
     {"singing-lead", "Singing lead", {3, 40, 40, 800, 80, 500, 20, 140, 1, 2, 60, 0, 40}},
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -13,12 +14,10 @@ std::vector<double> rises(const float *x, size_t n) {
         sum += x[i];
         squares += static_cast<double>(x[i]) * x[i];
     }
-    std::vector<double> times;
-    if (n == 0)
-        return times;
     const double mean = sum / static_cast<double>(n);
-    const double spread = std::sqrt(std::max(0.0, squares / static_cast<double>(n) - mean * mean)) / 2;
-    const double low = mean - spread, high = mean + spread;
+    const double spread = std::sqrt(std::max(0.0, squares / static_cast<double>(n) - mean * mean));
+    const double low = mean - spread / 2, high = mean + spread / 2;
+    std::vector<double> times;
     bool above = true;
     for (size_t i = 1; i < n; ++i)
         if (above && x[i] < low) {
@@ -40,37 +39,27 @@ double centsFrom(double hz, double reference) {
     return 1200.0 * std::log2(hz / reference);
 }
 
-double pitchHz(const float *x, size_t n, double rate) {
+double pitchHz(const float *x, size_t n) {
     const std::vector<double> t = rises(x, n);
-    return t.size() < 2 ? 0.0 : static_cast<double>(t.size() - 1) * rate / (t.back() - t.front());
-}
-
-std::vector<PeriodPitch> periodPitches(const float *x, size_t n, double rate) {
-    const std::vector<double> t = rises(x, n);
-    std::vector<PeriodPitch> pitches;
-    for (size_t i = 1; i < t.size(); ++i)
-        pitches.push_back({(t[i - 1] + t[i]) / 2, 69.0 + 12.0 * std::log2(rate / (t[i] - t[i - 1]) / 440.0)});
-    return pitches;
+    return t.size() < 2 ? 0.0 : static_cast<double>(t.size() - 1) * 48000.0 / (t.back() - t.front());
 }
 
 GlideCourse glideCourse(const float *x, size_t n, int from, int to) {
-    const std::vector<PeriodPitch> p = periodPitches(x, n);
-    GlideCourse course{!p.empty(), 0, -1.0};
-    if (p.empty())
-        return course;
-    constexpr double kSlack = 0.1, kNear = 0.05; // semitones
+    const std::vector<double> t = rises(x, n);
+    std::vector<double> note; // each period's, in semitones
+    for (size_t i = 1; i < t.size(); ++i)
+        note.push_back(69.0 + 12.0 * std::log2(48000.0 / (t[i] - t[i - 1]) / 440.0));
+    GlideCourse course;
     std::set<long> met;
-    for (size_t i = 0; i < p.size(); ++i) {
-        met.insert(std::lround(p[i].semitones));
-        if (i > 0 && (p[i].semitones < p[i - 1].semitones - kSlack ||
-                      p[i].semitones > p[i - 1].semitones + 0.5))
+    for (size_t i = 0; i < note.size(); ++i) {
+        met.insert(std::lround(note[i]));
+        if (i > 0 && (note[i] < note[i - 1] - 0.1 || note[i] > note[i - 1] + 0.5))
             course.rising = false;
     }
     for (int k = from; k <= to; ++k)
-        course.semitonesPassed += met.count(k) ? 1 : 0;
-    const double end = p.back().semitones;
-    for (size_t i = p.size(); i-- > 0 && std::fabs(p[i].semitones - end) <= kNear;)
-        course.arrivalFrame = p[i].frame;
+        course.semitonesPassed += static_cast<int>(met.count(k));
+    for (size_t i = note.size(); i-- > 0 && std::fabs(note[i] - note.back()) <= 0.05;)
+        course.arrivalFrame = (t[i] + t[i + 1]) / 2;
     return course;
 }
 

@@ -1,7 +1,7 @@
 // Frames per second of the render callback: a held note under each bit
-// operation, a held note bent all the while, and silence (no note yet); then the same through the LV2 plugin,
-// loaded by a lilv host as hosts load it, for the cost of its wrapping. Items
-// processed are frames.
+// operation, a held note bent all the while, and silence (no note yet); then the same through the
+// LV2 plugin, loaded by a lilv host as hosts load it, for the cost of its wrapping. Items processed
+// are frames.
 #include "tests/support/lv2_host.h"
 
 #include "engine/render_callback.h"

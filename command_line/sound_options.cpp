@@ -34,8 +34,8 @@ const SoundOption kExpressionOptions[] = {
     {"bend-range", "N", "pitch bend range in semitones", kBendRangeControl,
      &SoundOptions::bendRange, nullptr},
     {"glide", "MS", "glide time in ms, 0 off", kGlideControl, &SoundOptions::glide, nullptr},
-    {"velocity", "P", "velocity sensitivity in percent", kVelocityControl,
-     &SoundOptions::velocity, nullptr},
+    {"velocity", "P", "velocity sensitivity in percent", kVelocityControl, &SoundOptions::velocity,
+     nullptr},
     {"channel", "C", "MIDI channel, 0 every channel", kChannelControl, &SoundOptions::channel,
      nullptr},
 };

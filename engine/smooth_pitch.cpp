@@ -114,8 +114,7 @@ void startGlide(SynthState &s, SmoothPitch &p) {
     p.pitch = p.base + (fading ? 0.0 : p.glideOffset);
     if (const double sounding = p.pitch + p.bendSemitones; sounding != p.sounding) {
         p.sounding = sounding;
-        p.step = kA4 / kSampleRate *
-                 std::exp2((sounding - kA4Semitones) / kSemitonesPerOctave);
+        p.step = kA4 / kSampleRate * std::exp2((sounding - kA4Semitones) / kSemitonesPerOctave);
     }
     return true;
 }

@@ -91,7 +91,8 @@ std::string liveControlUsage() {
     usage += line("  Pitch Bend", "the pitch, by the bend range either way");
     usage += line("  RPN 0 (CC 101 0, CC 100 0), then", "the bend range:");
     usage += line("    CC 6 / CC 38 Data Entry", "semitones 0 to 24 / cents 0 to 99");
-    usage += line("  CC 5 Portamento Time", "glide 0 to " + std::to_string(kGlideControl.max) + " ms");
+    usage +=
+        line("  CC 5 Portamento Time", "glide 0 to " + std::to_string(kGlideControl.max) + " ms");
     usage += line("  CC 65 Portamento On/Off", "glide on (64 to 127) or off");
     usage += line("  CC 64 Sustain Pedal", "down (64 to 127): holds released notes");
     usage += line("  CC 120 / 123 All Sound / Notes Off", "every key up, the pedal lifted");

@@ -81,9 +81,15 @@ void readControls(Plugin &p) {
                 s.glideMilliseconds.set(v);
             p.glide = v;
             break;
-        case kGlideLegatoPort: s.glideLegato.set(v); break;
-        case kVelocityPort: s.velocityPercent.set(v); break;
-        case kChannelPort: s.channel.set(v); break;
+        case kGlideLegatoPort:
+            s.glideLegato.set(v);
+            break;
+        case kVelocityPort:
+            s.velocityPercent.set(v);
+            break;
+        case kChannelPort:
+            s.channel.set(v);
+            break;
         default: break;
         }
     }

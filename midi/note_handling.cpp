@@ -72,8 +72,8 @@ void releaseEveryKey(SynthState &s) {
 }
 
 // The gain of a note-on's velocity v (1 to 127) at sensitivity S (0 to 1):
-// 1 - S + S * v / 127. It scales both how far into the window the note
-// goes and its output, so its loudness follows the square: at full
+// 1 - S + S * v / 127. It scales both how far into the window the note goes
+// and its output, so a plain sine's level follows its square: at full
 // sensitivity velocity 64 sounds 12 dB below 127.
 double velocityGain(const SynthState &s, int velocity) {
     const int32_t percent = s.velocityPercent.get();
@@ -123,12 +123,19 @@ void expressiveControl(SynthState &s, uint8_t controller, uint8_t value) {
         else
             liftPedal(s);
         break;
-    case kPortamentoSwitch: s.portamento.set(value >= kSwitchOn ? 1 : 0); break;
-    case kPortamentoTime:
-        s.glideMilliseconds.set(static_cast<int32_t>(std::lrint(value * kGlideControl.max / 127.0)));
+    case kPortamentoSwitch:
+        s.portamento.set(value >= kSwitchOn ? 1 : 0);
         break;
-    case kRpnCoarse: s.rpn.set((value << 7) | (s.rpn.get() & 0x7F)); break;
-    case kRpnFine: s.rpn.set((s.rpn.get() & ~0x7F) | value); break;
+    case kPortamentoTime:
+        s.glideMilliseconds.set(
+            static_cast<int32_t>(std::lrint(value * kGlideControl.max / 127.0)));
+        break;
+    case kRpnCoarse:
+        s.rpn.set((value << 7) | (s.rpn.get() & 0x7F));
+        break;
+    case kRpnFine:
+        s.rpn.set((s.rpn.get() & ~0x7F) | value);
+        break;
     case kDataEntry:
         if (s.rpn.get() == kBendRangeRpn)
             setBendRange(s, value, range % kCentsPerSemitone);
@@ -142,10 +149,10 @@ void expressiveControl(SynthState &s, uint8_t controller, uint8_t value) {
         s.rpn.set(kNoRpn);
         liftPedal(s);
         break;
-    default: break;
+    default:
+        break;
     }
 }
-
 
 void noteOn(SynthState &s, int note, int velocity) {
     const int32_t held = s.heldNoteCount.get();

@@ -550,8 +550,9 @@ std::string playExpressiveTake(JackProbe &keys) {
                        std::fabs(arrivalMs - 200.0) <= 3.0 && std::fabs(b4) < 1.0 &&
                        std::fabs(a5) < 1.0 && bent <= unbent + 1e-6f && held > 0.01 &&
                        lifted == 0.0;
-    return right ? "" : std::string(figures) + (held > 0.01 ? "" : "; the pedal held nothing") +
-                            (lifted == 0.0 ? "" : "; the note outlived the pedal");
+    return right ? ""
+                 : std::string(figures) + (held > 0.01 ? "" : "; the pedal held nothing") +
+                       (lifted == 0.0 ? "" : "; the note outlived the pedal");
 }
 
 TEST_F(Instrument, PlayedAsAMonoSynthBendGlideAndPedal) {
@@ -559,10 +560,9 @@ TEST_F(Instrument, PlayedAsAMonoSynthBendGlideAndPedal) {
     for (int take = 1; take <= kTakes; ++take) {
         auto keys = probe("ondrilux-player");
         ASSERT_TRUE(keys->ok());
-        const Launched program =
-            start(*keys, "ondrilux-expressive", 0,
-                  {"--decay", "1", "--sustain", "100", "--release", "10", "--static", "0",
-                   "--top", "243", "--glide", "200"});
+        const Launched program = start(*keys, "ondrilux-expressive", 0,
+                                       {"--decay", "1", "--sustain", "100", "--release", "10",
+                                        "--static", "0", "--top", "243", "--glide", "200"});
         ASSERT_TRUE(keys->programListens(0));
         const std::string fault = playExpressiveTake(*keys);
         kill(program.pid, SIGTERM);

@@ -430,14 +430,19 @@ TEST(Expression, ABendSweepsWithoutClicks) {
     sine.rangeTop = 243;
     std::vector<Event> sweep = {{0, {0x90, 69, 100}}};
     for (int i = 0; i <= 512; ++i) { // up to the top, down to the bottom, back to the centre
-        const int v = std::clamp(8192 + (i <= 128 ? i : i <= 384 ? 256 - i : i - 512) * 64, 0, 16383);
+        const int v = std::clamp(8192 + (i <= 128   ? i
+                                         : i <= 384 ? 256 - i
+                                                    : i - 512) *
+                                            64,
+                                 0, 16383);
         sweep.push_back({4800 + 64 * static_cast<uint32_t>(i),
                          {0xE0, static_cast<uint8_t>(v & 0x7F), static_cast<uint8_t>(v >> 7)}});
     }
     const std::vector<float> bent = playExpressive(sweep, 48000, {}, sine);
     float unbent = 0.0f;
     for (int note : {67, 69, 71}) {
-        const std::vector<float> held = playExpressive({{0, {0x90, static_cast<uint8_t>(note), 100}}}, 14400, {}, sine);
+        const std::vector<float> held =
+            playExpressive({{0, {0x90, static_cast<uint8_t>(note), 100}}}, 14400, {}, sine);
         unbent = std::max(unbent, largestStep(held.data() + 4800, 9600));
     }
     const float largest = largestStep(bent.data() + 4800, 33000);
@@ -449,7 +454,8 @@ TEST(Expression, ABendSweepsWithoutClicks) {
 // arrives 200 ms after the note-on; in the legato mode only a held note glides.
 TEST(Expression, AGlidePassesEverySemitoneAndArrivesOnTime) {
     const std::vector<Event> legato = {{0, {0x90, 57, 100}}, {24000, {0x90, 69, 100}}},
-                             detached = {{0, {0x90, 57, 100}}, {20000, {0x80, 57, 0}},
+                             detached = {{0, {0x90, 57, 100}},
+                                         {20000, {0x80, 57, 0}},
                                          {24000, {0x90, 69, 100}}};
     const std::vector<float> out = playExpressive(legato, 48000, {{"glide", 200}});
     const GlideCourse glide = glideCourse(out.data() + 19200, 28800, 57, 69);
@@ -471,7 +477,8 @@ TEST(Expression, AGlidePassesEverySemitoneAndArrivesOnTime) {
 // into the byte and on the output, so about 0.25 on a plain sine), and the
 // channel port chooses what is heard (0 every channel).
 TEST(Expression, PedalVelocityAndChannel) {
-    const std::vector<Event> held = {{0, {0xB0, 64, 127}}, {10, {0x90, 69, 100}}, {4800, {0x80, 69, 0}}};
+    const std::vector<Event> held = {
+        {0, {0xB0, 64, 127}}, {10, {0x90, 69, 100}}, {4800, {0x80, 69, 0}}};
     const std::pair<Event, bool> endings[] = {{{24000, {0xB0, 64, 0}}, false},
                                               {{24000, {0x90, 72, 100, 0xB0, 64, 0}}, true},
                                               {{24000, {0xB0, 123, 0}}, false}};
@@ -486,15 +493,17 @@ TEST(Expression, PedalVelocityAndChannel) {
     SoundOptions sine = steadySound();
     sine.staticValue = 0;
     const auto loudness = [&sine](uint8_t velocity, float sensitivity) {
-        const std::vector<float> out = playExpressive({{0, {0x90, 69, velocity}}}, 9600,
-                                                      {{"velocity", sensitivity}}, sine);
+        const std::vector<float> out =
+            playExpressive({{0, {0x90, 69, velocity}}}, 9600, {{"velocity", sensitivity}}, sine);
         return rms(out, 4800, 9600);
     };
     EXPECT_EQ(loudness(20, 0), loudness(127, 0));
     EXPECT_NEAR(loudness(64, 100) / loudness(127, 100), 0.25, 0.04);
 
-    for (const auto &[channel, status, heard] : {std::tuple{0.0f, 0x95, true}, {3.0f, 0x92, true}, {3.0f, 0x90, false}}) {
-        const std::vector<float> out = playExpressive({{0, {static_cast<uint8_t>(status), 69, 100}}}, 4800, {{"channel", channel}});
+    for (const auto &[channel, status, heard] :
+         {std::tuple{0.0f, 0x95, true}, {3.0f, 0x92, true}, {3.0f, 0x90, false}}) {
+        const std::vector<float> out = playExpressive(
+            {{0, {static_cast<uint8_t>(status), 69, 100}}}, 4800, {{"channel", channel}});
         EXPECT_EQ(rms(out, 0, 4800) > 0.0, heard) << channel << " " << status;
     }
 }

@@ -41,7 +41,8 @@ double centsFrom(double hz, double reference) {
 
 double pitchHz(const float *x, size_t n) {
     const std::vector<double> t = rises(x, n);
-    return t.size() < 2 ? 0.0 : static_cast<double>(t.size() - 1) * 48000.0 / (t.back() - t.front());
+    return t.size() < 2 ? 0.0
+                        : static_cast<double>(t.size() - 1) * 48000.0 / (t.back() - t.front());
 }
 
 GlideCourse glideCourse(const float *x, size_t n, int from, int to) {

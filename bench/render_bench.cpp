@@ -1,7 +1,7 @@
 // Frames per second of the render callback: a held note under each bit
-// operation, and silence (no note yet); then the same through the LV2 plugin,
-// loaded by a lilv host as hosts load it, for the cost of its wrapping. Items
-// processed are frames.
+// operation, a held note bent all the while, and silence (no note yet); then the same through the
+// LV2 plugin, loaded by a lilv host as hosts load it, for the cost of its wrapping. Items processed
+// are frames.
 #include "tests/support/lv2_host.h"
 
 #include "engine/render_callback.h"
@@ -38,6 +38,32 @@ void BM_HeldNote(benchmark::State &state) {
     renderBuffers(state);
 }
 BENCHMARK(BM_HeldNote)->DenseRange(1, 13)->ArgName("operation");
+
+// A held note as the programs beside the synth play it, its pitch bend left
+// centred (bending 0) or changing before every block (bending 1), as a
+// wheel moved all the while sends it.
+void BM_HeldNoteBent(benchmark::State &state) {
+    initSynthState(engine);
+    engine.expressive.set(1);
+    onMidiInput(engine, kMidiInData, shortMessage(0x90, 69, 100));
+    std::vector<float> warmUp(2000);
+    renderFrames(engine, warmUp.data(), warmUp.size());
+    std::vector<float> buffer(kBufferFrames);
+    uint32_t bend = 8192;
+    for (auto _ : state) {
+        if (state.range(0) != 0) {
+            bend = 8192 + (bend + 97) % 8192; // up and up, then from the centre again
+            onMidiInput(engine, kMidiInData,
+                        shortMessage(0xE0, static_cast<uint8_t>(bend & 0x7F),
+                                     static_cast<uint8_t>(bend >> 7)));
+        }
+        renderFrames(engine, buffer.data(), kBufferFrames);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
+}
+BENCHMARK(BM_HeldNoteBent)->Arg(0)->Arg(1)->ArgName("bending");
 
 void BM_Silence(benchmark::State &state) {
     initSynthState(engine);

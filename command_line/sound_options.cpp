@@ -2,6 +2,7 @@
 
 #include "engine/operation_names.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -28,6 +29,24 @@ const SoundOption kSoundOptions[] = {
     {"release", "R", "release slider in ms", kReleaseControl, nullptr, &EnvelopeSliders::release},
 };
 
+// The player's expression, beside the window's controls.
+const SoundOption kExpressionOptions[] = {
+    {"bend-range", "N", "pitch bend range in semitones", kBendRangeControl,
+     &SoundOptions::bendRange, nullptr},
+    {"glide", "MS", "glide time in ms, 0 off", kGlideControl, &SoundOptions::glide, nullptr},
+    {"velocity", "P", "velocity sensitivity in percent", kVelocityControl, &SoundOptions::velocity,
+     nullptr},
+    {"channel", "C", "MIDI channel, 0 every channel", kChannelControl, &SoundOptions::channel,
+     nullptr},
+};
+
+std::string optionLine(const SoundOption &o) {
+    std::string flag = std::string("  --") + o.name + " " + o.valueName;
+    flag.resize(std::max<size_t>(flag.size() + 1, 18), ' ');
+    return flag + o.meaning + ", " + std::to_string(o.range.min) + " to " +
+           std::to_string(o.range.max) + " (default " + std::to_string(o.range.initial) + ")";
+}
+
 bool parseInteger(std::string_view text, int32_t &value) {
     const char *end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value);
@@ -38,9 +57,19 @@ bool parseInteger(std::string_view text, int32_t &value) {
 
 SoundOptionResult setSoundOption(std::string_view name, const std::string &value,
                                  SoundOptions &options, std::string &error) {
-    for (const SoundOption &o : kSoundOptions) {
-        if (name != o.name)
-            continue;
+    if (name == kGlideLegatoFlag) {
+        options.glideLegato = true;
+        return SoundOptionResult::set;
+    }
+    const SoundOption *found = nullptr;
+    for (const SoundOption &o : kSoundOptions)
+        if (name == o.name)
+            found = &o;
+    for (const SoundOption &o : kExpressionOptions)
+        if (name == o.name)
+            found = &o;
+    if (const SoundOption *option = found) {
+        const SoundOption &o = *option;
         const std::string flag = std::string("--") + o.name;
         const std::string quoted = "'" + value + "'";
         int32_t v;
@@ -65,10 +94,7 @@ SoundOptionResult setSoundOption(std::string_view name, const std::string &value
 std::string soundOptionsUsage() {
     std::string usage;
     for (const SoundOption &o : kSoundOptions) {
-        std::string flag = std::string("  --") + o.name + " " + o.valueName;
-        flag.resize(18, ' ');
-        usage += flag + o.meaning + ", " + std::to_string(o.range.min) + " to " +
-                 std::to_string(o.range.max) + " (default " + std::to_string(o.range.initial) + ")";
+        usage += optionLine(o);
         if (o.field != &SoundOptions::operation) {
             usage += "\n";
             continue;
@@ -81,6 +107,17 @@ std::string soundOptionsUsage() {
             number.insert(0, 21 - number.size(), ' ');
             usage += number + " " + operationName(op).shortName + "\n";
         }
+    }
+    return usage;
+}
+
+std::string expressionOptionsUsage() {
+    std::string usage;
+    for (const SoundOption &o : kExpressionOptions) {
+        usage += optionLine(o) + "\n";
+        if (o.field == &SoundOptions::glide)
+            usage += "  --glide-legato  glide only from a note still held (default: from every\n"
+                     "                  note to the next)\n";
     }
     return usage;
 }

@@ -18,6 +18,15 @@ struct SoundOptions {
     // sounds starts at its note-on's frame, without the silent 1001-frame
     // fade-out. Each program sets it with an option of its own.
     bool quickStart = false;
+    // The player's expression (no window control either): pitch bend, glide,
+    // sustain pedal and velocity play when `expressive`; the channel listened
+    // to, always. Each program says whether it is expressive.
+    bool expressive = false;
+    int32_t bendRange = kBendRangeControl.initial; // semitones
+    int32_t glide = kGlideControl.initial;         // ms
+    bool glideLegato = false;
+    int32_t velocity = kVelocityControl.initial; // percent
+    int32_t channel = kChannelControl.initial;
 };
 
 enum class SoundOptionResult { set, notSoundOption, error };
@@ -30,3 +39,9 @@ SoundOptionResult setSoundOption(std::string_view name, const std::string &value
 
 // The --help lines of the sound options, one per option.
 std::string soundOptionsUsage();
+
+// The expression options: --bend-range, --glide, --glide-legato (a flag the
+// program lists among its flags), --velocity and --channel, set by
+// setSoundOption too; and their --help lines.
+inline constexpr std::string_view kGlideLegatoFlag = "glide-legato";
+std::string expressionOptionsUsage();

@@ -21,6 +21,12 @@ inline constexpr ControlRange kDecayControl{1, 5000, 1000};    // ms
 inline constexpr ControlRange kSustainControl{0, 100, 50};     // percent
 inline constexpr ControlRange kReleaseControl{1, 5000, 1500};  // ms
 
+// Beside the synth (no window control): how a player's expression reaches the sound.
+inline constexpr ControlRange kBendRangeControl{0, 24, 2}; // semitones either way
+inline constexpr ControlRange kGlideControl{0, 5000, 0};   // ms, 0 off
+inline constexpr ControlRange kVelocityControl{0, 100, 0}; // percent: how much velocity counts
+inline constexpr ControlRange kChannelControl{0, 16, 1};   // MIDI channel, 0 every channel
+
 constexpr bool inRange(const ControlRange &range, int32_t value) {
     return range.min <= value && value <= range.max;
 }

@@ -1,6 +1,7 @@
 #include "engine/oscillator.h"
 
 #include "engine/envelope.h"
+#include "engine/smooth_pitch.h"
 #include "engine/synth_state.h"
 #include "engine/waveshaper.h"
 
@@ -39,20 +40,9 @@ double phaseSine(OscillatorCache &c, int32_t index, int32_t period) {
     return c.sine[index];
 }
 
-} // namespace
-
-float oscillatorSample(SynthState &s) {
-    const double note = s.noteFrequency.get();
-    if (!(note > 0.0))
-        return 0.0f;
-
-    const double frequency = s.noteOnCounter <= kPitchSwitch ? s.heldFrequency.get() : note;
-    // Only a note-off or a device close before the first note-on leaves the
-    // previous pitch at 0: that stretch is faded to silence anyway, so keep
-    // the phase still.
-    if (!(frequency > 0.0))
-        return 0.0f;
-
+// The sine of the next phase of the whole-frame period: phase = phaseIndex /
+// periodSamples, its sine from the cache.
+double wholeFrameSine(SynthState &s, double frequency) {
     s.periodSamples = periodOf(s.oscillatorCache, frequency);
     // A legato note to a shorter period can find the index already past it.
     // Counting on would play the same pitch at first, but the single-precision
@@ -63,6 +53,35 @@ float oscillatorSample(SynthState &s) {
     if (s.phaseIndex >= s.periodSamples) // a period of 0 (no MIDI note is that high) stays at 0
         s.phaseIndex = s.periodSamples > 0 ? s.phaseIndex % s.periodSamples : 0;
 
-    // phase = phaseIndex / periodSamples; its sine comes from the cache.
-    return shapeSine(s, phaseSine(s.oscillatorCache, s.phaseIndex, s.periodSamples));
+    return phaseSine(s.oscillatorCache, s.phaseIndex, s.periodSamples);
+}
+
+// Beside the synth: the velocity's gain follows the pitch (the previous
+// note's under the fade-out), and a bent or gliding note takes its sine from
+// the phase accumulator.
+bool expressiveSine(SynthState &s, double frequency, bool fading, double &sine) {
+    s.velocityGain = fading ? s.heldGain.get() : s.noteGain.get();
+    return smoothPitchSine(s, frequency, fading, sine);
+}
+
+} // namespace
+
+float oscillatorSample(SynthState &s) {
+    const double note = s.noteFrequency.get();
+    if (!(note > 0.0))
+        return 0.0f;
+
+    const bool fading = s.noteOnCounter <= kPitchSwitch;
+    const double frequency = fading ? s.heldFrequency.get() : note;
+    // Only a note-off or a device close before the first note-on leaves the
+    // previous pitch at 0: that stretch is faded to silence anyway, so keep
+    // the phase still.
+    if (!(frequency > 0.0))
+        return 0.0f;
+
+    // One call of the waveshaper, so that it stays inlined into the render loop.
+    double sine;
+    if (s.expressive.get() == 0 || !expressiveSine(s, frequency, fading, sine))
+        sine = wholeFrameSine(s, frequency);
+    return shapeSine(s, sine);
 }

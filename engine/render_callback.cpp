@@ -43,7 +43,8 @@ namespace {
 inline double frameOutput(SynthState &s) {
     envelopeStep(s, s.frameClock);
     const int32_t c = s.frameClock; // the envelope may have restarted it
-    double v = oscillatorSample(s) * s.envelope.level;
+    const float sample = oscillatorSample(s); // sets the velocity's gain first
+    double v = sample * s.envelope.level * s.velocityGain;
     if (c < kFadeInFrames) // later frames skip the power entirely
         v *= fadeInFactor(c);
     return v;

@@ -37,6 +37,16 @@ void initSynthState(SynthState &s) {
     s.quickStart.set(0);
     s.muteRequested.set(0);
     s.muteFramesLeft = 0;
+    s.expressive.set(0);
+    s.pitchBend.set(0);
+    s.glideMilliseconds.set(0);
+    s.glideLegato.set(0);
+    s.velocityPercent.set(0);
+    s.pedalDown.set(0);
+    s.pedalHolds.set(0);
+    s.noteOnSerial.set(0);
+    s.glideFrames.set(0);
+    s.smoothPitch = SmoothPitch{};
 
     // Defaults.
     s.operation.set(kOperationControl.initial);
@@ -45,4 +55,11 @@ void initSynthState(SynthState &s) {
     s.staticOperand.set(kStaticValueControl.initial);
     s.releaseLevel = 0.0;
     s.heldFrequency.set(100.0);
+    s.channel.set(1);
+    s.bendRangeCents.set(kDefaultBendRangeCents);
+    s.portamento.set(1);
+    s.rpn.set(kNoRpn);
+    s.noteGain.set(1.0);
+    s.heldGain.set(1.0);
+    s.velocityGain = 1.0;
 }

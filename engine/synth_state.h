@@ -3,6 +3,7 @@
 #include "engine/envelope.h"
 #include "engine/oscillator.h"
 #include "engine/relaxed.h"
+#include "engine/smooth_pitch.h"
 
 #include <cstdint>
 
@@ -97,7 +98,33 @@ struct SynthState {
     // 0 as it starts the output's fall to silence, which has muteFramesLeft to go.
     Relaxed<int32_t> muteRequested;
     int32_t muteFramesLeft; // audio
+
+    // How a player's expression reaches the sound, in the programs beside the
+    // synth; in the synth `expressive` stays 0, `channel` 1 and the rest at
+    // their start-up values, so none of it plays a part there.
+    Relaxed<int32_t> expressive;     // the program's thread, before rendering: 1 plays bend, glide,
+                                     // pedal and velocity
+    Relaxed<int32_t> channel;        // the program's thread: 0 every channel, else 1 to 16
+    Relaxed<int32_t> pitchBend;      // MIDI: -8192 to 8191, 0 centred
+    Relaxed<int32_t> bendRangeCents; // MIDI (RPN 0) and the program: 0 to 2400
+    Relaxed<int32_t> glideMilliseconds; // MIDI (CC 5) and the program: 0 off
+    Relaxed<int32_t> glideLegato;       // the program: 1 glides only between held notes
+    Relaxed<int32_t> portamento;        // MIDI (CC 65): 0 turns the glide off
+    Relaxed<int32_t> velocityPercent;   // the program: how much velocity counts, 0 to 100
+    Relaxed<int32_t> rpn;               // MIDI: the selected registered parameter, kNoRpn for none
+    Relaxed<int32_t> pedalDown;         // MIDI (the GUI thread while it closes a device)
+    Relaxed<int32_t> pedalHolds;    // MIDI: 1 while the pedal keeps the gate open with no key held
+    Relaxed<uint32_t> noteOnSerial; // MIDI: counts note-ons; the audio thread sees each one
+    Relaxed<int32_t> glideFrames;   // MIDI, before noteOnSerial: the latest note's glide, 0 none
+    Relaxed<double> noteGain; // MIDI: the velocity's gain of the latest note that opened the gate
+    Relaxed<double> heldGain; // MIDI: noteGain when the last key went up
+    double velocityGain;      // audio: the gain of the note that sounds (1.0 in the synth)
+    SmoothPitch smoothPitch;  // audio
 };
+
+// No registered parameter selected (RPN 127/127).
+inline constexpr int32_t kNoRpn = 0x3FFF;
+inline constexpr int32_t kDefaultBendRangeCents = 200;
 
 // Start-up: every field to zero, then the defaults (operation 1, range 40 to 90,
 // static value 50, previous pitch 100 Hz). The slider source and the text sink

@@ -88,7 +88,9 @@ float shapeSine(SynthState &st, double sine) {
     const int32_t top = st.rangeTop.get();
     const int32_t bottom = st.rangeBottom.get();
     // Level 0 gives the bottom edge's amplitude, level 1 the top edge's.
-    const double amplitude = (bottom + st.envelope.level * (top - bottom)) / kWindowScale;
+    // The velocity's gain (1.0 unless velocity counts) sets how far into the window it goes.
+    const double amplitude =
+        (bottom + st.envelope.level * (top - bottom)) / kWindowScale * st.velocityGain;
     const float x = static_cast<float>(sine * amplitude);
     const int8_t b = lowByte(static_cast<int32_t>(std::lrint(x * kByteScale)));
     const int8_t s = lowByte(static_cast<int32_t>(std::lrint(st.staticOperand.get())));

@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr uint8_t kControlChangeChannel1 = 0xB0;
-constexpr uint8_t kProgramChangeChannel1 = 0xC0;
+constexpr uint8_t kControlChange = 0xB0;
+constexpr uint8_t kProgramChange = 0xC0;
 
 void setStaticValue(DrivenEngine &e, int32_t v) {
     e.state.staticOperand.set(v);
@@ -65,12 +65,14 @@ void playLiveMessage(DrivenEngine &engine, uint32_t shortMsg) {
     const uint8_t status = shortMsg & 0xFF;
     const uint8_t data1 = (shortMsg >> 8) & 0x7F;
     const uint8_t data2 = (shortMsg >> 16) & 0x7F;
-    if (status == kProgramChangeChannel1) {
+    if (!hears(engine.state, status))
+        return;
+    if ((status & 0xF0) == kProgramChange) {
         if (data1 < kProgramCount)
             engine.state.operation.set(data1 + 1);
         return;
     }
-    if (status != kControlChangeChannel1)
+    if ((status & 0xF0) != kControlChange)
         return;
     for (const Controller &c : kControllers)
         if (c.number == data1)
@@ -86,5 +88,14 @@ std::string liveControlUsage() {
     for (const Controller &c : kControllers)
         usage += line("  CC " + std::to_string(c.number) + " " + c.name,
                       std::to_string(c.range.min) + " to " + std::to_string(c.range.max));
+    usage += line("  Pitch Bend", "the pitch, by the bend range either way");
+    usage += line("  RPN 0 (CC 101 0, CC 100 0), then", "the bend range:");
+    usage += line("    CC 6 / CC 38 Data Entry", "semitones 0 to 24 / cents 0 to 99");
+    usage +=
+        line("  CC 5 Portamento Time", "glide 0 to " + std::to_string(kGlideControl.max) + " ms");
+    usage += line("  CC 65 Portamento On/Off", "glide on (64 to 127) or off");
+    usage += line("  CC 64 Sustain Pedal", "down (64 to 127): holds released notes");
+    usage += line("  CC 120 / 123 All Sound / Notes Off", "every key up, the pedal lifted");
+    usage += line("  CC 121 Reset All Controllers", "bend centred, pedal lifted, no RPN");
     return usage;
 }

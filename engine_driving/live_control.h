@@ -7,7 +7,8 @@
 
 struct DrivenEngine;
 
-// Playing and shaping the sound from a MIDI controller, on channel 1: Program
+// Playing and shaping the sound from a MIDI controller, on the channel the
+// note handling listens to (channel 1 unless chosen otherwise): Program
 // Change p (0 to 12) selects operation p + 1; the sound controllers below set
 // the window's controls, value v (0 to 127) mapped onto the control's whole
 // range as round(min + v * (max - min) / 127), ties to even.

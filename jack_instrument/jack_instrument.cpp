@@ -141,7 +141,7 @@ CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOption
     options = {};
     CommandLine line;
     line.sound = &options.sound;
-    line.flags = {"no-connect", "no-quick-start"};
+    line.flags = {"no-connect", "no-quick-start", kGlideLegatoFlag};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setInstrumentOption(name, value, options, e);
     };
@@ -172,7 +172,12 @@ std::string instrumentUsage() {
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
            "\n"
-           "Live control on MIDI channel 1 (controller values 0 to 127 span the range):\n" +
+           "Playing (as starting values; pitch bend, glide, the sustain pedal and velocity\n"
+           "play as on a mono synth):\n" +
+           expressionOptionsUsage() +
+           "\n"
+           "Live control on the MIDI channel listened to (controller values 0 to 127 span\n"
+           "the range):\n" +
            liveControlUsage() +
            "\n"
            "Exit status: 0 stopped by a signal, 1 no JACK server, the server went away or\n"

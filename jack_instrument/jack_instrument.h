@@ -14,7 +14,7 @@
 
 // What ondrilux-jack is asked to do.
 struct InstrumentOptions {
-    SoundOptions sound{.quickStart = true}; // off: --no-quick-start
+    SoundOptions sound{.quickStart = true, .expressive = true}; // off: --no-quick-start
     std::string name = "ondrilux";          // JACK client name
     std::vector<std::string> midiSources;  // --connect-midi: ports heard on midi_in
     std::vector<std::string> audioTargets; // --connect-audio: ports fed from out

@@ -30,26 +30,32 @@ constexpr const char *kPrefixes =
     "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
 
 // Factory presets, each named for the sound it makes; together they show
-// what a few of the operations do. Values by port, in kControlPorts' order.
+// what a few of the operations do. Values by port, in kControlPorts' order,
+// all but the last, the channel: that is the player's setup, not the sound.
+constexpr size_t kPresetPorts = std::size(kControlPorts) - 1;
+static_assert(kControlPorts[kPresetPorts].index == kChannelPort);
 struct Preset {
     const char *id;
     const char *label;
-    int32_t values[std::size(kControlPorts)];
+    int32_t values[kPresetPorts];
 };
 
 // operation, static value, attack, decay, sustain, release, range top,
-// range bottom, quick start
+// range bottom, quick start, bend range, glide, glide legato, velocity
 constexpr Preset kPresets[] = {
-    {"soft-sine", "Soft sine", {1, 0, 1, 1000, 70, 400, 40, 90, 1}},
-    {"hollow-buzz", "Hollow buzz", {4, 50, 1, 800, 60, 300, 40, 90, 1}},
-    {"crushed-bass", "Crushed bass", {6, 50, 1, 600, 40, 200, 20, 200, 1}},
-    {"glassy-bell", "Glassy bell", {10, 50, 1, 1500, 0, 1500, 10, 120, 1}},
-    {"sweeping-pad", "Sweeping pad", {13, 50, 1600, 3000, 60, 3000, 10, 240, 1}},
+    {"soft-sine", "Soft sine", {1, 0, 1, 1000, 70, 400, 40, 90, 1, 2, 0, 0, 0}},
+    {"hollow-buzz", "Hollow buzz", {4, 50, 1, 800, 60, 300, 40, 90, 1, 2, 0, 0, 0}},
+    {"crushed-bass", "Crushed bass", {6, 50, 1, 600, 40, 200, 20, 200, 1, 2, 0, 0, 0}},
+    {"glassy-bell", "Glassy bell", {10, 50, 1, 1500, 0, 1500, 10, 120, 1, 2, 0, 0, 0}},
+    {"sweeping-pad", "Sweeping pad", {13, 50, 1600, 3000, 60, 3000, 10, 240, 1, 2, 0, 0, 0}},
+    // Slides between held notes, bends a fifth, bites harder when played harder.
+    {"gliding-bass", "Gliding bass", {6, 30, 1, 400, 70, 150, 30, 220, 1, 7, 120, 1, 60}},
+    {"singing-lead", "Singing lead", {3, 40, 40, 800, 80, 500, 20, 140, 1, 2, 60, 0, 40}},
 };
 
 constexpr bool presetsInRange() {
     for (const Preset &p : kPresets)
-        for (size_t i = 0; i < std::size(kControlPorts); ++i)
+        for (size_t i = 0; i < kPresetPorts; ++i)
             if (!inRange(kControlPorts[i].range, p.values[i]))
                 return false;
     return true;
@@ -72,7 +78,7 @@ void presets() {
         std::printf("<%s#%s>\n    a pset:Preset ;\n    lv2:appliesTo <%s> ;\n"
                     "    rdfs:label \"%s\" ;\n    lv2:port",
                     kPluginUri, p.id, kPluginUri, p.label);
-        for (size_t i = 0; i < std::size(kControlPorts); ++i)
+        for (size_t i = 0; i < kPresetPorts; ++i)
             std::printf("%s[ lv2:symbol \"%s\" ; pset:value %d ]", i == 0 ? " " : " ,\n        ",
                         kControlPorts[i].symbol, p.values[i]);
         std::printf(" .\n\n");
@@ -88,7 +94,7 @@ void controlPort(const ControlPort &c) {
                 "    lv2:minimum %d ;\n"
                 "    lv2:maximum %d ;\n",
                 c.index, c.symbol, c.name, c.range.initial, c.range.min, c.range.max);
-    if (c.index == kQuickStartPort) {
+    if (isToggle(c.index)) {
         std::printf("    lv2:portProperty lv2:toggled ;\n");
     } else {
         std::printf("    lv2:portProperty lv2:integer");
@@ -98,6 +104,8 @@ void controlPort(const ControlPort &c) {
                 std::printf("%s [ rdfs:label \"%s\" ; rdf:value %d ]",
                             op == 1 ? " " : " ,\n        ", operationName(op).shortName, op);
         }
+        if (c.index == kChannelPort)
+            std::printf(" ;\n    lv2:scalePoint [ rdfs:label \"All\" ; rdf:value 0 ]");
         std::printf(" ;\n");
     }
     std::printf("] , [\n");

@@ -38,6 +38,9 @@ struct Plugin {
     Resampler resampler;
     std::vector<float> engineFrames;
     uint64_t hostFrames = 0; // frames of the host's clock played since activation
+    // The bend range and glide ports as last applied: RPN 0 and CC 5 set the
+    // same values, so a port acts only when it changes.
+    int32_t bendRange = -1, glide = -1;
 };
 
 // A control's value as the engine takes it: rounded, clamped to its range,
@@ -68,6 +71,25 @@ void readControls(Plugin &p) {
         case kRangeTopPort: s.rangeTop.set(v); break;
         case kRangeBottomPort: s.rangeBottom.set(v); break;
         case kQuickStartPort: s.quickStart.set(v); break;
+        case kBendRangePort:
+            if (v != p.bendRange)
+                s.bendRangeCents.set(v * 100);
+            p.bendRange = v;
+            break;
+        case kGlidePort:
+            if (v != p.glide)
+                s.glideMilliseconds.set(v);
+            p.glide = v;
+            break;
+        case kGlideLegatoPort:
+            s.glideLegato.set(v);
+            break;
+        case kVelocityPort:
+            s.velocityPercent.set(v);
+            break;
+        case kChannelPort:
+            s.channel.set(v);
+            break;
         default: break;
         }
     }
@@ -123,8 +145,9 @@ void connectPort(LV2_Handle instance, uint32_t port, void *data) {
 // A fresh engine, as at the synth's start: silence, no note held over.
 void activate(LV2_Handle instance) {
     Plugin &p = *static_cast<Plugin *>(instance);
-    prepareEngine(p.engine, SoundOptions{});
+    prepareEngine(p.engine, SoundOptions{.expressive = true});
     p.hostFrames = 0;
+    p.bendRange = p.glide = -1;
     if (p.resampling) {
         closeResampler(p.resampler);
         std::string error;

@@ -22,11 +22,18 @@ enum PluginPort : uint32_t {
     kRangeBottomPort,
     kQuickStartPort,
     kLatencyPort,
+    kBendRangePort,
+    kGlidePort,
+    kGlideLegatoPort,
+    kVelocityPort,
+    kChannelPort,
     kPortCount
 };
 
 // The quick-start toggle as a range of its own: off 0, on 1, on by default.
 inline constexpr ControlRange kQuickStartControl{0, 1, 1};
+// Gliding only between held notes: off by default (a glide between every two).
+inline constexpr ControlRange kGlideLegatoControl{0, 1, 0};
 
 // An input control: its port, symbol, name shown by hosts, and the range
 // and default it takes its values from.
@@ -47,4 +54,14 @@ inline constexpr ControlPort kControlPorts[] = {
     {kRangeTopPort, "range_top", "Range top", kRangeTopControl},
     {kRangeBottomPort, "range_bottom", "Range bottom", kRangeBottomControl},
     {kQuickStartPort, "quick_start", "Quick start", kQuickStartControl},
+    {kBendRangePort, "bend_range", "Bend range (semitones)", kBendRangeControl},
+    {kGlidePort, "glide", "Glide (ms)", kGlideControl},
+    {kGlideLegatoPort, "glide_legato", "Glide legato only", kGlideLegatoControl},
+    {kVelocityPort, "velocity", "Velocity (%)", kVelocityControl},
+    {kChannelPort, "channel", "MIDI channel", kChannelControl},
 };
+
+// Whether the control is an on/off switch.
+constexpr bool isToggle(PluginPort index) {
+    return index == kQuickStartPort || index == kGlideLegatoPort;
+}

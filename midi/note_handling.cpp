@@ -2,17 +2,34 @@
 
 #include "engine/synth_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
 namespace {
 
-constexpr uint8_t kNoteOnChannel1 = 0x90;
-constexpr uint8_t kNoteOffChannel1 = 0x80;
+constexpr uint8_t kNoteOn = 0x90;
+constexpr uint8_t kNoteOff = 0x80;
+constexpr uint8_t kControlChange = 0xB0;
+constexpr uint8_t kPitchBendChange = 0xE0;
 
-constexpr uint8_t kControlChangeChannel1 = 0xB0;
 constexpr uint8_t kAllSoundOff = 120;
 constexpr uint8_t kAllNotesOff = 123;
+constexpr uint8_t kResetAllControllers = 121;
+constexpr uint8_t kPortamentoTime = 5;
+constexpr uint8_t kDataEntry = 6;
+constexpr uint8_t kDataEntryFine = 38;
+constexpr uint8_t kSustainPedal = 64;
+constexpr uint8_t kPortamentoSwitch = 65;
+constexpr uint8_t kRpnFine = 100;
+constexpr uint8_t kRpnCoarse = 101;
+constexpr uint8_t kSwitchOn = 64; // a switch controller's value from here up is on
+
+constexpr int32_t kBendRangeRpn = 0; // RPN 0/0: pitch bend sensitivity
+constexpr int32_t kMaxBendSemitones = 24;
+constexpr int32_t kCentsPerSemitone = 100;
+constexpr int32_t kBendCentre = 8192;
+constexpr double kFramesPerMillisecond = kSampleRate / 1000.0;
 
 void showGateText(const SynthState &s) {
     if (GateTextSink sink = s.gateTextSink.get()) {
@@ -27,6 +44,10 @@ void noteOff(SynthState &s) {
     int32_t held = s.heldNoteCount.get();
     if (held > 0)
         s.heldNoteCount.set(--held);
+    if (held == 0 && s.pedalDown.get() != 0 && s.gate.get() != 0) {
+        s.pedalHolds.set(1); // the pedal keeps the note until it is lifted
+        return;
+    }
     if (held == 0) {
         // In sequentially consistent order with the audio thread's arming
         // (see the envelope): an arming that races with this release cannot
@@ -36,22 +57,113 @@ void noteOff(SynthState &s) {
         s.envelopeArmed.value.store(0, std::memory_order_seq_cst);
         s.attackStarted.value.store(0, std::memory_order_seq_cst);
         s.heldFrequency.set(s.noteFrequency.get());
+        s.heldGain.set(s.noteGain.get());
     }
 }
 
 // Every key goes up at once, as with the last note-off: the gate closes, the
 // note fades out over its release and the next one is armed afresh.
+// The pedal is lifted too: hosts send these to silence everything.
 void releaseEveryKey(SynthState &s) {
     s.heldNoteCount.set(0);
+    s.pedalDown.set(0);
+    s.pedalHolds.set(0);
     noteOff(s);
 }
 
-void noteOn(SynthState &s, int note) {
+// The gain of a note-on's velocity v (1 to 127) at sensitivity S (0 to 1):
+// 1 - S + S * v / 127. It scales both how far into the window the note goes
+// and its output, so a plain sine's level follows its square: at full
+// sensitivity velocity 64 sounds 12 dB below 127.
+double velocityGain(const SynthState &s, int velocity) {
+    const int32_t percent = s.velocityPercent.get();
+    if (percent <= 0)
+        return 1.0;
+    const double sensitivity = percent / 100.0;
+    return 1.0 - sensitivity + sensitivity * std::min(velocity, 127) / 127.0; // a data byte's range
+}
+
+// Beside the synth: what a note-on asks of the pitch and level. It glides
+// from the last note's pitch when the glide is on, always or, in the legato
+// mode, only from a note that still sounds held.
+void expressNoteOn(SynthState &s, int velocity, bool legato) {
+    const int32_t ms = s.portamento.get() != 0 ? s.glideMilliseconds.get() : 0;
+    const bool glides =
+        ms > 0 && s.noteFrequency.get() > 0.0 && (legato || s.glideLegato.get() == 0);
+    s.glideFrames.set(glides ? static_cast<int32_t>(std::lrint(ms * kFramesPerMillisecond)) : 0);
+    s.noteOnSerial.set(s.noteOnSerial.get() + 1);
+    if (!legato)
+        s.noteGain.set(velocityGain(s, velocity));
+}
+
+void liftPedal(SynthState &s) {
+    s.pedalDown.set(0);
+    if (s.pedalHolds.get() != 0) {
+        s.pedalHolds.set(0);
+        if (s.heldNoteCount.get() == 0)
+            noteOff(s); // the last-note reset, now that nothing holds the note
+    }
+}
+
+// RPN 0 (pitch bend sensitivity): data entry sets its semitones, the fine
+// data entry its cents; 0 to 24 semitones in all.
+void setBendRange(SynthState &s, int32_t semitones, int32_t cents) {
+    const int32_t range = std::min(semitones, kMaxBendSemitones) * kCentsPerSemitone +
+                          std::min(cents, kCentsPerSemitone - 1);
+    s.bendRangeCents.set(std::min(range, kMaxBendSemitones * kCentsPerSemitone));
+}
+
+// Beside the synth: the controllers a mono synth is played with.
+void expressiveControl(SynthState &s, uint8_t controller, uint8_t value) {
+    const int32_t range = s.bendRangeCents.get();
+    switch (controller) {
+    case kSustainPedal:
+        if (value >= kSwitchOn)
+            s.pedalDown.set(1);
+        else
+            liftPedal(s);
+        break;
+    case kPortamentoSwitch:
+        s.portamento.set(value >= kSwitchOn ? 1 : 0);
+        break;
+    case kPortamentoTime:
+        s.glideMilliseconds.set(
+            static_cast<int32_t>(std::lrint(value * kGlideControl.max / 127.0)));
+        break;
+    case kRpnCoarse:
+        s.rpn.set((value << 7) | (s.rpn.get() & 0x7F));
+        break;
+    case kRpnFine:
+        s.rpn.set((s.rpn.get() & ~0x7F) | value);
+        break;
+    case kDataEntry:
+        if (s.rpn.get() == kBendRangeRpn)
+            setBendRange(s, value, range % kCentsPerSemitone);
+        break;
+    case kDataEntryFine:
+        if (s.rpn.get() == kBendRangeRpn)
+            setBendRange(s, range / kCentsPerSemitone, value);
+        break;
+    case kResetAllControllers:
+        s.pitchBend.set(0);
+        s.rpn.set(kNoRpn);
+        liftPedal(s);
+        break;
+    default:
+        break;
+    }
+}
+
+void noteOn(SynthState &s, int note, int velocity) {
+    const int32_t held = s.heldNoteCount.get();
+    // A note played while a key or the pedal holds the gate open is legato.
+    const bool legato = held > 0 || s.pedalHolds.get() != 0;
+    if (s.expressive.get() != 0)
+        expressNoteOn(s, velocity, legato);
     // The pitch is written before the gate, so the audio thread never opens
     // the gate on a stale pitch.
     s.noteFrequency.set(noteToFrequency(note));
-    const int32_t held = s.heldNoteCount.get();
-    if (held == 0) {
+    if (!legato) {
         s.gate.set(1);
         s.gateText.set("On");
     }
@@ -67,20 +179,27 @@ void applyShortMessage(SynthState &s, uint32_t shortMsg) {
     const uint8_t data1 = (shortMsg >> 8) & 0xFF;  // note or controller
     const uint8_t data2 = (shortMsg >> 16) & 0xFF; // velocity or value
 
-    // Status bytes are compared whole: channels 2 to 16 play nothing.
-    if (status == kNoteOnChannel1) {
+    // Only the channel listened to plays (channel 1 in the synth).
+    const uint8_t kind = hears(s, status) ? status & 0xF0 : 0;
+    if (kind == kNoteOn) {
         if (data2 != 0)
-            noteOn(s, data1);
+            noteOn(s, data1, data2);
         else
             noteOff(s);
-    } else if (status == kNoteOffChannel1) {
+    } else if (kind == kNoteOff) {
         noteOff(s);
-    } else if (status == kControlChangeChannel1 && (data1 == kAllSoundOff || data1 == kAllNotesOff)) {
+    } else if (kind == kControlChange && (data1 == kAllSoundOff || data1 == kAllNotesOff)) {
         // Hosts send these when the transport stops or loops; All Sound Off
         // (a panic button) also silences what still sounds, within 5 ms.
         releaseEveryKey(s);
         if (data1 == kAllSoundOff)
             s.muteRequested.set(1);
+    } else if (s.expressive.get() == 0) {
+        // The synth plays notes only.
+    } else if (kind == kControlChange) {
+        expressiveControl(s, data1, data2 & 0x7F);
+    } else if (kind == kPitchBendChange) {
+        s.pitchBend.set(((data1 & 0x7F) | ((data2 & 0x7F) << 7)) - kBendCentre);
     }
     showGateText(s);
 }
@@ -150,6 +269,11 @@ void applyPendingAndLetGo(SynthState &s) {
 }
 
 } // namespace
+
+bool hears(const SynthState &s, uint8_t status) {
+    const int32_t channel = s.channel.get();
+    return status >= 0x80 && status < 0xF0 && (channel == 0 || (status & 0x0F) + 1 == channel);
+}
 
 double noteToFrequency(int note) {
     return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0;

@@ -22,13 +22,19 @@ struct SynthState;
 void showFaultInsteadOfGate(SynthState &s, const char *text);
 
 // MIDI thread: the note handling of the engine whose record is `s`. A data
-// message (kMidiInData) carries a short message; note-on/off on channel 1 set
-// the pitch and open or close the gate, All Sound Off and All Notes Off on
-// channel 1 release every key (All Sound Off also silences the output within
-// 5 ms). A close message (kMidiInClose) releases every
-// key as the last note-off does. Other codes are ignored. After each, the
+// message (kMidiInData) carries a short message; note-on/off on the channel
+// listened to (s.channel, 1 in the synth) set the pitch and open or close the
+// gate, All Sound Off and All Notes Off there release every key (All Sound Off
+// also silences the output within 5 ms). With s.expressive, beside the synth,
+// pitch bend, RPN 0 (bend range), CC 5 and 65 (glide), CC 64 (sustain pedal),
+// CC 121 and the velocity play too. A close message (kMidiInClose) releases
+// every key as the last note-off does. Other codes are ignored. After each, the
 // note state's text goes to s.gateTextSink.
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg);
+
+// Whether a channel message with this status byte is on the channel that
+// `s` listens to.
+bool hears(const SynthState &s, uint8_t status);
 
 // Frequency of MIDI note `note` in equal temperament, A4 (69) = 440 Hz.
 double noteToFrequency(int note);

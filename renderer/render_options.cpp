@@ -24,6 +24,10 @@ OptionResult setOption(std::string_view name, const std::string &value, RenderOp
         options.sound.quickStart = true;
         return OptionResult::set;
     }
+    if (name == "expressive") {
+        options.sound.expressive = true;
+        return OptionResult::set;
+    }
     if (name != "tail")
         return OptionResult::unknown;
     const std::string quoted = "'" + value + "'";
@@ -55,6 +59,10 @@ std::string renderUsage() {
            "                  frame, not after the engine's 1001-frame (21 ms) fade of\n"
            "                  the previous note's level, which then fades only silence\n"
            "                  (default off: the render is the synth's sound)\n"
+           "  --expressive    play pitch bend, glide (CC 5, 65), the sustain pedal (CC 64),\n"
+           "                  RPN 0 (bend range) and velocity as a mono synth does (default\n"
+           "                  off: the synth plays notes only)\n" +
+           expressionOptionsUsage() +
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
            "\n"
@@ -67,7 +75,7 @@ CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &optio
     std::vector<std::string> paths;
     CommandLine line;
     line.sound = &options.sound;
-    line.flags = {"quick-start"};
+    line.flags = {"quick-start", "expressive", kGlideLegatoFlag};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setOption(name, value, options, e);
     };

@@ -5,6 +5,8 @@
 // Off match them all), the gate
 // is open exactly while it is above 0, and
 // every sample is finite and within -128/127 times the envelope's highest level.
+// Half the inputs play as the programs beside the synth do (bend, glide,
+// pedal, velocity): there the sustain pedal may hold the gate open too.
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
@@ -27,6 +29,11 @@ void check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     initSynthState(synthState);
+    if (size > 0 && (data[0] & 1)) {
+        synthState.expressive.set(1);
+        synthState.velocityPercent.set(data[0] % 101);
+        synthState.glideMilliseconds.set(data[0] * 20);
+    }
     float buffer[512];
     // A byte of -128 gives -128/127; the envelope's level tops out at 1.0875237
     // on the last frame of a short attack, and a note released on that very
@@ -73,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         }
         check(synthState.heldNoteCount.get() == held);
-        check(synthState.gate.get() == (held > 0 ? 1 : 0));
+        check(synthState.gate.get() == (held > 0 || synthState.pedalHolds.get() ? 1 : 0));
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "tests/support/steps.h"
 
 #include "engine/render_callback.h"
+#include "tests/support/pitch_measure.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -396,5 +398,140 @@ TEST_P(HostRate, PlaysInTuneAndReportsTheConvertersDelay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, HostRate, ::testing::Values(48000.0, 44100.0, 96000.0));
+
+// Played as a mono synth: a steady note (no decay, full sustain) whose pitch
+// the wheel, RPN 0 and the glide move, and the pedal holds.
+SoundOptions steadySound() {
+    SoundOptions s;
+    s.sliders = {1, 1, 100, 10};
+    return s;
+}
+
+std::vector<float> playExpressive(const std::vector<Event> &events, uint32_t frames,
+                                  std::initializer_list<std::pair<const char *, float>> ports,
+                                  const SoundOptions &sound = steadySound()) {
+    Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+    EXPECT_TRUE(p.ok());
+    setSound(p, sound);
+    for (const auto &[symbol, value] : ports)
+        p.control(symbol) = value;
+    p.activate();
+    return play(p, events, frames, {256});
+}
+
+const std::vector<uint8_t> kBendTop = {0xE0, 0x7F, 0x7F}, kBendBottom = {0xE0, 0, 0};
+
+// A held A4 bent to either end sounds the note the range names, within a cent,
+// measured over a second; the range is a port or RPN 0 (CC 101, 100 at 0, then
+// CC 6 semitones and CC 38 cents), and a note played bent starts bent.
+TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
+    struct Case {
+        const char *name;
+        float range;
+        std::vector<Event> events;
+        double note;
+    };
+    const std::vector<uint8_t> rpn12 = {0xB0, 101, 0, 100, 0, 6, 12, 38, 0};
+    const Case cases[] = {
+        {"range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 71},
+        {"range 12", 12, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 81},
+        {"down, range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendBottom}}, 67},
+        {"RPN 0 to 12", 2, {{0, {0x90, 69, 100}}, {100, rpn12}, {4800, kBendTop}}, 81},
+        {"played bent", 2, {{0, kBendTop}, {10, {0x90, 69, 100}}}, 71},
+    };
+    for (const Case &c : cases) {
+        const std::vector<float> out = playExpressive(c.events, 72000, {{"bend_range", c.range}});
+        const double cents = centsFrom(pitchHz(out.data() + 24000, 48000), noteHz(c.note));
+        std::printf("%s: %+.3f cents from note %.0f\n", c.name, cents, c.note);
+        EXPECT_LT(std::fabs(cents), 1.0) << c.name;
+    }
+}
+
+// The wheel swept through its whole travel and back, a step every 64 frames,
+// makes no step from one sample to the next larger than those of the notes
+// at its ends unbent: no click, no jump of phase. A clean sine shows it best.
+TEST(Expression, ABendSweepsWithoutClicks) {
+    SoundOptions sine = steadySound();
+    sine.staticValue = 0; // OR 0: the sine itself
+    sine.rangeTop = 243;
+    std::vector<Event> sweep = {{0, {0x90, 69, 100}}};
+    for (int i = 0; i <= 512; ++i) { // up to the top, down to the bottom, back to the centre
+        const int v = std::clamp(8192 + (i <= 128   ? i
+                                         : i <= 384 ? 256 - i
+                                                    : i - 512) *
+                                            64,
+                                 0, 16383);
+        sweep.push_back({4800 + 64 * static_cast<uint32_t>(i),
+                         {0xE0, static_cast<uint8_t>(v & 0x7F), static_cast<uint8_t>(v >> 7)}});
+    }
+    const std::vector<float> bent = playExpressive(sweep, 48000, {}, sine);
+    float unbent = 0.0f;
+    for (int note : {67, 69, 71}) {
+        const std::vector<float> held =
+            playExpressive({{0, {0x90, static_cast<uint8_t>(note), 100}}}, 14400, {}, sine);
+        unbent = std::max(unbent, largestStep(held.data() + 4800, 9600));
+    }
+    const float largest = largestStep(bent.data() + 4800, 33000);
+    std::printf("largest step: bent %.4f, unbent G4, A4, B4 %.4f\n", largest, unbent);
+    EXPECT_LE(largest, unbent + 1e-6f); // equal steps in bytes may differ in the last bit
+}
+
+// A glide of 200 ms from A3 to A4 rises through every semitone once and
+// arrives 200 ms after the note-on; in the legato mode only a held note glides.
+TEST(Expression, AGlidePassesEverySemitoneAndArrivesOnTime) {
+    const std::vector<Event> legato = {{0, {0x90, 57, 100}}, {24000, {0x90, 69, 100}}},
+                             detached = {{0, {0x90, 57, 100}},
+                                         {20000, {0x80, 57, 0}},
+                                         {24000, {0x90, 69, 100}}};
+    const std::vector<float> out = playExpressive(legato, 48000, {{"glide", 200}});
+    const GlideCourse glide = glideCourse(out.data() + 19200, 28800, 57, 69);
+    const double arrivalMs = (glide.arrivalFrame + 19200 - 24000) / 48.0;
+    std::printf("glide: arrives %.2f ms after the note-on\n", arrivalMs);
+    EXPECT_TRUE(glide.rising);
+    EXPECT_EQ(glide.semitonesPassed, 13);
+    EXPECT_NEAR(arrivalMs, 200.0, 3.0);
+
+    const std::vector<float> apart =
+        playExpressive(detached, 48000, {{"glide", 200}, {"glide_legato", 1}});
+    EXPECT_LT(std::fabs(centsFrom(pitchHz(apart.data() + 24100, 2400), noteHz(69))), 5.0)
+        << "a detached note glided in the legato mode";
+}
+
+// The sustain pedal holds a released note until it is lifted, unless a key
+// is held then; All Notes Off lifts it. Then velocity sets the level only as
+// far as its sensitivity asks (a gain of about 0.5 at 64, on the amplitude
+// into the byte and on the output, so about 0.25 on a plain sine), and the
+// channel port chooses what is heard (0 every channel).
+TEST(Expression, PedalVelocityAndChannel) {
+    const std::vector<Event> held = {
+        {0, {0xB0, 64, 127}}, {10, {0x90, 69, 100}}, {4800, {0x80, 69, 0}}};
+    const std::pair<Event, bool> endings[] = {{{24000, {0xB0, 64, 0}}, false},
+                                              {{24000, {0x90, 72, 100, 0xB0, 64, 0}}, true},
+                                              {{24000, {0xB0, 123, 0}}, false}};
+    for (const auto &[ending, sounds] : endings) {
+        std::vector<Event> events = held;
+        events.push_back(ending);
+        const std::vector<float> out = playExpressive(events, 48000, {});
+        EXPECT_GT(rms(out, 14400, 24000), 0.01) << int(ending.bytes[1]) << ": held nothing";
+        EXPECT_EQ(rms(out, 26000, 48000) > 0.0, sounds) << int(ending.bytes[1]);
+    }
+
+    SoundOptions sine = steadySound();
+    sine.staticValue = 0;
+    const auto loudness = [&sine](uint8_t velocity, float sensitivity) {
+        const std::vector<float> out =
+            playExpressive({{0, {0x90, 69, velocity}}}, 9600, {{"velocity", sensitivity}}, sine);
+        return rms(out, 4800, 9600);
+    };
+    EXPECT_EQ(loudness(20, 0), loudness(127, 0));
+    EXPECT_NEAR(loudness(64, 100) / loudness(127, 100), 0.25, 0.04);
+
+    for (const auto &[channel, status, heard] :
+         {std::tuple{0.0f, 0x95, true}, {3.0f, 0x92, true}, {3.0f, 0x90, false}}) {
+        const std::vector<float> out = playExpressive(
+            {{0, {static_cast<uint8_t>(status), 69, 100}}}, 4800, {{"channel", channel}});
+        EXPECT_EQ(rms(out, 0, 4800) > 0.0, heard) << channel << " " << status;
+    }
+}
 
 } // namespace

@@ -22,6 +22,8 @@ struct Settings {
     int32_t bottom = 90;
     EnvelopeSliders sliders = kDefaultEnvelopeSliders;
     bool quickStart = false;
+    bool expressive = false;
+    int32_t glide = 0, channel = 1, velocity = 0, bendRange = 2;
 };
 
 struct FrameMessage {
@@ -42,6 +44,11 @@ std::vector<float> engineRender(const Settings &s, const std::vector<FrameMessag
     synthState.rangeTop.set(s.top);
     synthState.rangeBottom.set(s.bottom);
     synthState.quickStart.set(s.quickStart ? 1 : 0);
+    synthState.expressive.set(s.expressive ? 1 : 0);
+    synthState.glideMilliseconds.set(s.glide);
+    synthState.channel.set(s.channel);
+    synthState.velocityPercent.set(s.velocity);
+    synthState.bendRangeCents.set(s.bendRange * 100);
     synthState.sliderSource = slidersFrom(sliders);
 
     std::vector<float> out(static_cast<size_t>(frames));
@@ -230,6 +237,28 @@ const RenderCase kCases[] = {
      {{0, on(60)}, {12000, off(60)}, {12000, on(64)}, {24000, off(64)}, {24000, on(67)},
       {36000, off(67)}},
      36000 + 19200},
+    // With --expressive, on the channel chosen: the bend, the pedal holding the
+    // first note, the second gliding to it, played softer.
+    {"Expressive",
+     header(0, 1, 96) + track({{0, {0x91, 57, 100}},
+                               {48, {0xE1, 0, 80}},
+                               {0, {0xB1, 64, 127}},
+                               {0, {0x81, 57, 0}},
+                               {48, {0x91, 69, 60}},
+                               {48, {0x81, 69, 0}},
+                               {48, {0xB1, 64, 0}},
+                               {0, kEndOfTrack}}),
+     {"--expressive", "--quick-start", "--glide", "100", "--velocity", "50", "--channel", "2",
+      "--bend-range", "5"},
+     {1, 50, 40, 90, kDefaultEnvelopeSliders, true, true, 100, 2, 50, 5},
+     {{0, on(57, 100, 0x91)},
+      {12000, shortMessage(0xE1, 0, 80)},
+      {12000, shortMessage(0xB1, 64, 127)},
+      {12000, shortMessage(0x81, 57, 0)},
+      {24000, on(69, 60, 0x91)},
+      {36000, shortMessage(0x81, 69, 0)},
+      {48000, shortMessage(0xB1, 64, 0)}},
+     48000 + kTail},
     // A tail of 0 ends the render at the last event, which is then never played.
     {"NoTail",
      header(0, 1, 96) + track({{0, {0x90, 60, 100}}, {96, {0x80, 60, 0}}, {0, kEndOfTrack}}),

@@ -41,17 +41,19 @@ std::vector<std::string> presetOptions(const std::string &label) {
     const size_t at = ttl.find("rdfs:label \"" + label + "\"");
     const std::string block = ttl.substr(at, ttl.find(" .\n", at) - at);
     const std::regex value("lv2:symbol \"(\\w+)\" ; pset:value (\\d+)");
-    std::vector<std::string> options;
+    // The plugin plays expressively; the renderer does when asked.
+    std::vector<std::string> options{"--expressive"};
     for (std::sregex_iterator m(block.begin(), block.end(), value), end; m != end; ++m) {
         const std::string symbol = (*m)[1], v = (*m)[2];
-        if (symbol == "quick_start") {
+        if (symbol == "quick_start" || symbol == "glide_legato") {
             if (v == "1")
-                options.push_back("--quick-start");
+                options.push_back(symbol == "quick_start" ? "--quick-start" : "--glide-legato");
         } else {
             const std::string name = symbol == "static_value" ? "static"
                                      : symbol == "range_top"  ? "top"
                                      : symbol == "range_bottom" ? "bottom"
-                                                              : symbol;
+                                     : symbol == "bend_range"   ? "bend-range"
+                                                                : symbol;
             options.insert(options.end(), {"--" + name, v});
         }
     }
@@ -110,7 +112,7 @@ TEST(Ardour, AnExportOfTheTrackIsTheRenderersBitForBit) {
     writeFile(dir / "notes.mid",
               header(0, 1, kTicksPerBeat) + chunk("MTrk", body + Bytes{0} + kEndOfTrack));
     std::vector<std::string> args = presetOptions(kPreset);
-    ASSERT_EQ(args.size(), 17u) << "the preset's values are not all found";
+    ASSERT_EQ(args.size(), 24u) << "the preset's values are not all found";
     const double lastEvent = tick * 12.5;
     args.insert(args.end(), {"--tail", std::to_string((kFrames - lastEvent) / 48000.0),
                              (dir / "notes.mid").string(), (dir / "render.wav").string()});

@@ -11,6 +11,9 @@
 #include <map>
 #include <sstream>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int kRate = 48000;
@@ -216,6 +219,41 @@ TEST_F(Ondrilux, WithoutAnOutputDeviceShowsThePortAudioBoxAndEndsWithStatusOne) 
     // libjack and alsa-lib complain on stderr about the missing server and
     // card unless told not to; the box is the only report.
     expectSilentConsole();
+}
+
+// The X server ends under a playing synth (a session logging out): the
+// program ends as when its window closes, with one line and status 1, not a
+// crash of its threads.
+TEST_F(Ondrilux, TheDisplayEndingUnderAPlayingSynthEndsItWithOneLine) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t xvfb = fork();
+    if (xvfb == 0) {
+        dup2(fds[1], 3);
+        if (!std::freopen("/dev/null", "w", stderr))
+            _exit(127);
+        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten",
+               "tcp", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char number[16] = {};
+    const ssize_t got = read(fds[0], number, sizeof number - 1);
+    close(fds[0]);
+    ASSERT_GT(got, 0) << "no Xvfb of the test's own";
+    display_ = ":" + std::to_string(std::atoi(number));
+    JackProbe keys("ondrilux-test", {"keys"}, 10.0);
+    ASSERT_TRUE(keys.ok());
+    const WindowBox box = start(&keys);
+    ASSERT_NE(box.id, 0u) << readFile(program_.errPath);
+    ASSERT_TRUE(listen(keys));
+    keys.noteOn(0, 69);
+    keys.waitRecorded(kRate / 2);
+    ASSERT_GT(keys.rms(0, keys.recordedCount()), 0.02) << "the note is not heard";
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
+    EXPECT_EQ(waitExit(program_.pid, 10), 1);
+    EXPECT_EQ(readFile(program_.errPath), "ondrilux: the connection to the display broke\n");
 }
 
 TEST_F(Ondrilux, KeepsItsLayoutAtEveryScaleFactor) {

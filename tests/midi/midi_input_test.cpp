@@ -401,6 +401,30 @@ TEST_F(MidiInputTest, AConnectionFromOutsidePlaysWhateverTheListShows) {
     EXPECT_EQ(synthState.gate.get(), 0) << "the list's old connection plays on";
 }
 
+// A client opened again (as a stuck one is) keeps a patchbay's connection
+// and the list's, and the list still drops only its own.
+TEST_F(MidiInputTest, AReopenedClientKeepsEveryConnection) {
+    Sender outside("outside");
+    Sender listed("listed");
+    listMidiInputs();
+    pick(deviceEntry("listed:port"));
+    ASSERT_EQ(std::system(("jack_connect outside:port '" + jackMidiInputName() + "'").c_str()), 0);
+    ASSERT_TRUE(reopenJackMidiClient());
+    for (Sender *sender : {&outside, &listed}) {
+        SCOPED_TRACE(sender->prefix);
+        ASSERT_TRUE(waitUntilHeard(*sender));
+        sender->send({0x90, 69, 100});
+        ASSERT_TRUE(gateIs(1));
+        sender->send({0x80, 69, 0});
+        ASSERT_TRUE(gateIs(0));
+    }
+    pick(-1);
+    listed.send({0x90, 60, 100});
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(synthState.gate.get(), 0) << "the list's connection outlived its entry";
+    ASSERT_TRUE(waitUntilHeard(outside));
+}
+
 // A probe of a dead server, never closed (see below).
 std::atomic<JackProbe *> keptOpen{nullptr};
 

@@ -89,10 +89,29 @@ void closeTheStream(SynthState &s) {
     s.stream = nullptr;
 }
 
+// PortAudio's ALSA host API prints every failing step of an open on stderr;
+// an open tried every few seconds while no server runs would fill the
+// console. Its words go to /dev/null meanwhile.
+PaError openStreamQuietly(PaStream *&stream) {
+    std::fflush(stderr);
+    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    const PaError error = openStream(stream);
+    if (saved >= 0) {
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+    }
+    return error;
+}
+
 bool openAndStartAgain(SynthState &s) {
     forgetTheCount();
     PaStream *again = nullptr;
-    if (openStream(again) != paNoError)
+    if (openStreamQuietly(again) != paNoError)
         return false;
     s.stream = again;
     return Pa_StartStream(again) == paNoError;
@@ -154,13 +173,18 @@ void watchTheStart() {
 // A stream that has played is looked at every second for good. One that
 // rendered nothing since the last look has lost its sink: the JACK server
 // that ALSA's default plays into stopped, and its port does not come back
-// with a new server. It is closed at once (libjack may crash closing a client
-// of a dead server later, once another client's open has failed, as the MIDI
-// input's do while it looks for a server), and opened again every 3 seconds
-// until a sink takes it; "No sound" shows meanwhile. GUI thread, from the
-// toolkit's timer.
+// with a new server. It is stopped and left open (closing it makes ALSA's
+// jack plugin deactivate the dead server's client, and libjack crashes
+// there; Pa_Terminate meets it at the end, see endAfterFailedTerminate), and
+// a new one is opened every 3 seconds until a sink takes it; "No sound"
+// shows meanwhile. GUI thread, from the toolkit's timer.
 constexpr int kReopenMs = 3000;
 bool soundLost = false;
+
+void abandonTheStream(SynthState &s) {
+    Pa_AbortStream(s.stream);
+    s.stream = nullptr;
+}
 
 void checkThePlay() {
     SynthState &s = *streamRecord;
@@ -180,7 +204,7 @@ void checkThePlay() {
         return;
     }
     if (s.stream)
-        closeTheStream(s);
+        abandonTheStream(s);
     if (!soundLost && faultSink)
         faultSink("No sound");
     soundLost = true;
@@ -189,7 +213,7 @@ void checkThePlay() {
         return;
     }
     if (s.stream) // opened but refused to start
-        closeTheStream(s);
+        abandonTheStream(s);
     tk::callAfter(kReopenMs, checkThePlay);
 }
 

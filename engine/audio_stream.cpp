@@ -203,8 +203,12 @@ void checkThePlay() {
         watchThePlay();
         return;
     }
-    if (s.stream)
+    // The stream that played has lost its server; one opened since, with a
+    // server there, is stuck as a start can be, and is closed.
+    if (s.stream && !soundLost)
         abandonTheStream(s);
+    else if (s.stream)
+        closeTheStream(s);
     if (!soundLost && faultSink)
         faultSink("No sound");
     soundLost = true;

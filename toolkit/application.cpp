@@ -96,7 +96,8 @@ bool x11ConnectionBroken() {
 // Qt's own line about the break is left out: the handler says it.
 void watchForLostDisplay(QtMsgType type, const QMessageLogContext &context,
                          const QString &message) {
-    if (const DisplayLostHandler handler = displayLostHandler.load(); handler && x11ConnectionBroken())
+    const DisplayLostHandler handler = displayLostHandler.load();
+    if (handler && x11ConnectionBroken())
         endForLostDisplay(handler);
     handlerBeforeWatch(type, context, message);
 }

@@ -142,8 +142,9 @@ TEST_P(StartWatch, OnlyAStartThatStandsStillIsStartedAfresh) {
 }
 
 INSTANTIATE_TEST_SUITE_P(JackDesktop, StartWatch,
-                         ::testing::Values(SlowStart{"Hung", "ONDRILUX_TEST_HUNG_START_MS", "6000", 3, 1},
-                                           SlowStart{"Slow", "ONDRILUX_TEST_SLOW_START_MS", "5000", 0, 0}),
+                         ::testing::Values(
+                             SlowStart{"Hung", "ONDRILUX_TEST_HUNG_START_MS", "6000", 3, 1},
+                             SlowStart{"Slow", "ONDRILUX_TEST_SLOW_START_MS", "5000", 0, 0}),
                          [](const auto &c) { return std::string(c.param.name); });
 
 // F0 41 10 and no F7, then a note in an event of its own, or inside the

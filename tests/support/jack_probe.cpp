@@ -160,8 +160,9 @@ size_t JackProbe::playFreewheeling(const std::vector<TimedMessage> &script, size
     for (const TimedMessage &m : script) {
         const auto offset = static_cast<uint32_t>(m.offset * static_cast<double>(period));
         queue(0, m.bytes, offset, periodStart + offset);
+        const int64_t pause = (int64_t{m.pauseMs} * sampleRate_ / 1000 + period / 2) / period;
         if (m.pauseMs)
-            periodStart += std::max<int64_t>(1, (int64_t{m.pauseMs} * sampleRate_ / 1000 + period / 2) / period) * period;
+            periodStart += std::max<int64_t>(1, pause) * period;
     }
     const size_t end = std::min(static_cast<size_t>(periodStart) + tailFrames, capacity_);
     // Freewheeling, seconds of sound take a fraction of a second; 30 s at most.

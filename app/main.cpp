@@ -16,6 +16,13 @@ namespace {
 void reportNoDisplay(const char *reason) {
     std::fprintf(stderr, "ondrilux: no display to open the window on (%s)\n", reason);
 }
+
+// The display went away under the window (the X server ended): as after the
+// close box, the stream stops first; the rest ends with the process.
+void endWithoutDisplay() {
+    stopAudioAtOnce(synthState);
+    std::fputs("ondrilux: the connection to the display broke\n", stderr);
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -40,6 +47,7 @@ int main(int argc, char **argv) {
     if (createMainWindow()) {
         // A stream that never runs is shown where the note state would be.
         setAudioFaultSink([](const char *text) { showFaultInsteadOfGate(synthState, text); });
+        tk::setDisplayLostHandler(endWithoutDisplay);
         openMidiInput(synthState);
         if (!startAudio(synthState)) {
             tk::shutdown();

@@ -75,6 +75,48 @@ void traceRestart() {
         std::fputs("ondrilux: retried the audio stream\n", stderr);
 }
 
+void watchThePlay();
+
+// Frames rendered, counted afresh for a stream opened again.
+void forgetTheCount() {
+    framesRendered.set(0);
+    renderedAtLastLook = 0;
+}
+
+void closeTheStream(SynthState &s) {
+    Pa_AbortStream(s.stream);
+    Pa_CloseStream(s.stream);
+    s.stream = nullptr;
+}
+
+// PortAudio's ALSA host API prints every failing step of an open on stderr;
+// an open tried every few seconds while no server runs would fill the
+// console. Its words go to /dev/null meanwhile.
+PaError openStreamQuietly(PaStream *&stream) {
+    std::fflush(stderr);
+    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    const PaError error = openStream(stream);
+    if (saved >= 0) {
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+    }
+    return error;
+}
+
+bool openAndStartAgain(SynthState &s) {
+    forgetTheCount();
+    PaStream *again = nullptr;
+    if (openStreamQuietly(again) != paNoError)
+        return false;
+    s.stream = again;
+    return Pa_StartStream(again) == paNoError;
+}
+
 void sayTheStreamDoesNotRun() {
     std::fputs("ondrilux: the audio stream is not running (it played nothing in the first "
                "second of four starts); start ondrilux again: see the README, \"A silent start "
@@ -97,8 +139,13 @@ void checkTheStart() {
     SynthState &s = *streamRecord;
     PaStream *stream = s.stream;
     const uint64_t rendered = framesRendered.get();
-    if (shuttingDown || !stream || rendered >= kPlayingFrames)
+    if (shuttingDown || !stream)
         return;
+    if (rendered >= kPlayingFrames) {
+        renderedAtLastLook = rendered;
+        watchThePlay();
+        return;
+    }
     if (rendered > renderedAtLastLook) { // under way, slowly: look again
         renderedAtLastLook = rendered;
         watchTheStart();
@@ -110,18 +157,8 @@ void checkTheStart() {
     }
     ++restarts;
     traceRestart();
-    Pa_AbortStream(stream);
-    Pa_CloseStream(stream);
-    s.stream = nullptr;
-    framesRendered.set(0);
-    renderedAtLastLook = 0;
-    PaStream *again = nullptr;
-    if (openStream(again) != paNoError) {
-        sayTheStreamDoesNotRun();
-        return;
-    }
-    s.stream = again;
-    if (Pa_StartStream(again) != paNoError) {
+    closeTheStream(s);
+    if (!openAndStartAgain(s)) {
         sayTheStreamDoesNotRun();
         return;
     }
@@ -133,15 +170,101 @@ void watchTheStart() {
     tk::callAfter(kWatchMs, checkTheStart);
 }
 
+// A stream that has played is looked at every second for good. One that
+// rendered nothing since the last look has lost its sink: the JACK server
+// that ALSA's default plays into stopped, and its port does not come back
+// with a new server. It is stopped and left open (closing it makes ALSA's
+// jack plugin deactivate the dead server's client, and libjack crashes
+// there; Pa_Terminate meets it at the end, see endAfterFailedTerminate), and
+// a new one is opened every 3 seconds until a sink takes it; "No sound"
+// shows meanwhile. GUI thread, from the toolkit's timer.
+constexpr int kReopenMs = 3000;
+bool soundLost = false;
+
+void abandonTheStream(SynthState &s) {
+    Pa_AbortStream(s.stream);
+    s.stream = nullptr;
+}
+
+void checkThePlay() {
+    SynthState &s = *streamRecord;
+    if (shuttingDown)
+        return;
+    const uint64_t rendered = framesRendered.get();
+    if (s.stream && rendered != renderedAtLastLook) {
+        renderedAtLastLook = rendered;
+        // A stream that stalls again takes its first buffer still: back only
+        // once it has played a quarter of a second.
+        if (soundLost && rendered >= kPlayingFrames) {
+            soundLost = false;
+            if (faultSink)
+                faultSink(nullptr);
+        }
+        watchThePlay();
+        return;
+    }
+    // The stream that played has lost its server; one opened since, with a
+    // server there, is stuck as a start can be, and is closed.
+    if (s.stream && !soundLost)
+        abandonTheStream(s);
+    else if (s.stream)
+        closeTheStream(s);
+    if (!soundLost && faultSink)
+        faultSink("No sound");
+    soundLost = true;
+    if (openAndStartAgain(s)) {
+        watchThePlay();
+        return;
+    }
+    if (s.stream) // opened but refused to start
+        abandonTheStream(s);
+    tk::callAfter(kReopenMs, checkThePlay);
+}
+
+void watchThePlay() {
+    tk::callAfter(kWatchMs, checkThePlay);
+}
+
 // JACK's client library can hang PortAudio's initialisation too, for good:
 // closing the client with which ALSA's jack device was looked at waits on a
 // lock that never comes free (another program's short-lived client came and
 // went meanwhile). Nothing is on the screen yet, so the program starts itself
 // afresh, three times at most; its JACK connections close with the old image.
+// Only a start that stands still is hung: one that has made no progress for
+// 4 seconds inside the same step of the open. A slow one (a slow machine, a
+// sound system slow to answer) keeps running or waking up, and is left to
+// finish. When the fresh starts are used up, that is said once, and the start
+// is waited for.
 constexpr int kOpenHangMs = 4000;
 constexpr int kMaxFreshStarts = 3;
 constexpr const char *kFreshStartsVariable = "ONDRILUX_FRESH_STARTS";
 std::atomic<bool> openReturned{false};
+// The step of the open the main thread is in: 1 initialising PortAudio, 2
+// opening the stream.
+std::atomic<int> openStep{0};
+
+// The main thread's progress as the kernel counts it: its CPU time, its wait
+// for a CPU and how often it ran (/proc's schedstat), with the step of the
+// open. A thread blocked on a lock for good changes none of them.
+std::string openProgress(const std::string &schedstat) {
+    std::ifstream file(schedstat);
+    std::string counts;
+    std::getline(file, counts);
+    return std::to_string(openStep.load()) + " " + counts;
+}
+
+// For the tests of this watch (named in the manual page): the start stands
+// still, or keeps working, this many milliseconds longer.
+void simulateAHungOrSlowStart() {
+    if (const char *hung = std::getenv("ONDRILUX_TEST_HUNG_START_MS"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(hung)));
+    if (const char *slow = std::getenv("ONDRILUX_TEST_SLOW_START_MS")) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(slow));
+        while (std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 std::vector<std::string> commandLine() {
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
@@ -155,21 +278,38 @@ void startAfreshIfTheOpenHangs() {
     const char *done = std::getenv(kFreshStartsVariable);
     const int freshStarts = done ? std::atoi(done) : 0;
     std::vector<std::string> args = commandLine();
-    if (freshStarts >= kMaxFreshStarts || args.empty())
+    if (args.empty())
         return;
     // Everything the exec needs is made here: the main thread may be stuck
     // anywhere when the watch acts.
     const std::string next = std::to_string(freshStarts + 1);
-    std::thread([args = std::move(args), next] {
+    const std::string schedstat =
+        "/proc/self/task/" + std::to_string(getpid()) + "/schedstat";
+    std::thread([args = std::move(args), next, schedstat, freshStarts] {
         std::vector<char *> argv;
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
-        for (int ms = 0; ms < kOpenHangMs; ms += 10) {
+        std::string progress = openProgress(schedstat);
+        for (int stillMs = 0; stillMs < kOpenHangMs; stillMs += 10) {
             if (openReturned.load())
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::string now = openProgress(schedstat);
+            if (now != progress) {
+                progress = std::move(now);
+                stillMs = 0;
+            }
         }
+        if (freshStarts >= kMaxFreshStarts) {
+            std::fputs("ondrilux: the sound system's start hangs (the program was started "
+                       "afresh three times); still waiting for it: see the README, \"A silent "
+                       "start under JACK\".\n",
+                       stderr);
+            return;
+        }
+        if (openReturned.load())
+            return;
         if (std::getenv("ONDRILUX_TRACE_RETRIES"))
             std::fputs("ondrilux: retried the audio stream from a fresh start\n", stderr);
         setenv(kFreshStartsVariable, next.c_str(), 1);
@@ -184,7 +324,9 @@ void startAfreshIfTheOpenHangs() {
 } // namespace
 
 bool openAudio(SynthState &s) {
+    openStep.store(1);
     startAfreshIfTheOpenHangs();
+    simulateAHungOrSlowStart();
     PaError error = Pa_Initialize();
     if (error != paNoError) {
         openReturned.store(true);
@@ -203,6 +345,7 @@ bool openAudio(SynthState &s) {
 
     PaStream *stream = nullptr;
     streamRecord = &s;
+    openStep.store(2);
     error = openStream(stream);
     openReturned.store(true);
     if (error != paNoError) {
@@ -243,6 +386,11 @@ void shutdownAudio(SynthState &s) {
     std::signal(SIGSEGV, SIG_DFL);
     std::signal(SIGABRT, SIG_DFL);
     s.stream = nullptr;
+}
+
+void stopAudioAtOnce(SynthState &s) {
+    if (s.stream)
+        Pa_AbortStream(s.stream);
 }
 
 void setAudioFaultSink(void (*sink)(const char *text)) {

@@ -15,15 +15,24 @@ bool openAudio(SynthState &s);
 // A failing start is reported like a failing open, and returns false. A
 // stream that has played less than a quarter of a second a second after its
 // start is opened and started again, three times at most; only when the last one stalls too is
-// that said, on stderr and through the fault sink.
+// that said, on stderr and through the fault sink. A stream that has played
+// and then renders nothing for a second (its sound server stopped) is opened
+// again every 3 seconds until it plays, with "No sound" in the fault sink
+// meanwhile.
 bool startAudio(SynthState &s);
 
-// Where a stream that never ran is shown ("No sound"), on the GUI thread.
+// Where a stream that does not run is shown ("No sound"; nullptr: it runs
+// again), on the GUI thread.
 void setAudioFaultSink(void (*sink)(const char *text));
 
 // Aborts the stream at once (no draining), keeps the windows painted while
 // PortAudio still reports it active, and terminates PortAudio.
 void shutdownAudio(SynthState &s);
+
+// Aborts the stream at once, for a process about to end without its windows:
+// nothing waits, PortAudio is left to the process end. The GUI thread, or
+// whichever finds the windows gone.
+void stopAudioAtOnce(SynthState &s);
 
 // Shows the modal "PortAudio" box with PortAudio's text for `error`.
 void reportAudioError(int error);

@@ -188,9 +188,7 @@ void checkTheClientRuns() {
     }
     ++reopens;
     traceRetry();
-    closeClient();
-    if (ensureClient() && !listSource.empty())
-        connectListSource();
+    reopenJackMidiClient();
 }
 
 // Tried every few seconds while no server answers; a new one posts the wake-up
@@ -209,6 +207,31 @@ void lookForServer() {
 }
 
 } // namespace
+
+bool reopenJackMidiClient() {
+    // Every connection of the old port: the list's and those a patchbay or
+    // jack_connect made, which play whatever the list shows.
+    std::vector<std::string> sources;
+    if (client && !serverGone.load()) {
+        const char **connected = jack_port_get_all_connections(client, inputPort);
+        for (const char **port = connected; port && *port; ++port)
+            sources.emplace_back(*port);
+        jack_free(connected);
+    }
+    const bool listMade = listMadeConnection;
+    if (client)
+        closeClient();
+    if (!ensureClient())
+        return false;
+    if (!listSource.empty() &&
+        std::find(sources.begin(), sources.end(), listSource) == sources.end())
+        sources.push_back(listSource);
+    for (const std::string &source : sources)
+        jack_connect(client, source.c_str(), jack_port_name(inputPort));
+    // The list drops its connection later only if it made it.
+    listMadeConnection = listMade;
+    return true;
+}
 
 void setJackMidiWakeUp(int signal) {
     portsSignal.store(signal);

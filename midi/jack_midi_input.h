@@ -25,6 +25,11 @@ inline constexpr const char *kMidiClientName = "Ondrilux";
 // list made, three times at most.
 void setJackMidiWakeUp(int signal);
 
+// Closes the client and opens a new one under the same name (what a stuck
+// client gets), with every connection the old one's port had, the list's and
+// those made from outside; false when no new client could be opened.
+bool reopenJackMidiClient();
+
 // On every such wake-up: true when the server has gone since the last call.
 // The client is closed then, and a new one is tried every few seconds until a
 // server answers, which posts the wake-up again.

@@ -12,7 +12,7 @@ packages=(
   cmake g++ make pkg-config
   # libraries, and Qt's platform plugin for Wayland desktops
   qt6-base-dev qt6-wayland portaudio19-dev librtmidi-dev libjack-jackd2-dev libasound2-dev
-  libsndfile1-dev
+  libsndfile1-dev libxcb1-dev
   libsamplerate0-dev # ondrilux-jack and the plugin: resampling at rates other than 48000 Hz
   lv2-dev sordi      # the LV2 plugin, and lv2_validate (sordi: its validator) for its description
   # hosts that load the plugin in the tests: lilv (the library hosts use, and

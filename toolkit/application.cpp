@@ -4,11 +4,15 @@
 #include "toolkit/registry.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QIcon>
+
+#include <xcb/xcb.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -70,6 +74,42 @@ void startUpMessage(QtMsgType type, const QMessageLogContext &context, const QSt
     std::_Exit(1);
 }
 
+// When the window system goes away under the windows (the X server ends), Qt
+// says so and calls exit(), whose handlers and destructors then run while the
+// program's other threads still use what they destroy. So the break is taken
+// first: the program's handler ends the process. Seen by the message Qt
+// writes about it (any thread), or failing that, by the exit itself.
+std::atomic<DisplayLostHandler> displayLostHandler{nullptr};
+QtMessageHandler handlerBeforeWatch = nullptr;
+
+bool x11ConnectionBroken() {
+    const auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    const auto *x11 = app ? app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 && x11->connection() && xcb_connection_has_error(x11->connection()) != 0;
+}
+
+[[noreturn]] void endForLostDisplay(DisplayLostHandler handler) {
+    handler();
+    std::_Exit(1);
+}
+
+// Qt's own line about the break is left out: the handler says it.
+void watchForLostDisplay(QtMsgType type, const QMessageLogContext &context,
+                         const QString &message) {
+    const DisplayLostHandler handler = displayLostHandler.load();
+    if (handler && x11ConnectionBroken())
+        endForLostDisplay(handler);
+    handlerBeforeWatch(type, context, message);
+}
+
+// At exit while the application still stands: nobody but Qt ends the process
+// so (the program shuts the toolkit down before it returns).
+void exitWithApplication() {
+    const DisplayLostHandler handler = displayLostHandler.load();
+    if (handler && application)
+        endForLostDisplay(handler);
+}
+
 bool startApplication(int &argc, char **argv) {
     if (!QCoreApplication::instance()) {
         std::fflush(stderr);
@@ -118,6 +158,15 @@ void setApplicationIdentity(const char *appId) {
     for (const char *size : {"48x48", "256x256"})
         icon.addFile(QStringLiteral(":/icons/%1/apps/%2.png").arg(QLatin1String(size), id));
     QApplication::setWindowIcon(icon);
+}
+
+void setDisplayLostHandler(DisplayLostHandler handler) {
+    if (!displayLostHandler.exchange(handler)) {
+        handlerBeforeWatch = qInstallMessageHandler(watchForLostDisplay);
+        // Registered late, so it runs before the exit handlers of what the
+        // application set up.
+        std::atexit(exitWithApplication);
+    }
 }
 
 void shutdown() {

@@ -16,6 +16,12 @@ using NoDisplayHandler = void (*)(const char *reason);
 bool init(int &argc, char **argv, NoDisplayHandler noDisplay = nullptr);
 // Releases the application and every window.
 void shutdown();
+// Called when the connection to the window system breaks under the windows
+// (the X server ended), on whichever thread notices it, in place of Qt's own
+// exit, which would run while the program's other threads still run: it
+// stops them and says so; the process then ends with status 1.
+using DisplayLostHandler = void (*)();
+void setDisplayLostHandler(DisplayLostHandler handler);
 // Names the application to the desktop by its desktop entry's id (the file
 // name without ".desktop"), which task bars and Wayland compositors match
 // windows by, and gives every window the icon of that id compiled into the

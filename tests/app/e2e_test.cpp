@@ -11,6 +11,8 @@
 #include <map>
 #include <sstream>
 
+#include <signal.h>
+
 namespace {
 
 constexpr int kRate = 48000;
@@ -216,6 +218,25 @@ TEST_F(Ondrilux, WithoutAnOutputDeviceShowsThePortAudioBoxAndEndsWithStatusOne) 
     // libjack and alsa-lib complain on stderr about the missing server and
     // card unless told not to; the box is the only report.
     expectSilentConsole();
+}
+
+// The X server ends under a playing synth (a session logging out): one line
+// and status 1, as when the window closes, not a crash of its threads.
+TEST_F(Ondrilux, TheDisplayEndingUnderAPlayingSynthEndsItWithOneLine) {
+    FILE *xvfb = popen("exec 4>&1; Xvfb -displayfd 4 -nolisten tcp 2>/dev/null & echo $! >&4", "r");
+    int pid = 0, number = -1;
+    ASSERT_TRUE(xvfb && std::fscanf(xvfb, "%d %d", &pid, &number) == 2) << "no Xvfb of its own";
+    display_ = ":" + std::to_string(number);
+    JackProbe keys("ondrilux-test", {"keys"}, 10.0);
+    ASSERT_NE(start(&keys).id, 0u) << readFile(program_.errPath);
+    ASSERT_TRUE(listen(keys));
+    keys.noteOn(0, 69);
+    keys.waitRecorded(kRate / 2);
+    ASSERT_GT(keys.rms(0, keys.recordedCount()), 0.02) << "the note is not heard";
+    kill(pid, SIGTERM);
+    pclose(xvfb);
+    EXPECT_EQ(waitExit(program_.pid, 10), 1);
+    EXPECT_EQ(readFile(program_.errPath), "ondrilux: the connection to the display broke\n");
 }
 
 TEST_F(Ondrilux, KeepsItsLayoutAtEveryScaleFactor) {

@@ -33,16 +33,10 @@ const std::string kOutDir = testOutDir();
 constexpr long kQuickNoteToSoundFrames = 1;
 constexpr long kNoteToSoundFrames = kFadeOutFrames + 2;
 
-struct Message {
-    std::vector<uint8_t> bytes;
-    double offset; // where in the period, as a fraction of it
-    int pauseMs;   // after this message and the ones before it have gone out
-};
-
 // Starting values on the command line, then every live control at least once,
 // and notes at offsets all over their periods.
 const std::vector<std::string> kSoundArgs = {"--operation", "3", "--release", "20", "--top", "30"};
-const std::vector<Message> kScript = {
+const std::vector<TimedMessage> kScript = {
     {{0xB0, 73, 3}, 0.1, 0},     // attack 48
     {{0xB0, 75, 2}, 0.2, 0},     // decay 80 ms
     {{0xB0, 79, 110}, 0.3, 0},   // sustain 87 %
@@ -71,26 +65,9 @@ std::string serverFromEnvironment() {
     return name ? name : "";
 }
 
-// Plays the script; returns the frame of each message.
-std::vector<uint32_t> play(JackProbe &p, const std::vector<Message> &script) {
-    std::vector<uint32_t> frames;
-    for (const Message &m : script) {
-        const uint64_t index = p.sentCount();
-        p.send(0, m.bytes, static_cast<uint32_t>(m.offset * p.bufferSize()));
-        if (m.pauseMs) {
-            p.waitSent(index + 1);
-            sleepMs(m.pauseMs);
-        }
-    }
-    p.waitSent(script.size());
-    for (size_t i = 0; i < script.size(); ++i)
-        frames.push_back(p.sentFrame(i));
-    return frames;
-}
-
 // What the engine renders for the script's messages at the same frames,
 // from frame `from` on, `count` frames.
-std::vector<float> reference(const std::vector<Message> &script,
+std::vector<float> reference(const std::vector<TimedMessage> &script,
                              const std::vector<uint32_t> &frames, uint32_t from, size_t count,
                              bool quickStart) {
     SoundOptions sound{.quickStart = quickStart};
@@ -191,11 +168,8 @@ class Instrument : public ::testing::Test {
     // One take of playScriptAndCompare: what differs, or "".
     std::string playScriptOnce(JackProbe &keys, bool quickStart) {
         const long period = keys.bufferSize();
-        keys.startRecording();
-        sleepMs(100);
-        const std::vector<uint32_t> frames = play(keys, kScript);
-        sleepMs(100);
-        const size_t recorded = keys.recordedCount();
+        std::vector<uint32_t> frames;
+        const size_t recorded = keys.playFreewheeling(kScript, 4800, frames);
         const float *rec = keys.samples();
 
         // Frames from a little before the first message to the end of the recording.

@@ -377,14 +377,16 @@ TEST_F(MidiInputTest, PortsComingAndGoingLeaveAHeldNoteAndTheChoiceAlone) {
 }
 
 // A patchbay's connection to the synth's JACK port plays whatever the list
-// shows (an ALSA entry when the sequencer has one, else none), and the list's
-// entries drop only the connection they made.
+// shows (an ALSA entry when the sequencer has one, else none), also after the
+// client was opened again (as a stuck one is), and the list's entries drop
+// only the connection they made.
 TEST_F(MidiInputTest, AConnectionFromOutsidePlaysWhateverTheListShows) {
     Sender outside("outside");
     Sender listed("listed");
     listMidiInputs();
     pick(deviceEntry("listed:port"));
     ASSERT_EQ(std::system(("jack_connect outside:port '" + jackMidiInputName() + "'").c_str()), 0);
+    ASSERT_TRUE(reopenJackMidiClient());
     const std::vector<std::string> items = listItems(kMainWindow, kDeviceList);
     const auto alsa = std::find_if(items.begin(), items.end(), [](const std::string &item) {
         return item.find(':') != item.rfind(':'); // RtMidi's ALSA names end in " C:P"

@@ -27,15 +27,9 @@ const std::string kClient = "ondrilux-in-jalv";
 const std::vector<std::pair<std::string, int>> kControls = {
     {"operation", 3}, {"release", 20}, {"range_top", 30}, {"quick_start", 1}};
 
-struct Message {
-    std::vector<uint8_t> bytes;
-    double offset; // where in the period, as a fraction of it
-    int pauseMs;   // after this message and the ones before it have gone out
-};
-
 // Notes from silence at offsets all over their periods, legato, and the
 // channel messages that release every key.
-const std::vector<Message> kScript = {
+const std::vector<TimedMessage> kScript = {
     {{0x90, 69, 100}, 0.0, 60},  {{0x80, 69, 0}, 0.6, 100},   {{0x90, 60, 100}, 0.33, 60},
     {{0x90, 64, 100}, 0.9, 60},  {{0x80, 64, 0}, 0.1, 0},     {{0x80, 60, 0}, 0.5, 100},
     {{0x90, 72, 90}, 0.77, 60},  {{0xB0, 123, 0}, 0.2, 100},  {{0x90, 45, 127}, 0.99, 60},
@@ -110,26 +104,20 @@ class Jalv : public ::testing::Test {
     // One take with a fresh jalv: what differs from the engine, or "".
     std::string playOnce(JackProbe &keys) {
         const long period = keys.bufferSize();
-        keys.startRecording();
-        sleepMs(200);
-        for (const Message &m : kScript) {
-            const uint64_t index = keys.sentCount();
-            keys.send(0, m.bytes, static_cast<uint32_t>(m.offset * static_cast<double>(period)));
-            keys.waitSent(index + 1);
-            sleepMs(m.pauseMs);
-        }
-        sleepMs(100);
-        const size_t recorded = keys.recordedCount();
+        std::vector<uint32_t> frames;
+        const size_t recorded = keys.playFreewheeling(kScript, 4800, frames);
 
         // The engine fed the same messages at the same frames, from a little
         // before the first on.
-        const uint32_t from = keys.sentFrame(0) - 2000;
+        if (frames.size() != kScript.size())
+            return "the script did not go out";
+        const uint32_t from = frames[0] - 2000;
         const size_t start = from - keys.recordStart();
         if (start >= recorded)
             return "the recording ends before the script";
         std::vector<Event> events;
         for (size_t i = 0; i < kScript.size(); ++i)
-            events.push_back({keys.sentFrame(i) - from, kScript[i].bytes});
+            events.push_back({frames[i] - from, kScript[i].bytes});
         const std::vector<float> ref =
             engineRender(soundOf(kControls), events, static_cast<uint32_t>(recorded - start));
         const std::vector<float> heard(keys.samples() + start, keys.samples() + recorded);

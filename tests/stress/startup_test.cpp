@@ -116,6 +116,37 @@ TEST_F(JackDesktop, EveryStartPlaysTheFirstNoteWhileJackIsPolled) {
     EXPECT_EQ(silent, 0);
 }
 
+// A start of the sound system that stands still is started afresh three
+// times; then the program says so in one line and waits, and plays once the
+// start goes on. A slow start that keeps working is never started afresh.
+struct SlowStart {
+    const char *name, *variable, *ms;
+    int freshStarts, linesSaid;
+};
+
+class StartWatch : public JackDesktop, public ::testing::WithParamInterface<SlowStart> {};
+
+TEST_P(StartWatch, OnlyAStartThatStandsStillIsStartedAfresh) {
+    const SlowStart &c = GetParam();
+    JackProbe keys("ondrilux-slow", {"keys"}, 2.0);
+    ASSERT_TRUE(keys.ok());
+    launchProgram({{c.variable, c.ms}, {"ONDRILUX_TRACE_RETRIES", "1"}});
+    EXPECT_NE(findWindow(display_, "Ondrilux", 40).id, 0u) << readFile(program_.errPath);
+    EXPECT_EQ(playTheFirstNote(keys, 10), "");
+    stop(keys);
+    const std::string said = readFile(program_.errPath);
+    EXPECT_EQ(count(said, "from a fresh start"), c.freshStarts) << said;
+    EXPECT_EQ(count(said, "ondrilux:"), c.freshStarts + c.linesSaid) << said;
+    EXPECT_EQ(count(said, "start hangs (the program was started afresh three times)"),
+              c.linesSaid);
+}
+
+INSTANTIATE_TEST_SUITE_P(JackDesktop, StartWatch,
+                         ::testing::Values(
+                             SlowStart{"Hung", "ONDRILUX_TEST_HUNG_START_MS", "6000", 3, 1},
+                             SlowStart{"Slow", "ONDRILUX_TEST_SLOW_START_MS", "5000", 0, 0}),
+                         [](const auto &c) { return std::string(c.param.name); });
+
 // F0 41 10 and no F7, then a note in an event of its own, or inside the
 // fragment's event: each note sounds.
 TEST_F(JackDesktop, AnUnterminatedSysexLosesNoNote) {

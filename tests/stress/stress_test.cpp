@@ -194,7 +194,7 @@ TEST_F(Stress, TwoHundredDeviceSwitchesWhileNotesArrive) {
 // The server crashing (SIGKILL) or shutting down in order (SIGTERM).
 class JackServerKilled : public Stress, public ::testing::WithParamInterface<int> {};
 
-TEST_P(JackServerKilled, WhileANoteSoundsLeavesTheWindowWorking) {
+TEST_P(JackServerKilled, WhileANoteSoundsLeavesTheWindowWorkingUntilItComesBack) {
     PrivateJackServer server(testOutDir() + "/jackd.log");
     ASSERT_TRUE(server.up(10)) << readFile(testOutDir() + "/jackd.log");
     auto keys = std::make_unique<JackProbe>("ondrilux-doomed", std::vector<std::string>{"keys"},
@@ -234,9 +234,29 @@ TEST_P(JackServerKilled, WhileANoteSoundsLeavesTheWindowWorking) {
     xdotool(display_, "windowfocus --sync " + std::to_string(about.id) + " key Return");
     waitWindowGone("About");
 
+    // ...and "No sound" shows until a server started again under the same
+    // name brings the keyboard and the sound back by themselves.
+    EXPECT_GT(statusFieldInk(shot("jack-gone-status"), box, l, 1), 40) << "no \"No sound\"";
+    keys.reset();
+    PrivateJackServer again(testOutDir() + "/jackd-again.log");
+    ASSERT_TRUE(again.up(10));
+    keys = std::make_unique<JackProbe>("ondrilux-doomed", std::vector<std::string>{"keys"}, 10.0,
+                                       again.name());
+    ASSERT_TRUE(keys->waitListening(0, 10)) << "the keyboard did not come back";
+    // A new stream is tried every 3 s, and one stuck at its start a second later.
+    ASSERT_TRUE(keys->listenTo(keys->programOutput(program_.pid, 10))) << "no sound again";
+    keys->startRecording();
+    keys->noteOn(0, 69);
+    keys->waitRecorded(kRate / 2);
+    EXPECT_GT(keys->rms(0, keys->recordedCount()), 0.02) << "no sound from the server again";
+    int ink = 100; // the stream is looked at every second
+    for (int i = 0; i < 10 && ink >= 25; ++i, sleepMs(300))
+        ink = statusFieldInk(shot("jack-again"), box, l, 1);
+    EXPECT_LT(ink, 25) << "\"No sound\" stays";
+
     double seconds = 0;
     const int status = quitWithEscape(box, &seconds);
-    std::printf("Escape without a JACK server: ended after %.3f s\n", seconds);
+    std::printf("Escape after the JACK server came back: ended after %.3f s\n", seconds);
     EXPECT_EQ(status, 0);
     std::printf("program's stderr: %s\n", readFile(program_.errPath).c_str());
 }

@@ -123,6 +123,10 @@ bool JackProbe::playInto(int port, const std::string &inputPort) {
 }
 
 bool JackProbe::send(int port, std::vector<uint8_t> bytes, uint32_t offset) {
+    return queue(port, std::move(bytes), offset, -1);
+}
+
+bool JackProbe::queue(int port, std::vector<uint8_t> bytes, uint32_t offset, int64_t at) {
     const size_t tail = queueTail_.load(std::memory_order_relaxed);
     const size_t next = (tail + 1) % kQueueSize;
     if (next == queueHead_.load(std::memory_order_acquire) || bytes.empty() ||
@@ -132,6 +136,7 @@ bool JackProbe::send(int port, std::vector<uint8_t> bytes, uint32_t offset) {
     m.port = static_cast<uint8_t>(port);
     m.size = static_cast<uint8_t>(bytes.size());
     m.offset = offset;
+    m.at = at;
     std::memcpy(m.bytes, bytes.data(), bytes.size());
     queueTail_.store(next, std::memory_order_release);
     return true;
@@ -141,6 +146,34 @@ uint32_t JackProbe::waitSent(uint64_t count) const {
     for (int i = 0; i < 2000 && sent_.load() < count && !serverGone_.load(); ++i)
         sleepMillis(1);
     return lastSentFrame_.load();
+}
+
+size_t JackProbe::playFreewheeling(const std::vector<TimedMessage> &script, size_t tailFrames,
+                                   std::vector<uint32_t> &frames) {
+    frames.clear();
+    if (!client_ || jack_set_freewheel(client_, 1) != 0)
+        return 0;
+    const uint64_t first = sent_.load();
+    startRecording();
+    const int64_t period = bufferSize_;
+    int64_t periodStart = (sampleRate_ / 10 + period - 1) / period * period;
+    for (const TimedMessage &m : script) {
+        const auto offset = static_cast<uint32_t>(m.offset * static_cast<double>(period));
+        queue(0, m.bytes, offset, periodStart + offset);
+        const int64_t pause = (int64_t{m.pauseMs} * sampleRate_ / 1000 + period / 2) / period;
+        if (m.pauseMs)
+            periodStart += std::max<int64_t>(1, pause) * period;
+    }
+    const size_t end = std::min(static_cast<size_t>(periodStart) + tailFrames, capacity_);
+    // Freewheeling, seconds of sound take a fraction of a second; 30 s at most.
+    for (int i = 0; i < 6000 && recordedCount() < end && !serverGone_.load(); ++i)
+        sleepMillis(5);
+    stopRecording();
+    jack_set_freewheel(client_, 0);
+    waitSent(first + script.size());
+    for (size_t i = 0; i < script.size(); ++i)
+        frames.push_back(sentFrame(first + i));
+    return std::min(end, recordedCount());
 }
 
 void JackProbe::startFlood(int perSecond, unsigned portMask) {
@@ -290,9 +323,16 @@ int JackProbe::process(jack_nframes_t frames, void *self) {
     size_t head = p.queueHead_.load(std::memory_order_relaxed);
     const size_t tail = p.queueTail_.load(std::memory_order_acquire);
     uint64_t written = 0;
+    // Where this cycle lies in the recording; messages for later frames wait.
+    const bool recording = p.recording_.load() && p.recorded_.load(std::memory_order_relaxed) > 0;
+    const int64_t cycleAt = recording ? static_cast<uint32_t>(now - p.recordStart_.load()) : 0;
     while (head != tail) {
         Message &m = p.queue_[head];
-        const jack_nframes_t offset = std::min<jack_nframes_t>(m.offset, frames - 1);
+        if (m.at >= 0 && (!recording || m.at >= cycleAt + frames))
+            break;
+        const jack_nframes_t offset =
+            m.at >= 0 ? static_cast<jack_nframes_t>(std::max<int64_t>(0, m.at - cycleAt))
+                      : std::min<jack_nframes_t>(m.offset, frames - 1);
         m.frame = now + offset;
         if (m.port < p.midiPorts_.size())
             jack_midi_event_write(buffers[m.port], offset, m.bytes, m.size);

@@ -14,6 +14,14 @@
 #include <string>
 #include <vector>
 
+// One message of a script: where in its period it goes (a fraction of the
+// period), and the pause after it (0: the next message goes in the same period).
+struct TimedMessage {
+    std::vector<uint8_t> bytes;
+    double offset;
+    int pauseMs;
+};
+
 class JackProbe {
   public:
     // Opens the client `name` with one MIDI output port per entry of
@@ -68,6 +76,16 @@ class JackProbe {
     // Waits until everything sent has gone out; returns the frame it went at.
     uint32_t waitSent(uint64_t count) const;
 
+    // Plays `script` into port 0 and records the answer with the server
+    // freewheeling (JACK runs the graph as fast as its clients go, with no
+    // timer), so that no scheduler's delay can cost a cycle: the take is the
+    // same on a busy machine as on an idle one. The first message goes about
+    // 0.1 s into the recording, each pause is whole periods, and `tailFrames`
+    // are recorded after the last; returns the recording's length, the
+    // frames (sentFrame) of the messages in `frames`.
+    size_t playFreewheeling(const std::vector<TimedMessage> &script, size_t tailFrames,
+                            std::vector<uint32_t> &frames);
+
     // A flood of `perSecond` messages on each port in `portMask`: notes on all
     // channels (on channel 1 always one or two keys held, so the sound never
     // stops), clock, active sensing, controllers, pitch bend, pressure and
@@ -97,6 +115,7 @@ class JackProbe {
     double rms(size_t from, size_t to) const;
 
   private:
+    bool queue(int port, std::vector<uint8_t> bytes, uint32_t offset, int64_t at);
     static int process(jack_nframes_t frames, void *self);
     static void shutdown(void *self);
     static int xrun(void *self);
@@ -106,6 +125,7 @@ class JackProbe {
     struct Message {
         uint8_t port, size, bytes[8];
         uint32_t offset, frame;
+        int64_t at; // frame of the recording it goes at; -1: the next cycle, at `offset`
     };
     static constexpr size_t kQueueSize = 4096;
     static constexpr int kMaxPorts = 4;

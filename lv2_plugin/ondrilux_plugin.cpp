@@ -1,6 +1,7 @@
 // The engine as an LV2 instrument: each instance owns its own engine, renders
 // it at 48000 frames/s and, at any other host rate, converts its output.
 #include "lv2_plugin/plugin_ports.h"
+#include "lv2_plugin/port_controls.h"
 
 #include "engine/synth_state.h"
 #include "engine_driving/engine_driving.h"
@@ -40,36 +41,12 @@ struct Plugin {
     uint64_t hostFrames = 0; // frames of the host's clock played since activation
 };
 
-// A control's value as the engine takes it: rounded, clamped to its range,
-// and its default when the host gives none or NaN.
-int32_t controlValue(const Plugin &p, const ControlPort &c) {
-    const float *port = static_cast<const float *>(p.ports[c.index]);
-    if (!port || std::isnan(*port))
-        return c.range.initial;
-    const float v = std::clamp(*port, static_cast<float>(c.range.min),
-                               static_cast<float>(c.range.max));
-    return static_cast<int32_t>(std::lrint(v));
-}
-
 // At the start of each block: the controls as the window's would set them.
 // The envelope sliders act at the next arming, as in the window.
 void readControls(Plugin &p) {
-    SynthState &s = p.engine.state;
-    EnvelopeSliders &sliders = p.engine.sliders;
     for (const ControlPort &c : kControlPorts) {
-        const int32_t v = controlValue(p, c);
-        switch (c.index) {
-        case kOperationPort: s.operation.set(v); break;
-        case kStaticValuePort: s.staticOperand.set(v); break;
-        case kAttackPort: sliders.attack = v; break;
-        case kDecayPort: sliders.decay = v; break;
-        case kSustainPort: sliders.sustain = v; break;
-        case kReleasePort: sliders.release = v; break;
-        case kRangeTopPort: s.rangeTop.set(v); break;
-        case kRangeBottomPort: s.rangeBottom.set(v); break;
-        case kQuickStartPort: s.quickStart.set(v); break;
-        default: break;
-        }
+        const float *port = static_cast<const float *>(p.ports[c.index]);
+        setPortControl(p.engine, c, port ? controlPortValue(c, *port) : c.range.initial);
     }
 }
 

@@ -31,6 +31,9 @@ packages=(
   # display that refuses the connection
   $(desktop_stack_packages pipewire) $(desktop_stack_packages pulseaudio)
   $(desktop_stack_packages wayland) wayland-utils xauth
+  # the page in a browser: the engine compiled to WebAssembly, node to test the
+  # module, and a browser the page's tests drive (npm fetches puppeteer-core)
+  emscripten nodejs npm chromium
 )
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

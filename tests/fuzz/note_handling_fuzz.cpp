@@ -5,7 +5,7 @@
 // Off match them all), the gate
 // is open exactly while it is above 0, and
 // every sample is finite and within -128/127 times the envelope's highest level.
-#include "engine/render_callback.h"
+#include "app/stream_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
 

@@ -3,7 +3,7 @@
 #include "renderer_process.h"
 
 #include "engine/envelope.h"
-#include "engine/render_callback.h"
+#include "app/stream_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
 

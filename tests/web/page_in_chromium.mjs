@@ -66,6 +66,14 @@ try {
   if (!s.hash.includes('range_top=70')) fail(`the address does not hold the settings: ${s.hash}`);
   await compare('dragged range and option 17', ['--top', '70', '--bottom', '150', '--operation', '7']);
 
+  // A factory preset opened in the page sounds as the renderer with its values.
+  const preset = await page.$eval('#presets', (list) => list.options[list.options.length - 1].value);
+  await page.select('#presets', preset);
+  const v = JSON.parse(preset);
+  await compare('the last factory preset', ['--operation', v.operation, '--static', v.static_value,
+    '--attack', v.attack, '--decay', v.decay, '--sustain', v.sustain, '--release', v.release,
+    '--top', v.range_top, '--bottom', v.range_bottom].map(String));
+
   // The injected input, chosen in the list, plays a note.
   await page.select('#midi-list', 'test-in');
   await page.evaluate(() => window.testMidi([0x90, 69, 100]));

@@ -8,6 +8,11 @@ class OndriluxProcessor extends AudioWorkletProcessor {
     this.m = instance.exports;
     this.m._initialize();
     this.engine = this.m.ondrilux_new();
+    // The module's memory never grows, so views of its frames stay valid:
+    // a whole quantum is copied without making a view each time.
+    const at = this.m.ondrilux_render(this.engine, 0);
+    this.frames = new Float32Array(this.m.memory.buffer, at, 4096);
+    this.quantum = this.frames.subarray(0, 128);
     // [frame, kind, a, b]: kind 0 a MIDI message a, kind 1 control port a = b.
     this.events = [];
     for (const [port, value] of o.controls) this.m.ondrilux_control(this.engine, port, value);
@@ -34,8 +39,8 @@ class OndriluxProcessor extends AudioWorkletProcessor {
     while (done < n) {
       while (this.events.length && this.events[0][0] <= currentFrame + done) this.apply(this.events.shift());
       const stop = this.events.length ? Math.min(n, this.events[0][0] - currentFrame) : n;
-      const at = this.m.ondrilux_render(this.engine, stop - done);
-      out.set(new Float32Array(this.m.memory.buffer, at, stop - done), done);
+      this.m.ondrilux_render(this.engine, stop - done);
+      out.set(stop - done === 128 ? this.quantum : this.frames.subarray(0, stop - done), done);
       done = stop;
     }
     for (let c = 1; c < outputs[0].length; ++c) outputs[0][c].set(out);

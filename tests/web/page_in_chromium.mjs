@@ -31,6 +31,10 @@ try {
     const input = { id: 'test-in', name: 'Test keyboard', state: 'connected', onmidimessage: null };
     window.testMidi = (bytes) => input.onmidimessage?.({ data: new Uint8Array(bytes) });
     const access = Object.assign(new EventTarget(), { inputs: new Map([['test-in', input]]) });
+    window.testPlugIn = (id, name) => {
+      access.inputs.set(id, { id, name, state: 'connected', onmidimessage: null });
+      access.dispatchEvent(new Event('statechange'));
+    };
     navigator.requestMIDIAccess = async () => access;
   });
   await page.setViewport({ width: 640, height: 620 });
@@ -73,6 +77,11 @@ try {
   await compare('the last factory preset', ['--operation', v.operation, '--static', v.static_value,
     '--attack', v.attack, '--decay', v.decay, '--sustain', v.sustain, '--release', v.release,
     '--top', v.range_top, '--bottom', v.range_bottom].map(String));
+
+  // A keyboard plugged in shows up in the list.
+  await page.evaluate(() => window.testPlugIn('later-in', 'Later keyboard'));
+  const names = await page.$$eval('#midi-list option', (o) => o.map((x) => x.textContent));
+  if (names.join('|') !== 'computer keyboard|Test keyboard|Later keyboard') fail(`the MIDI list: ${names}`);
 
   // The injected input, chosen in the list, plays a note.
   await page.select('#midi-list', 'test-in');

@@ -1,0 +1,57 @@
+// Real time: the page plays into a private PulseAudio null sink at 48000 Hz,
+// float (PULSE_SERVER; scripts/run-on-stack.sh starts one); a note from the
+// keyboard on screen, recorded from the sink's monitor, equals ondrilux-render's
+// render of that note bit for bit once its start is aligned.
+// Usage: node page_on_pulseaudio.mjs WEB_DIR ondrilux-render
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+import { firstDifference, nativeRender } from './song.mjs';
+
+const [webDir, renderer] = process.argv.slice(2);
+const port = 20000 + ((process.pid + 7) % 20000);
+const server = spawn('python3', ['-m', 'http.server', String(port), '--bind', '127.0.0.1',
+  '--directory', webDir], { stdio: 'ignore' });
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ondrilux-pulse-'));
+const recording = path.join(dir, 'sink.raw');
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const browser = await puppeteer.launch({ executablePath: '/usr/bin/chromium', headless: true,
+  args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required'], ignoreDefaultArgs: ['--mute-audio'] });
+let failed = false;
+try {
+  for (let i = 0; i < 50 && !(await fetch(`http://127.0.0.1:${port}/`).then(() => true, () => false)); ++i) await sleep(100);
+  const page = await browser.newPage();
+  await page.goto(`http://127.0.0.1:${port}/`, { waitUntil: 'networkidle0' });
+  const parec = spawn('parec', ['-d', 'null.monitor', '--format=float32le', '--rate=48000',
+    '--channels=2', '--raw', '--latency-msec=20', recording]);
+  await sleep(500);
+  const key = await (await page.$('.key[data-note="69"]')).boundingBox();
+  await page.mouse.move(key.x + key.width / 2, key.y + key.height - 10);
+  await page.mouse.down();
+  await sleep(1000);
+  await page.mouse.up();
+  await sleep(300);
+  parec.kill('SIGINT');
+  await new Promise((r) => parec.on('exit', r));
+  const bytes = fs.readFileSync(recording);
+  const stereo = new Float32Array(bytes.buffer, bytes.byteOffset, Math.floor(bytes.length / 4));
+  const left = stereo.filter((_, i) => i % 2 === 0);
+  // Half a second of the held note: well before its release.
+  const frames = 24000;
+  const native = nativeRender(renderer, ['--quick-start'], [[0, 0x90, 69, 100], [960, 0x80, 69, 0]]);
+  const start = left.findIndex((v) => v !== 0) - native.findIndex((v) => v !== 0);
+  const at = start < 0 ? 0 : firstDifference(left.subarray(start, start + frames), native.subarray(0, frames));
+  if (start < 0 || at >= 0) {
+    failed = true;
+    console.log(start < 0 ? `nothing recorded (${left.length} frames)` :
+      `the recording differs from ondrilux-render at frame ${at}: ${left[start + at]} against ${native[at]}`);
+  }
+} finally {
+  await browser.close();
+  server.kill();
+  fs.rmSync(dir, { recursive: true, force: true });
+}
+console.log(failed ? 'FAIL' : 'the page played the engine\'s note into PulseAudio, bit for bit');
+process.exit(failed ? 1 : 0);

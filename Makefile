@@ -7,11 +7,15 @@
 #                  /usr/local), into DESTDIR if given
 #   make package   builds everything, then the Debian package
 #                  ondrilux_VERSION_ARCH.deb in BUILD
+# and for the browser:
+#   make web        the page and the engine's WebAssembly module in BUILD/web
+#   make web-serve  serves BUILD/web on a local address (WEB_PORT, default 8024)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+WEB_PORT ?= 8024
 
-.PHONY: run test build deps bench configure programs install package
+.PHONY: run test build deps bench configure programs install package web web-serve
 
 deps:
 	@bash scripts/install-deps.sh
@@ -41,3 +45,10 @@ run: build
 
 bench: build
 	$(BUILD)/bench/ondrilux_bench
+
+web: configure
+	cmake --build $(BUILD) -j$(JOBS) --target ondrilux_web
+
+web-serve: web
+	@echo "Ondrilux in a browser: http://localhost:$(WEB_PORT)/ (Ctrl+C stops the server)"
+	python3 -m http.server $(WEB_PORT) --bind 127.0.0.1 --directory $(BUILD)/web

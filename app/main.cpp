@@ -1,7 +1,7 @@
 // Ondrilux: start-up, the event loop and shutdown, in that order, on the
 // main thread.
 #include "app/quiet_sound_libraries.h"
-#include "engine/audio_stream.h"
+#include "app/audio_stream.h"
 #include "ui/synth_record.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"

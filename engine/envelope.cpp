@@ -1,5 +1,6 @@
 #include "engine/envelope.h"
 
+#include "engine/engine_math.h"
 #include "engine/synth_state.h"
 
 #include <atomic>
@@ -48,7 +49,7 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
     s.noteOnCounter = (s.quickStart.get() != 0 && s.releaseLevel == 0.0) ? kFadeOutFrames : -1;
 
     const EnvelopeSliders sliders = readSliders(s.sliderSource);
-    e.attackSeconds = std::pow(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
+    e.attackSeconds = enginePowInt(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
     e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
     e.sustainLevel = sliders.sustain / kPercent;
     e.releaseSeconds = sliders.release / kMillisecondsPerSecond;

@@ -1,5 +1,6 @@
 #include "engine/render_callback.h"
 
+#include "engine/engine_math.h"
 #include "engine/envelope.h"
 #include "engine/oscillator.h"
 #include "engine/synth_state.h"
@@ -32,8 +33,8 @@ void takeMuteRequest(SynthState &s) {
 } // namespace
 
 float fadeInFactor(int32_t c) {
-    return c < kFadeInFrames ? std::pow(static_cast<float>(c) / static_cast<float>(kFadeInFrames),
-                                        kFadeInExponent)
+    static_assert(kFadeInExponent == 5.0f);
+    return c < kFadeInFrames ? enginePow5(static_cast<float>(c) / static_cast<float>(kFadeInFrames))
                              : 1.0f;
 }
 
@@ -60,11 +61,4 @@ void renderFrames(SynthState &s, float *out, unsigned long frameCount) {
         out[i] = static_cast<float>(frameOutput(s) * muteFactor(s));
     for (; i < frameCount; ++i, ++s.frameClock)
         out[i] = static_cast<float>(frameOutput(s));
-}
-
-int renderCallback(const void * /*input*/, void *output, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                   PaStreamCallbackFlags /*statusFlags*/, void *userData) {
-    renderFrames(*static_cast<SynthState *>(userData), static_cast<float *>(output), frameCount);
-    return paContinue;
 }

@@ -1,15 +1,7 @@
 #pragma once
 
-#include <portaudio.h>
-
 #include <cstdint>
 
-// Stream parameters, one definition each (the rate is kSampleRate).
-inline constexpr int kChannelCount = 1;
-inline constexpr PaSampleFormat kSampleFormat = paFloat32;
-inline constexpr PaTime kSuggestedLatency = 0.075;
-inline constexpr unsigned long kFramesPerBuffer = paFramesPerBufferUnspecified;
-inline constexpr PaStreamFlags kStreamFlags = paNoFlag;
 // A fifth-power fade-in over the first frames after every restart of the frame clock.
 inline constexpr int kFadeInFrames = 100;
 inline constexpr float kFadeInExponent = 5.0f;
@@ -27,8 +19,3 @@ struct SynthState;
 // record is `s` into out. No allocation, locks, waits or I/O.
 void renderFrames(SynthState &s, float *out, unsigned long frameCount);
 
-// Audio thread (PortAudio's callback): renderFrames for the record that
-// userData points to. Always returns paContinue.
-int renderCallback(const void *input, void *output, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
-                   void *userData);

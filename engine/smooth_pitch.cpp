@@ -1,6 +1,7 @@
 #include "engine/smooth_pitch.h"
 
 #include "engine/synth_state.h"
+#include "engine/engine_math.h"
 
 #include <array>
 #include <cmath>
@@ -22,7 +23,7 @@ constexpr int32_t kTableSize = 2048;
 const auto kSineTable = [] {
     std::array<double, kTableSize + 1> table{};
     for (int32_t i = 0; i <= kTableSize; ++i)
-        table[static_cast<size_t>(i)] = std::sin(2.0 * std::numbers::pi * i / kTableSize);
+        table[static_cast<size_t>(i)] = engineSin(2.0 * std::numbers::pi * i / kTableSize);
     return table;
 }();
 

@@ -2,6 +2,8 @@
 
 #include "engine/synth_state.h"
 
+#include "engine/engine_math.h"
+
 #include <array>
 #include <cmath>
 
@@ -77,7 +79,7 @@ int8_t applyBitOperation(int32_t operation, int8_t b, int8_t s) {
 }
 
 double sineOfPhase(float phase) {
-    return std::sin(phase * kTwoPi);
+    return engineSin(phase * kTwoPi);
 }
 
 float shapeSample(SynthState &st, float phase) {

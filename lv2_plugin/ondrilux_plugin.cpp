@@ -1,6 +1,7 @@
 // The engine as an LV2 instrument: each instance owns its own engine, renders
 // it at 48000 frames/s and, at any other host rate, converts its output.
 #include "lv2_plugin/plugin_ports.h"
+#include "lv2_plugin/port_controls.h"
 
 #include "engine/synth_state.h"
 #include "engine_driving/engine_driving.h"
@@ -43,55 +44,22 @@ struct Plugin {
     int32_t bendRange = -1, glide = -1;
 };
 
-// A control's value as the engine takes it: rounded, clamped to its range,
-// and its default when the host gives none or NaN.
-int32_t controlValue(const Plugin &p, const ControlPort &c) {
-    const float *port = static_cast<const float *>(p.ports[c.index]);
-    if (!port || std::isnan(*port))
-        return c.range.initial;
-    const float v = std::clamp(*port, static_cast<float>(c.range.min),
-                               static_cast<float>(c.range.max));
-    return static_cast<int32_t>(std::lrint(v));
-}
-
 // At the start of each block: the controls as the window's would set them.
 // The envelope sliders act at the next arming, as in the window.
 void readControls(Plugin &p) {
-    SynthState &s = p.engine.state;
-    EnvelopeSliders &sliders = p.engine.sliders;
     for (const ControlPort &c : kControlPorts) {
-        const int32_t v = controlValue(p, c);
-        switch (c.index) {
-        case kOperationPort: s.operation.set(v); break;
-        case kStaticValuePort: s.staticOperand.set(v); break;
-        case kAttackPort: sliders.attack = v; break;
-        case kDecayPort: sliders.decay = v; break;
-        case kSustainPort: sliders.sustain = v; break;
-        case kReleasePort: sliders.release = v; break;
-        case kRangeTopPort: s.rangeTop.set(v); break;
-        case kRangeBottomPort: s.rangeBottom.set(v); break;
-        case kQuickStartPort: s.quickStart.set(v); break;
-        case kBendRangePort:
-            if (v != p.bendRange)
-                s.bendRangeCents.set(v * 100);
-            p.bendRange = v;
-            break;
-        case kGlidePort:
-            if (v != p.glide)
-                s.glideMilliseconds.set(v);
-            p.glide = v;
-            break;
-        case kGlideLegatoPort:
-            s.glideLegato.set(v);
-            break;
-        case kVelocityPort:
-            s.velocityPercent.set(v);
-            break;
-        case kChannelPort:
-            s.channel.set(v);
-            break;
-        default: break;
-        }
+        const float *port = static_cast<const float *>(p.ports[c.index]);
+        const int32_t v = port ? controlPortValue(c, *port) : c.range.initial;
+        // RPN 0 and CC 5 set what the bend range and glide ports set: a port
+        // acts only when it changes.
+        int32_t *lastApplied = c.index == kBendRangePort ? &p.bendRange
+                               : c.index == kGlidePort   ? &p.glide
+                                                         : nullptr;
+        if (lastApplied && *lastApplied == v)
+            continue;
+        if (lastApplied)
+            *lastApplied = v;
+        setPortControl(p.engine, c, v);
     }
 }
 

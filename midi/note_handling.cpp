@@ -1,5 +1,6 @@
 #include "midi/note_handling.h"
 
+#include "engine/engine_math.h"
 #include "engine/synth_state.h"
 
 #include <algorithm>
@@ -276,7 +277,7 @@ bool hears(const SynthState &s, uint8_t status) {
 }
 
 double noteToFrequency(int note) {
-    return std::pow(2.0, (note + (-69.0)) / 12.0) * 440.0;
+    return engineExp2((note + (-69.0)) / 12.0) * 440.0;
 }
 
 void showFaultInsteadOfGate(SynthState &s, const char *text) {

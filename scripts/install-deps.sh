@@ -32,6 +32,11 @@ packages=(
   # display that refuses the connection
   $(desktop_stack_packages pipewire) $(desktop_stack_packages pulseaudio)
   $(desktop_stack_packages wayland) wayland-utils xauth
+  # the page in a browser: the engine compiled to WebAssembly, node to test the
+  # module, and a browser the page's tests drive (npm fetches puppeteer-core;
+  # a Node.js from elsewhere, such as NodeSource's, brings its own npm and
+  # conflicts with Debian's)
+  emscripten nodejs chromium $(command -v npm >/dev/null 2>&1 || echo npm)
 )
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

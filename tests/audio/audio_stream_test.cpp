@@ -2,7 +2,7 @@
 // jack plugin into the test services' JACK server, where the tests' JACK probe
 // plays the note over JACK MIDI and records what sounds.
 
-#include "engine/audio_stream.h"
+#include "app/audio_stream.h"
 #include "ui/synth_record.h"
 #include "midi/midi_input.h"
 #include "midi/note_handling.h"

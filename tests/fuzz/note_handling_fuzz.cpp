@@ -7,6 +7,7 @@
 // every sample is finite and within -128/127 times the envelope's highest level.
 // Half the inputs play as the programs beside the synth do (bend, glide,
 // pedal, velocity): there the sustain pedal may hold the gate open too.
+#include "app/stream_callback.h"
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"

@@ -4,7 +4,7 @@
 #include "tests/support/steps.h"
 
 #include "engine/envelope.h"
-#include "engine/render_callback.h"
+#include "app/stream_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
 

@@ -1,6 +1,6 @@
-#include "engine/audio_stream.h"
+#include "app/audio_stream.h"
 
-#include "engine/render_callback.h"
+#include "app/stream_callback.h"
 #include "engine/synth_state.h"
 #include "toolkit/toolkit.h"
 

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "engine/portable_math.h"
+
+#include <cmath>
+#include <cstdint>
+
+// Where the engine calls a transcendental function. Natively glibc (every
+// native output is checked against fixed results); in the browser's module
+// the portable functions, which equal glibc for every input the engine uses.
+#if defined(__EMSCRIPTEN__)
+inline double engineSin(double x) { return portableSin(x); }
+inline double enginePowInt(double base, int32_t exponent) { return portablePowInt(base, exponent); }
+inline double engineExp2(double x) { return portableExp2(x); }
+inline float enginePow5(float x) { return portablePow5(x); }
+#else
+inline double engineSin(double x) { return std::sin(x); }
+inline double enginePowInt(double base, int32_t exponent) { return std::pow(base, exponent); }
+inline double engineExp2(double x) { return std::pow(2.0, x); }
+inline float enginePow5(float x) { return std::pow(x, 5.0f); }
+#endif

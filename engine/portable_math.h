@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+// The engine's few transcendental functions, as one algorithm built from
+// IEEE additions, multiplications and divisions only, so that every target
+// computes the same bits: a WebAssembly module's math library is not glibc,
+// and the two differ in the last bit for some inputs. Each is evaluated in
+// double-double precision (about 100 bits) and rounded once, which gives the
+// correctly rounded value; where glibc's result is not that value, for an
+// input the engine uses, a short table holds glibc's. The native programs keep
+// calling glibc (see engine/engine_math.h); the tests check these against it
+// for every input the engine can give them.
+
+// sin(x) for 0 <= x <= 7.
+double portableSin(double x);
+// base^exponent for a whole exponent from 0 to 4096.
+double portablePowInt(double base, int32_t exponent);
+// 2^x for |x| <= 16.
+double portableExp2(double x);
+// x^5 rounded to single precision, for 0 <= x <= 1.
+float portablePow5(float x);

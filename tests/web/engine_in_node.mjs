@@ -1,0 +1,55 @@
+// The WebAssembly module under node, as the page's worklet drives it (render
+// quanta of 128 frames, each message at its frame), against ondrilux-render,
+// bit for bit, under each of the thirteen operations and the window's defaults.
+// Usage: node engine_in_node.mjs ondrilux.wasm ondrilux-render
+import fs from 'node:fs';
+import { firstDifference, kSongFrames, nativeRender, songEvents } from './song.mjs';
+
+const [wasmPath, renderer] = process.argv.slice(2);
+const module = new WebAssembly.Module(fs.readFileSync(wasmPath));
+const instance = new WebAssembly.Instance(module, { wasi_snapshot_preview1: { proc_exit() {} } });
+const m = instance.exports;
+m._initialize();
+
+function wasmRender(controls) {
+  const engine = m.ondrilux_new();
+  for (const [port, value] of controls) m.ondrilux_control(engine, port, value);
+  const out = new Float32Array(kSongFrames);
+  const events = songEvents();
+  let done = 0, next = 0;
+  while (done < kSongFrames) {
+    const end = Math.min(done + 128, kSongFrames);
+    while (done < end) {
+      while (next < events.length && events[next][0] <= done) m.ondrilux_midi(engine, events[next++][1]);
+      const stop = next < events.length ? Math.min(end, events[next][0]) : end;
+      const at = m.ondrilux_render(engine, stop - done);
+      out.set(new Float32Array(m.memory.buffer, at, stop - done), done);
+      done = stop;
+    }
+  }
+  m.ondrilux_free(engine);
+  return out;
+}
+
+let failures = 0;
+const kOperationPort = 2;
+for (let operation = 1; operation <= 13; ++operation) {
+  const native = nativeRender(renderer, ['--quick-start', '--operation', String(operation)]);
+  const web = wasmRender([[kOperationPort, operation]]);
+  const at = firstDifference(native.subarray(0, kSongFrames), web);
+  const sounding = web.some((v) => v !== 0);
+  if (at >= 0 || !sounding) {
+    ++failures;
+    console.log(`operation ${operation}: ` + (at < 0 ? 'silent' :
+      `differs at frame ${at}: native ${native[at]}, module ${web[at]}`));
+  }
+}
+// Every other control by its port: the range, static value and envelope.
+const controls = [[3, 77], [4, 40], [5, 300], [6, 20], [7, 900], [8, 120], [9, 30], [2, 9]];
+const native = nativeRender(renderer, ['--quick-start', '--static', '77', '--attack', '40',
+  '--decay', '300', '--sustain', '20', '--release', '900', '--top', '120',
+  '--bottom', '30', '--operation', '9']);
+const at = firstDifference(native.subarray(0, kSongFrames), wasmRender(controls));
+if (at >= 0) { ++failures; console.log(`controls: differ at frame ${at}`); }
+console.log(failures ? `${failures} renders differ` : 'the module renders as ondrilux-render, bit for bit');
+process.exit(failures ? 1 : 0);

@@ -1,0 +1,106 @@
+// The page in Debian's chromium, served by python's http.server: it loads
+// without a console error; its worklet renders, offline, what ondrilux-render
+// renders under each operation, bit for bit, also after a drag of the range
+// bar and a click on an option; an injected MIDI input plays; screenshots at
+// 100 % and 200 %. Usage: node page_in_chromium.mjs WEB_DIR ondrilux-render OUT_DIR
+import { spawn } from 'node:child_process';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+import { firstDifference, kSongFrames, nativeRender, songEvents } from './song.mjs';
+
+const [webDir, renderer, outDir] = process.argv.slice(2);
+const port = 20000 + (process.pid % 20000);
+const server = spawn('python3', ['-m', 'http.server', String(port), '--bind', '127.0.0.1',
+  '--directory', webDir], { stdio: 'ignore' });
+const url = `http://127.0.0.1:${port}/`;
+let failures = 0;
+const fail = (text) => { ++failures; console.log('FAIL: ' + text); };
+const browser = await puppeteer.launch({ executablePath: '/usr/bin/chromium', headless: true,
+  args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required'] });
+try {
+  for (let i = 0; i < 50; ++i) {
+    if (await fetch(url).then(() => true, () => false)) break;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  const page = await browser.newPage();
+  const errors = [];
+  page.on('console', (m) => { if (m.type() === 'error') errors.push(m.text()); });
+  page.on('pageerror', (e) => errors.push(e.message));
+  // This machine has no ALSA, so no Web MIDI: one input of our own.
+  await page.evaluateOnNewDocument(() => {
+    const input = { id: 'test-in', name: 'Test keyboard', state: 'connected', onmidimessage: null };
+    window.testMidi = (bytes) => input.onmidimessage?.({ data: new Uint8Array(bytes) });
+    const access = Object.assign(new EventTarget(), { inputs: new Map([['test-in', input]]) });
+    window.testPlugIn = (id, name) => {
+      access.inputs.set(id, { id, name, state: 'connected', onmidimessage: null });
+      access.dispatchEvent(new Event('statechange'));
+    };
+    navigator.requestMIDIAccess = async () => access;
+  });
+  await page.setViewport({ width: 640, height: 620 });
+  await page.goto(url, { waitUntil: 'networkidle0' });
+
+  const render = async () => new Float32Array(Buffer.from(await page.evaluate(
+    (e, n) => window.ondriluxRenderOffline(e, n), songEvents(), kSongFrames), 'base64').buffer);
+  const compare = async (what, options) => {
+    const at = firstDifference(nativeRender(renderer, ['--quick-start', ...options]).subarray(0, kSongFrames),
+      await render());
+    if (at >= 0) fail(`${what}: the page's render differs from ondrilux-render at frame ${at}`);
+  };
+  for (let operation = 1; operation <= 13; ++operation) {
+    await page.evaluate((o) => { window.ondriluxSettings.operation = o; }, operation);
+    await compare(`operation ${operation}`, ['--operation', String(operation)]);
+  }
+
+  // The top edge dragged from row 40 to 70, the bottom one from 90 to 150, option 17.
+  const bar = await (await page.$('#range-bar')).boundingBox();
+  const drag = async (from, to) => {
+    await page.mouse.move(bar.x + 10, bar.y + 2.5 + from);
+    await page.mouse.down();
+    for (let y = from; y !== to; y += Math.sign(to - from)) await page.mouse.move(bar.x + 10, bar.y + 2.5 + y);
+    await page.mouse.move(bar.x + 10, bar.y + 2.5 + to);
+    await page.mouse.up();
+  };
+  await drag(40, 70);
+  await drag(90, 150);
+  await page.click('#option-17');
+  const s = await page.evaluate(() => ({ ...window.ondriluxSettings, hash: location.hash }));
+  if (s.range_top !== 70 || s.range_bottom !== 150 || s.operation !== 7)
+    fail(`after the drags and the click: top ${s.range_top}, bottom ${s.range_bottom}, operation ${s.operation}`);
+  if (!s.hash.includes('range_top=70')) fail(`the address does not hold the settings: ${s.hash}`);
+  await compare('dragged range and option 17', ['--top', '70', '--bottom', '150', '--operation', '7']);
+
+  // A factory preset opened in the page sounds as the renderer with its values.
+  const preset = await page.$eval('#presets', (list) => list.options[list.options.length - 1].value);
+  await page.select('#presets', preset);
+  const v = JSON.parse(preset);
+  await compare('the last factory preset', ['--operation', v.operation, '--static', v.static_value,
+    '--attack', v.attack, '--decay', v.decay, '--sustain', v.sustain, '--release', v.release,
+    '--top', v.range_top, '--bottom', v.range_bottom].map(String));
+
+  // A keyboard plugged in shows up in the list.
+  await page.evaluate(() => window.testPlugIn('later-in', 'Later keyboard'));
+  const names = await page.$$eval('#midi-list option', (o) => o.map((x) => x.textContent));
+  if (names.join('|') !== 'computer keyboard|Test keyboard|Later keyboard') fail(`the MIDI list: ${names}`);
+
+  // The injected input, chosen in the list, plays a note.
+  await page.select('#midi-list', 'test-in');
+  await page.evaluate(() => window.testMidi([0x90, 69, 100]));
+  await new Promise((r) => setTimeout(r, 500));
+  const played = await page.evaluate(() => ({ gate: document.getElementById('status-gate').textContent,
+    midi: document.getElementById('status-midi').textContent, peak: window.ondriluxPeak() }));
+  if (played.gate !== 'On' || played.midi !== 'MIDI IN' || !(played.peak > 0.01))
+    fail(`the injected note: status "${played.midi}" "${played.gate}", peak ${played.peak}`);
+  await page.evaluate(() => window.testMidi([0x80, 69, 0]));
+
+  for (const scale of [1, 2]) {
+    await page.setViewport({ width: 640, height: 620, deviceScaleFactor: scale });
+    await page.screenshot({ path: path.join(outDir, `page-${scale * 100}.png`) });
+  }
+  if (errors.length) fail('console errors: ' + errors.join(' | '));
+} finally {
+  await browser.close();
+  server.kill();
+}
+console.log(failures ? `${failures} failures` : 'the page plays as ondrilux-render, bit for bit');
+process.exit(failures ? 1 : 0);

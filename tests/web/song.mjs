@@ -1,0 +1,64 @@
+// What the browser tests play, and the native renderer's output for it.
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+// At 480 ticks a beat and 120 beats a minute a tick is 50 frames.
+const kFramesPerTick = 50;
+// [tick, status, data1, data2]: a note, a legato note over it, one alone.
+export const kSong = [
+  [10, 0x90, 60, 100], [400, 0x90, 64, 90], [600, 0x80, 60, 0], [1000, 0x80, 64, 0],
+  [1100, 0x90, 81, 127], [1500, 0x90, 81, 0], [1520, 0x90, 36, 60], [1900, 0x80, 36, 0],
+];
+export const kTailSeconds = 0.5;
+export const kSongFrames = 1900 * kFramesPerTick + kTailSeconds * 48000;
+
+// The song's messages at their frames: [frame, status | data1 << 8 | data2 << 16].
+export function songEvents(song = kSong) {
+  return song.map(([tick, s, d1, d2]) => [tick * kFramesPerTick, s | (d1 << 8) | (d2 << 16)]);
+}
+
+function midiFile(song) {
+  const track = [];
+  let last = 0;
+  for (const [tick, s, d1, d2] of song) {
+    let delta = tick - last, vlq = [delta & 0x7f];
+    last = tick;
+    while ((delta >>= 7) > 0) vlq.unshift((delta & 0x7f) | 0x80);
+    track.push(...vlq, s, d1, d2);
+  }
+  track.push(0, 0xff, 0x2f, 0);
+  const n = track.length;
+  return Buffer.from([0x4d, 0x54, 0x68, 0x64, 0, 0, 0, 6, 0, 0, 0, 1, 480 >> 8, 480 & 0xff,
+    0x4d, 0x54, 0x72, 0x6b, n >>> 24, (n >> 16) & 0xff, (n >> 8) & 0xff, n & 0xff, ...track]);
+}
+
+// ondrilux-render's float samples for the song with these options.
+export function nativeRender(renderer, options, song = kSong) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'ondrilux-web-'));
+  try {
+    fs.writeFileSync(path.join(dir, 'song.mid'), midiFile(song));
+    execFileSync(renderer, [...options, '--tail', String(kTailSeconds), path.join(dir, 'song.mid'),
+      path.join(dir, 'song.wav')]);
+    const wav = fs.readFileSync(path.join(dir, 'song.wav'));
+    for (let at = 12; at + 8 <= wav.length; at += 8 + wav.readUInt32LE(at + 4)) {
+      if (wav.toString('latin1', at, at + 4) === 'data') {
+        const bytes = wav.subarray(at + 8, at + 8 + wav.readUInt32LE(at + 4));
+        return new Float32Array(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length));
+      }
+    }
+    throw new Error('no data chunk in the renderer\'s WAV file');
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+// Where two renders differ first, or -1 when they are equal bit for bit.
+export function firstDifference(a, b) {
+  if (a.length !== b.length) return Math.min(a.length, b.length);
+  const x = new Uint32Array(a.buffer, a.byteOffset, a.length);
+  const y = new Uint32Array(b.buffer, b.byteOffset, b.length);
+  for (let i = 0; i < x.length; ++i) if (x[i] !== y[i]) return i;
+  return -1;
+}

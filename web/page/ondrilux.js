@@ -1,0 +1,309 @@
+'use strict';
+// The synth's window as a page: the engine runs in an AudioWorklet (its
+// WebAssembly module), this script plays the window's part.
+
+// The plugin's control ports: symbol, index, range, default (as its presets name them).
+const PORTS = [
+  ['operation', 2, 1, 13, 1], ['static_value', 3, 0, 100, 50], ['attack', 4, 1, 2000, 1],
+  ['decay', 5, 1, 5000, 1000], ['sustain', 6, 0, 100, 50], ['release', 7, 1, 5000, 1500],
+  ['range_top', 8, 2, 243, 40], ['range_bottom', 9, 4, 245, 90], ['quick_start', 10, 0, 1, 1],
+];
+const PLUGIN_URI = 'https://ondrilux.org/lv2/ondrilux';
+const OPTIONS = [
+  [120, 80, 60, 'OR'], [200, 80, 60, 'AND'], [280, 80, 60, 'XOR'],
+  [90, 140, 200, 'Shift bits by 2 to left'],
+  [90, 160, 300, 'Rotate bits by 2 to left, leaving leftmost bit untouched'],
+  [90, 180, 300, 'Unconditionally make bits 4-8 from left = 0'],
+  [90, 200, 420, 'If from left, bit3 is 0 and bit4 is 1, make bit4 = 0. If bit3 is 1 and bit4 is 1, make bit3 = 0'],
+  [90, 220, 300, 'If from left bits 4-5 are 0, make them 1'],
+  [90, 240, 300, 'If from left, bits 3-5 are 0, make bits 2-6 = 1'],
+  [90, 260, 350, 'Unconditionally flip value of bit 5 from left'],
+  [90, 280, 300, 'Unconditionally reverse bits 2-4 from left'],
+  [90, 300, 350, 'From left, reverse bits 2-4 And paste them at bit position 4'],
+  [90, 320, 400, 'From left, swap the positions in the bit pattern of bits 2-3 And 5-6'],
+];
+const HELP = ['', 'All the bit operations are performed on a sinewave.', '',
+  'Choose an operation. Pull the top and bottom of green rectangle into suitable range for the sound to move smoothly as you play.', '',
+  'Can only be played with a virtual or real midi keyboard.', '',
+  'Use the ADSR sliders to shape the Attack, Decay, Sustain and Release of the note as you play the keyboard.', '',
+  'The way the application works is that each sample value of the sinewave is first converted to an integer that can be',
+  'represented on the bits of one byte. Then operations are performed on the individual bits like shift them, re-arrange',
+  'them, flip them, and so on. The 8 bit pattern is finally converted back to a sample value, and output as the new waveform.', ''].join('\n');
+const KEY_ROWS = ['zsxdcvgbhnjm', 'q2w3e4r5t6y7ui'.replace('4', '')];
+const $ = (id) => document.getElementById(id);
+
+const settings = Object.fromEntries(PORTS.map(([s, , , , d]) => [s, d]));
+let node = null, analyser = null, starting = null, heldNotes = 0, octave = 3, midiAccess = null, openInput = null;
+const pending = [];
+
+// Settings <-> the address's fragment, by the plugin's port symbols.
+function readFragment() {
+  for (const [k, v] of new URLSearchParams(location.hash.slice(1))) {
+    const port = PORTS.find((p) => p[0] === k);
+    const n = Math.round(Number(v));
+    if (port && Number.isFinite(n)) settings[k] = Math.min(port[3], Math.max(port[2], n));
+  }
+}
+function writeFragment() {
+  history.replaceState(null, '', '#' + PORTS.map(([s]) => `${s}=${settings[s]}`).join('&'));
+}
+
+function portOf(symbol) { return PORTS.find((p) => p[0] === symbol)[1]; }
+function setControl(symbol, value) {
+  settings[symbol] = value;
+  send([0, 1, portOf(symbol), value]);
+  writeFragment();
+}
+function send(event) { if (node) node.port.postMessage(event); else pending.push(event); }
+
+// Audio: browsers start it only after a click or a key.
+async function engineModule() {
+  return WebAssembly.compileStreaming ? WebAssembly.compileStreaming(fetch('ondrilux.wasm'))
+    : WebAssembly.compile(await (await fetch('ondrilux.wasm')).arrayBuffer());
+}
+async function makeNode(context, events) {
+  await context.audioWorklet.addModule('ondrilux_worklet.js');
+  return new AudioWorkletNode(context, 'ondrilux', {
+    numberOfInputs: 0, outputChannelCount: [1],
+    processorOptions: { module: await engineModule(), events,
+      controls: PORTS.map(([s, port]) => [port, settings[s]]) } });
+}
+function startAudio() {
+  if (!starting) starting = (async () => {
+    const context = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
+    const n = await makeNode(context, []);
+    n.connect(context.destination);
+    analyser = context.createAnalyser();
+    n.connect(analyser);
+    await context.resume();
+    node = n;
+    pending.splice(0).forEach((e) => node.port.postMessage(e));
+    $('audio-state').textContent = `Sound on: 48000 frames per second${context.sampleRate === 48000 ? '' :
+      `, converted to the device's ${context.sampleRate}`}.`;
+    $('audio-state').classList.add('on');
+  })().catch((e) => { $('audio-state').textContent = 'No sound: ' + e.message; });
+  return starting;
+}
+
+// The same engine offline, for a render of messages at their frames
+// ([frame, message]): resolves to the samples as base64 of 32-bit floats.
+window.ondriluxRenderOffline = async (messages, frames) => {
+  const context = new OfflineAudioContext(1, frames, 48000);
+  const n = await makeNode(context, messages.map(([f, m]) => [f, 0, m]));
+  n.connect(context.destination);
+  const data = (await context.startRendering()).getChannelData(0);
+  const bytes = new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+  let s = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) s += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(s);
+};
+window.ondriluxSettings = settings;
+// The loudest sample of the last few milliseconds played.
+window.ondriluxPeak = () => {
+  if (!analyser) return 0;
+  const a = new Float32Array(analyser.fftSize);
+  analyser.getFloatTimeDomainData(a);
+  return a.reduce((m, v) => Math.max(m, Math.abs(v)), 0);
+};
+
+// MIDI in: the note state mirrors the engine's note handling on channel 1.
+function midi(bytes) {
+  const [status, d1 = 0, d2 = 0] = bytes;
+  if (status >= 0xf0 || bytes.length > 3) return;
+  send([0, 0, status | (d1 << 8) | (d2 << 16)]);
+  if (status === 0x90 && d2 > 0) heldNotes++;
+  else if (status === 0x80 || status === 0x90 || (status === 0xb0 && (d1 === 120 || d1 === 123)))
+    heldNotes = status === 0xb0 ? 0 : Math.max(0, heldNotes - 1);
+  else return;
+  $('status-gate').textContent = heldNotes > 0 ? 'On' : 'Off';
+}
+function play(note, on) {
+  startAudio();
+  if (note >= 0 && note < 128) midi(on ? [0x90, note, 100] : [0x80, note, 0]);
+}
+
+function fillMidiList() {
+  const list = $('midi-list'), chosen = list.value || 'keyboard';
+  list.replaceChildren(new Option('computer keyboard', 'keyboard'));
+  if (midiAccess) for (const input of midiAccess.inputs.values())
+    if (input.state !== 'disconnected') list.add(new Option(input.name, input.id));
+  list.value = [...list.options].some((o) => o.value === chosen) ? chosen : 'keyboard';
+  openMidi();
+}
+function openMidi() {
+  const id = $('midi-list').value;
+  if (openInput && openInput.id !== id) { openInput.onmidimessage = null; openInput = null; }
+  const input = midiAccess && id !== 'keyboard' ? midiAccess.inputs.get(id) : null;
+  if (input && input !== openInput) {
+    openInput = input;
+    input.onmidimessage = (e) => { startAudio(); midi(e.data); };
+  }
+  $('status-midi').textContent = id === 'keyboard' || input ? 'MIDI IN' : 'No MIDI IN';
+}
+
+// The range bar: its edges are rows of its 246-row surface.
+let draggingTop = false, draggingBottom = false;
+function drawRange() {
+  const top = settings.range_top, bottom = settings.range_bottom, rect = $('range-rect');
+  if (top === bottom) return; // the picture stays as it was
+  rect.style.top = Math.min(top, bottom) + 'px';
+  rect.style.height = Math.abs(bottom - top) + 'px';
+  rect.classList.toggle('reversed', top > bottom);
+}
+function dragRangeBar(y) {
+  if (!draggingBottom) {
+    if (settings.range_top - 5 < y && y < settings.range_top + 5) draggingTop = true;
+    if (draggingTop && y >= 2 && y <= 243) { setControl('range_top', y); drawRange(); }
+  }
+  if (!draggingTop) {
+    if (settings.range_bottom - 5 < y && y < settings.range_bottom + 5) draggingBottom = true;
+    if (draggingBottom && y >= 4 && y <= 245) { setControl('range_bottom', y); drawRange(); }
+  }
+}
+function setUpRangeBar() {
+  const bar = $('range-bar');
+  const row = (e) => Math.floor((e.clientY - bar.getBoundingClientRect().top) * 250 /
+    bar.getBoundingClientRect().height) - 2;
+  bar.addEventListener('pointerdown', (e) => {
+    bar.setPointerCapture(e.pointerId);
+    dragRangeBar(row(e));
+    draggingTop = draggingBottom = false; // the click that follows every press
+  });
+  bar.addEventListener('pointermove', (e) => { if (e.buttons & 1) dragRangeBar(row(e)); });
+  for (const type of ['pointerup', 'pointercancel', 'pointerenter', 'pointerleave'])
+    bar.addEventListener(type, () => { draggingTop = draggingBottom = false; });
+}
+
+function setUpControls() {
+  OPTIONS.forEach(([x, y, w, text], i) => {
+    const label = document.createElement('label');
+    label.className = 'option' + (w * 1.0 < text.length * 6.2 ? ' small' : '');
+    Object.assign(label.style, { left: x + 'px', top: y + 'px', width: w + 'px' });
+    const radio = Object.assign(document.createElement('input'), { type: 'radio', name: 'operation', value: i + 1 });
+    radio.id = 'option-' + (i + 11);
+    radio.addEventListener('change', () => setControl('operation', i + 1));
+    label.append(radio, text);
+    $('client').insertBefore(label, i < 3 ? $('static') : $('attack'));
+  });
+  for (const [id, symbol] of [['static', 'static_value'], ['attack', 'attack'], ['decay', 'decay'],
+    ['sustain', 'sustain'], ['release', 'release']])
+    $(id).addEventListener('input', () => setControl(symbol, Number($(id).value)));
+}
+function showSettings() {
+  $('option-' + (settings.operation + 10)).checked = true;
+  for (const [id, symbol] of [['static', 'static_value'], ['attack', 'attack'], ['decay', 'decay'],
+    ['sustain', 'sustain'], ['release', 'release']]) $(id).value = settings[symbol];
+  $('range-rect').style.height = '0';
+  drawRange();
+}
+function applySettings(values) {
+  for (const [s] of PORTS) if (s in values) setControl(s, values[s]);
+  showSettings();
+}
+
+// The keyboard on screen: two octaves from C3, for the mouse and fingers.
+function setUpKeyboard() {
+  const kb = $('keyboard'), down = new Map();
+  let white = 0;
+  for (let note = 48; note <= 72; ++note) {
+    const black = [1, 3, 6, 8, 10].includes(note % 12);
+    const key = document.createElement('div');
+    key.className = 'key ' + (black ? 'black' : 'white');
+    key.dataset.note = note;
+    key.style.left = (black ? white * 31 - 10 : white++ * 31) + 'px';
+    kb.append(key);
+  }
+  const release = (id) => { const k = down.get(id); if (k) { k.classList.remove('down'); play(+k.dataset.note, false); down.delete(id); } };
+  kb.addEventListener('pointerdown', (e) => {
+    const k = e.target.closest('.key');
+    if (!k) return;
+    kb.releasePointerCapture?.(e.pointerId);
+    release(e.pointerId); down.set(e.pointerId, k); k.classList.add('down'); play(+k.dataset.note, true);
+  });
+  kb.addEventListener('pointerover', (e) => {
+    const k = e.target.closest('.key');
+    if (k && (e.buttons & 1) && down.has(e.pointerId) && down.get(e.pointerId) !== k) {
+      release(e.pointerId); down.set(e.pointerId, k); k.classList.add('down'); play(+k.dataset.note, true);
+    }
+  });
+  for (const type of ['pointerup', 'pointercancel']) kb.addEventListener(type, (e) => release(e.pointerId));
+  kb.addEventListener('pointerleave', (e) => release(e.pointerId));
+}
+function setUpComputerKeys() {
+  const held = new Map();
+  document.addEventListener('keydown', (e) => {
+    if (e.ctrlKey || e.altKey || e.metaKey || e.target.matches('input[type=text], textarea, select')) return;
+    startAudio();
+    if (e.key === 'ArrowLeft' || e.key === 'ArrowRight') {
+      octave = Math.min(8, Math.max(0, octave + (e.key === 'ArrowLeft' ? -1 : 1)));
+      $('octave').textContent = 'C' + octave;
+      return;
+    }
+    const k = e.key.toLowerCase();
+    const row = KEY_ROWS.findIndex((r) => r.includes(k));
+    if (row < 0 || e.repeat || held.has(k)) return;
+    const note = 12 * (octave + 1 + row) + KEY_ROWS[row].indexOf(k);
+    held.set(k, note);
+    play(note, true);
+  });
+  document.addEventListener('keyup', (e) => {
+    const k = e.key.toLowerCase();
+    if (held.has(k)) { play(held.get(k), false); held.delete(k); }
+  });
+}
+
+// Presets: the plugin's factory presets, and the page's settings as one.
+async function loadPresets() {
+  const text = await (await fetch('presets.ttl')).text();
+  for (const block of text.split(/\n\s*\n/)) {
+    const label = /rdfs:label "([^"]*)"/.exec(block);
+    if (!label) continue;
+    const values = {};
+    for (const [, s, v] of block.matchAll(/lv2:symbol "(\w+)" ; pset:value ([-\d.]+)/g)) values[s] = Number(v);
+    $('presets').add(new Option(label[1], JSON.stringify(values)));
+  }
+}
+function savePreset() {
+  const ports = PORTS.map(([s]) => `[ lv2:symbol "${s}" ; pset:value ${settings[s]} ]`).join(' ,\n        ');
+  const ttl = '@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n' +
+    '@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n<>\n    a pset:Preset ;\n' +
+    `    lv2:appliesTo <${PLUGIN_URI}> ;\n    rdfs:label "From the web page" ;\n    lv2:port ${ports} .\n`;
+  const a = Object.assign(document.createElement('a'), { download: 'ondrilux-preset.ttl',
+    href: URL.createObjectURL(new Blob([ttl], { type: 'text/turtle' })) });
+  a.click();
+  URL.revokeObjectURL(a.href);
+}
+
+function setUpMenu() {
+  const menu = $('menu');
+  $('menu-button').addEventListener('click', () => { menu.hidden = !menu.hidden; });
+  $('menu-about').addEventListener('click', () => { menu.hidden = true; $('about').showModal(); });
+  $('menu-help').addEventListener('click', () => {
+    menu.hidden = true;
+    $('help-text').value = HELP;
+    $('help').showModal();
+  });
+}
+
+readFragment();
+setUpControls();
+setUpRangeBar();
+setUpKeyboard();
+setUpComputerKeys();
+setUpMenu();
+showSettings();
+writeFragment();
+document.addEventListener('pointerdown', startAudio, { once: true });
+$('midi-list').addEventListener('change', openMidi);
+$('presets').addEventListener('change', (e) => { if (e.target.value) applySettings(JSON.parse(e.target.value)); });
+$('save-preset').addEventListener('click', savePreset);
+window.addEventListener('hashchange', () => { readFragment(); applySettings(settings); });
+fillMidiList();
+loadPresets().catch(() => {});
+if (navigator.requestMIDIAccess) {
+  navigator.requestMIDIAccess().then((access) => {
+    midiAccess = access;
+    access.addEventListener('statechange', fillMidiList);
+    fillMidiList();
+  }, () => {});
+}

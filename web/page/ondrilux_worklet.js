@@ -1,0 +1,50 @@
+// The engine in the audio thread: one WebAssembly engine, rendered in
+// 128-frame quanta, each message applied at its own frame.
+class OndriluxProcessor extends AudioWorkletProcessor {
+  constructor(options) {
+    super();
+    const o = options.processorOptions;
+    const instance = new WebAssembly.Instance(o.module, { wasi_snapshot_preview1: { proc_exit() {} } });
+    this.m = instance.exports;
+    this.m._initialize();
+    this.engine = this.m.ondrilux_new();
+    // The module's memory never grows, so views of its frames stay valid:
+    // a whole quantum is copied without making a view each time.
+    const at = this.m.ondrilux_render(this.engine, 0);
+    this.frames = new Float32Array(this.m.memory.buffer, at, 4096);
+    this.quantum = this.frames.subarray(0, 128);
+    // [frame, kind, a, b]: kind 0 a MIDI message a, kind 1 control port a = b.
+    this.events = [];
+    for (const [port, value] of o.controls) this.m.ondrilux_control(this.engine, port, value);
+    for (const e of o.events || []) this.add(e);
+    this.port.onmessage = (e) => this.add(e.data);
+  }
+
+  // In frame order; a message for a frame already played plays at once.
+  add(e) {
+    let i = this.events.length;
+    while (i > 0 && this.events[i - 1][0] > e[0]) --i;
+    this.events.splice(i, 0, e);
+  }
+
+  apply([, kind, a, b]) {
+    if (kind === 0) this.m.ondrilux_midi(this.engine, a);
+    else this.m.ondrilux_control(this.engine, a, b);
+  }
+
+  process(inputs, outputs) {
+    const out = outputs[0][0];
+    const n = out.length;
+    let done = 0;
+    while (done < n) {
+      while (this.events.length && this.events[0][0] <= currentFrame + done) this.apply(this.events.shift());
+      const stop = this.events.length ? Math.min(n, this.events[0][0] - currentFrame) : n;
+      this.m.ondrilux_render(this.engine, stop - done);
+      out.set(stop - done === 128 ? this.quantum : this.frames.subarray(0, stop - done), done);
+      done = stop;
+    }
+    for (let c = 1; c < outputs[0].length; ++c) outputs[0][c].set(out);
+    return true;
+  }
+}
+registerProcessor('ondrilux', OndriluxProcessor);

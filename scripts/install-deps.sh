@@ -31,6 +31,10 @@ packages=(
   # display that refuses the connection
   $(desktop_stack_packages pipewire) $(desktop_stack_packages pulseaudio)
   $(desktop_stack_packages wayland) wayland-utils xauth
+  # a real kernel's ALSA for the guest tests (scripts/run-in-guest.sh): qemu,
+  # Debian's kernel with its sound modules, and a static busybox for its
+  # start-up image
+  qemu-system-x86 linux-image-amd64 busybox-static xz-utils cpio
 )
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

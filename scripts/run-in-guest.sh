@@ -8,20 +8,22 @@
 # the guest, except in DIR (--share), which is this machine's DIR shared
 # writable at the same path. The command runs as root in the caller's working
 # directory with PATH, LANG, the ONDRILUX_* and GTEST_* variables of the
-# caller, HOME=/root and a fresh XDG_RUNTIME_DIR. Its standard output and
-# error come back on this script's, and its exit status is this script's.
+# caller, HOME=/root, a fresh XDG_RUNTIME_DIR and ONDRILUX_GUEST=1. Its
+# standard output and error come back on this script's, and its exit status
+# is this script's.
 #
 # Loaded before the command runs (ALSA has no other card in the guest):
 #   snd-aloop       card "Loopback": what plays into hw:Loopback,0 comes back
 #                   on the capture side hw:Loopback,1, bit-exact
 #   snd-virmidi     card "VirMIDI": raw MIDI devices that are sequencer
-#                   clients, as a USB keyboard's are; unbinding the device
-#                   /sys/bus/platform/drivers/snd_virmidi/snd_virmidi.1
-#                   is a pulled cable
+#                   clients, as a USB keyboard's are (/dev/snd/midiC1D0
+#                   and midiC1D1, clients 20 and 21); unbinding the device,
+#                   echo snd_virmidi.0 >/sys/bus/platform/drivers/snd_virmidi/unbind,
+#                   is a pulled cable, and bind plugs it in again
 #   snd-seq-dummy   "Midi Through"
 #
-# Exit status 77 with one line on stderr: the guest cannot run here (no qemu or
-# no kernel). 124: the command outran the timeout (default 300 s).
+# Exit status 77 with one line on stderr: the guest cannot run here (no qemu,
+# no kernel, or one only root may read). 124: the command outran the timeout (default 300 s).
 # ONDRILUX_GUEST_CONSOLE=FILE keeps the guest's console (kernel messages at
 # ONDRILUX_GUEST_LOGLEVEL, default 3) in FILE.
 set -euo pipefail
@@ -114,10 +116,6 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroo
 mount -t tmpfs -o size=768m tmpfs /mnt/rw
 mkdir -p /mnt/rw/upper /mnt/rw/work
 mount -t overlay -o lowerdir=/mnt/host,upperdir=/mnt/rw/upper,workdir=/mnt/rw/work overlay /mnt/root
-if grep -q ondrilux_share=1 /proc/cmdline; then
-    share=$(cat /command/share)
-    mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 share "/mnt/root$share"
-fi
 mkdir -p /mnt/root/.guest
 cp /command/* /mnt/root/.guest/
 mount --move /dev /mnt/root/dev
@@ -148,7 +146,7 @@ trap cleanup EXIT
 mkdir -p "$run/image/command"
 {
     echo "cd $(printf %q "$PWD")"
-    echo "export HOME=/root XDG_RUNTIME_DIR=/run/user/0"
+    echo "export HOME=/root XDG_RUNTIME_DIR=/run/user/0 ONDRILUX_GUEST=1"
     while IFS='=' read -r -d '' name value; do
         case "$name" in
             PATH | LANG | LC_ALL | ONDRILUX_* | GTEST_*) echo "export $name=$(printf %q "$value")" ;;
@@ -167,6 +165,11 @@ mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs tmpfs /tmp
 mount -t tmpfs tmpfs /run
 mkdir -p /run/user/0 && chmod 700 /run/user/0
+# After the tmpfs mounts, which would hide a share below /tmp.
+if [ -f /.guest/share ]; then
+    mkdir -p "$(cat /.guest/share)"
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 share "$(cat /.guest/share)"
+fi
 port() { for d in /sys/class/virtio-ports/*; do [ "$(cat "$d/name")" = "$1" ] && echo "/dev/${d##*/}"; done; }
 out=$(port out) err=$(port err) status=$(port status)
 hostname guest
@@ -178,7 +181,6 @@ EOF
 cmdline="console=ttyS0 loglevel=${ONDRILUX_GUEST_LOGLEVEL:-3} mitigations=off panic=-1 rdinit=/init tsc=reliable"
 if [ -n "$share" ]; then
     echo "$share" >"$run/image/command/share"
-    cmdline+=" ondrilux_share=1"
 fi
 (cd "$run/image" && find . | cpio -o -H newc --quiet) >"$run/command.cpio"
 cat "$initrd" "$run/command.cpio" >"$run/initrd"

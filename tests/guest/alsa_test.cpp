@@ -388,6 +388,11 @@ struct Child {
         if (pid == 0) {
             for (const auto &[name, value] : env)
                 setenv(name.c_str(), value.c_str(), 1);
+            // Its chatter goes to a log of its own.
+            const std::string log =
+                testOutDir() + "/" + std::filesystem::path(args[0]).filename().string() + ".log";
+            if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen(log.c_str(), "a", stderr))
+                _exit(127);
             std::vector<char *> argv;
             for (const std::string &a : args)
                 argv.push_back(const_cast<char *>(a.c_str()));

@@ -37,6 +37,10 @@ packages=(
   # a Node.js from elsewhere, such as NodeSource's, brings its own npm and
   # conflicts with Debian's)
   emscripten nodejs chromium $(command -v npm >/dev/null 2>&1 || echo npm)
+  # a real kernel's ALSA for the guest tests (scripts/run-in-guest.sh): qemu,
+  # Debian's kernel with its sound modules, and a static busybox for its
+  # start-up image
+  qemu-system-x86 linux-image-amd64 busybox-static xz-utils cpio
 )
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

@@ -5,6 +5,7 @@
 #include "toolkit/cross_thread.h"
 #include "toolkit/registry.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
@@ -13,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -35,6 +37,16 @@ struct StateChange {
     StateChange(const StateChange &) = delete;
     StateChange &operator=(const StateChange &) = delete;
 };
+} // namespace
+
+namespace {
+// The open list shows every entry whole, wider than the closed box when it
+// must; the closed box keeps its place and size in the window.
+void fitOpenListToEntries(QComboBox &box) {
+    QAbstractItemView *view = box.view();
+    const int room = 2 * view->frameWidth() + box.style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    view->setMinimumWidth(box.count() ? view->sizeHintForColumn(0) + room : 0);
+}
 } // namespace
 
 int createDropDown(int window, int id, int x, int y, int width, int height, int openHeight) {
@@ -65,6 +77,7 @@ bool appendListItem(int window, int id, const char *text) {
     // Qt selects the first entry by itself; the list keeps "none" until told.
     if (selected < 0)
         box->setCurrentIndex(-1);
+    fitOpenListToEntries(*box);
     return true;
 }
 
@@ -73,7 +86,9 @@ bool clearList(int window, int id) {
     if (!c || c->kind != ControlKind::DropDown)
         return false;
     StateChange change;
-    static_cast<QComboBox *>(c->widget)->clear();
+    auto *box = static_cast<QComboBox *>(c->widget);
+    box->clear();
+    fitOpenListToEntries(*box);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QPlainTextEdit>
 #include <QSlider>
+#include <QStyleFactory>
 #include <QStyleOptionSlider>
 
 #include <optional>
@@ -144,6 +145,25 @@ TEST_F(ControlsTest, DropDownReportsEveryChoiceAlsoTheSameAgain) {
     const std::optional<Event> e = onlyEvent(drainEvents());
     ASSERT_TRUE(e);
     EXPECT_EQ(e->id, 2);
+}
+
+// Fusion widens the open list by itself; the Windows style keeps it as wide
+// as the closed box unless told.
+TEST_F(ControlsTest, DropDownsOpenListShowsLongNamesWholeAndTheBoxKeepsItsSize) {
+    open();
+    createDropDown(0, 2, 10, 10, 140, 20, 350);
+    auto *box = static_cast<QComboBox *>(controlWidget(0, 2));
+    box->setStyle(QStyleFactory::create("Windows"));
+    box->style()->setParent(qApp);
+    for (const char *name : {"Midi Through:Midi Through Port-", "Virtual Raw MIDI 1-0:VirMIDI 1-"})
+        appendListItem(0, 2, name);
+    box->showPopup();
+    QWidget *list = box->view()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list));
+    EXPECT_GE(box->view()->viewport()->width(), box->view()->sizeHintForColumn(0));
+    EXPECT_EQ(list->mapToGlobal(QPoint(0, 0)).x(), box->mapToGlobal(QPoint(0, 0)).x());
+    box->hidePopup();
+    EXPECT_EQ(box->geometry(), QRect(QPoint(10, 10), QSize(140, 20)));
 }
 
 TEST_F(ControlsTest, TextViewIsReadOnlyAndKeepsCarriageReturnLines) {

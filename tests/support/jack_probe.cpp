@@ -149,10 +149,11 @@ uint32_t JackProbe::waitSent(uint64_t count) const {
 }
 
 size_t JackProbe::playFreewheeling(const std::vector<TimedMessage> &script, size_t tailFrames,
-                                   std::vector<uint32_t> &frames) {
+                                   std::vector<uint32_t> &frames, bool freewheel) {
     frames.clear();
-    if (!client_ || jack_set_freewheel(client_, 1) != 0)
+    if (!client_)
         return 0;
+    const bool freewheeling = freewheel && jack_set_freewheel(client_, 1) == 0;
     const uint64_t first = sent_.load();
     startRecording();
     const int64_t period = bufferSize_;
@@ -169,7 +170,8 @@ size_t JackProbe::playFreewheeling(const std::vector<TimedMessage> &script, size
     for (int i = 0; i < 6000 && recordedCount() < end && !serverGone_.load(); ++i)
         sleepMillis(5);
     stopRecording();
-    jack_set_freewheel(client_, 0);
+    if (freewheeling)
+        jack_set_freewheel(client_, 0);
     waitSent(first + script.size());
     for (size_t i = 0; i < script.size(); ++i)
         frames.push_back(sentFrame(first + i));

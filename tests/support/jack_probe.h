@@ -79,12 +79,13 @@ class JackProbe {
     // Plays `script` into port 0 and records the answer with the server
     // freewheeling (JACK runs the graph as fast as its clients go, with no
     // timer), so that no scheduler's delay can cost a cycle: the take is the
-    // same on a busy machine as on an idle one. The first message goes about
+    // same on a busy machine as on an idle one. With `freewheel` false (PipeWire's
+    // JACK layer freewheels its own way) it plays in real time. The first message goes about
     // 0.1 s into the recording, each pause is whole periods, and `tailFrames`
     // are recorded after the last; returns the recording's length, the
     // frames (sentFrame) of the messages in `frames`.
     size_t playFreewheeling(const std::vector<TimedMessage> &script, size_t tailFrames,
-                            std::vector<uint32_t> &frames);
+                            std::vector<uint32_t> &frames, bool freewheel = true);
 
     // A flood of `perSecond` messages on each port in `portMask`: notes on all
     // channels (on channel 1 always one or two keys held, so the sound never

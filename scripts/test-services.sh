@@ -293,6 +293,12 @@ ASOUND
         mkdir -p "$dir/run/pulse"
         printf '%s\n' 'pcm.!default { type pulse }' 'ctl.!default { type pulse }' >"$dir/asound.conf"
         export ALSA_CONFIG_PATH="$dir/asound.conf"
+        # The server's own rate and format are the sink's, so a client that
+        # asks the server for them (a browser does) plays without conversion.
+        mkdir -p "$dir/pulse-home/.config/pulse"
+        printf '%s\n' 'default-sample-format = float32le' 'default-sample-rate = 48000' \
+            >"$dir/pulse-home/.config/pulse/daemon.conf"
+        HOME="$dir/pulse-home" XDG_CONFIG_HOME="$dir/pulse-home/.config" \
         pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no \
             --high-priority=no --log-target=stderr \
             -L "module-null-sink sink_name=null format=float32le rate=48000 channels=2" \

@@ -6,7 +6,8 @@
 
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
-#include "lv2_plugin/plugin_ports.h"
+#include "lv2_plugin/plugin_uri.h"
+#include "plugin_controls/control_ports.h"
 #include "midi/note_handling.h"
 
 #include <benchmark/benchmark.h>

@@ -2,7 +2,8 @@
 // tables the plugin and the window use: `manifest` (manifest.ttl), `plugin`
 // (ondrilux.ttl: ports, ranges, defaults, and the operations' short names as
 // the choices of `operation`) or `presets` (presets.ttl).
-#include "lv2_plugin/plugin_ports.h"
+#include "lv2_plugin/plugin_uri.h"
+#include "plugin_controls/control_ports.h"
 
 #include "engine/operation_names.h"
 

@@ -5,7 +5,8 @@
 #include "tests/support/lv2_host.h"
 
 #include "command_line/sound_options.h"
-#include "lv2_plugin/plugin_ports.h"
+#include "lv2_plugin/plugin_uri.h"
+#include "plugin_controls/control_ports.h"
 
 #include <cstdint>
 #include <string>

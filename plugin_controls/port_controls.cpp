@@ -1,24 +1,6 @@
-#include "lv2_plugin/port_controls.h"
+#include "plugin_controls/port_controls.h"
 
 #include "engine_driving/engine_driving.h"
-
-#include <algorithm>
-#include <cmath>
-
-const ControlPort *controlPort(uint32_t index) {
-    for (const ControlPort &c : kControlPorts)
-        if (c.index == index)
-            return &c;
-    return nullptr;
-}
-
-int32_t controlPortValue(const ControlPort &c, float value) {
-    if (std::isnan(value))
-        return c.range.initial;
-    const float v =
-        std::clamp(value, static_cast<float>(c.range.min), static_cast<float>(c.range.max));
-    return static_cast<int32_t>(std::lrint(v));
-}
 
 void setPortControl(DrivenEngine &engine, const ControlPort &c, int32_t v) {
     SynthState &s = engine.state;

@@ -2,12 +2,14 @@
 
 #include "engine/control_ranges.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 
-// The plugin's URI and its ports, by index, as the bundle's description
-// (written from this table) and the plugin's code both see them. The symbols
-// are what hosts save songs with: never rename one.
-inline constexpr const char *kPluginUri = "https://ondrilux.org/lv2/ondrilux";
+// The plugins' ports, by index, as the LV2 bundle's description (written from
+// this table), the LV2 and CLAP plugins (a CLAP parameter's id is its port's
+// index), the plugin UI and the browser's module all see them. The symbols are
+// what hosts save songs with: never rename one.
 
 enum PluginPort : uint32_t {
     kMidiInPort,
@@ -64,4 +66,22 @@ inline constexpr ControlPort kControlPorts[] = {
 // Whether the control is an on/off switch.
 constexpr bool isToggle(PluginPort index) {
     return index == kQuickStartPort || index == kGlideLegatoPort;
+}
+
+// The control port with this index; nullptr for any other port.
+constexpr const ControlPort *controlPort(uint32_t index) {
+    for (const ControlPort &c : kControlPorts)
+        if (c.index == index)
+            return &c;
+    return nullptr;
+}
+
+// A control's value as the engine takes it: rounded, clamped to its range,
+// and its default for NaN.
+inline int32_t controlPortValue(const ControlPort &c, float value) {
+    if (std::isnan(value))
+        return c.range.initial;
+    const float v =
+        std::clamp(value, static_cast<float>(c.range.min), static_cast<float>(c.range.max));
+    return static_cast<int32_t>(std::lrint(v));
 }

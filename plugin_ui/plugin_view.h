@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+// The plugin's own panel, drawn with cairo on Xlib inside a host's window: one
+// core that every format's wrapper (LV2's X11 UI, CLAP's gui extension) embeds.
+// Every call comes from the host's UI thread.
+
+struct PluginView;
+
+// What the panel asks of its wrapper: write a control through the host (a
+// port index of plugin_controls/control_ports.h, a value in its range), and
+// say when the player grabs and lets go of it (for the host's undo and
+// automation).
+struct PluginViewHost {
+    void *handle;
+    void (*writeControl)(void *handle, uint32_t port, float value);
+    void (*touchControl)(void *handle, uint32_t port, bool grabbed); // may be null
+};
+
+// Opens the panel as a child of the X11 window `parent`, at `scale` times its
+// size (a host's scale factor; refused outside 0.5 to 4). Null, with the reason
+// in `error` (a static text), when it cannot.
+PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost host,
+                             const char **error);
+void destroyPluginView(PluginView *view);
+
+// The panel's own X11 window, and its size in pixels at its scale.
+unsigned long pluginViewWindow(const PluginView *view);
+void pluginViewSize(const PluginView *view, uint32_t &width, uint32_t &height);
+
+// A control's value as the host has it now (automation, a preset, undo, or
+// the echo of the panel's own write), by port index; the output port of the
+// sound's level feeds the live picture.
+void showPluginControl(PluginView *view, uint32_t port, float value);
+
+// Takes the window's pending events and redraws what changed. Returns false
+// once the panel's window is gone.
+bool idlePluginView(PluginView *view);

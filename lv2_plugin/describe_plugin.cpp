@@ -14,10 +14,10 @@
 namespace {
 
 // The project's version as LV2 counts it (lv2_plugin/CMakeLists.txt): a
-// release has a minor version above 0 and an even micro version.
+// release has a minor version above 0, and both it and the micro version even.
 constexpr int kLv2MinorVersion = ONDRILUX_LV2_MINOR_VERSION;
 constexpr int kLv2MicroVersion = ONDRILUX_LV2_MICRO_VERSION;
-static_assert(kLv2MinorVersion > 0 && kLv2MicroVersion % 2 == 0);
+static_assert(kLv2MinorVersion > 0 && kLv2MinorVersion % 2 == 0 && kLv2MicroVersion % 2 == 0);
 
 constexpr const char *kPrefixes =
     "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"

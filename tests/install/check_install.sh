@@ -49,11 +49,11 @@ validators)
         grep -q "Symbol: *$symbol\$" <<<"$info" || fail "lv2info lists no port $symbol"
     done
     [ "$(grep -c 'Default:' <<<"$info")" -eq 15 ] || fail "lv2info: not every control has a default"
-    # Hosts show it as a release of the project's version (major * 100 + minor,
-    # twice the patch: LV2's minor above 0 and an even micro), and turn every
+    # Hosts show it as a release of the project's version (twice major * 100 +
+    # minor, twice the patch: LV2's minor above 0, both even), and turn every
     # knob linearly, as the window's sliders go.
     IFS=. read -r major minor patch <<<"$version"
-    grep -q "lv2:minorVersion $((10#$major * 100 + 10#$minor)) ;" "$bundle/ondrilux.ttl" &&
+    grep -q "lv2:minorVersion $((2 * (10#$major * 100 + 10#$minor))) ;" "$bundle/ondrilux.ttl" &&
         grep -q "lv2:microVersion $((2 * 10#${patch:-0})) ;" "$bundle/ondrilux.ttl" ||
         fail "the plugin's version is not $version's: $(grep Version "$bundle/ondrilux.ttl")"
     ! grep -q logarithmic "$bundle/ondrilux.ttl" || fail "a control of the plugin turns logarithmically"

@@ -249,7 +249,7 @@ TEST_F(MainWindow, AboutShowsItsTwoLinesModally) {
     });
     handleLoopEvent(tk::Event{tk::EventKind::Menu, kMainWindow, kAboutCommand});
     EXPECT_TRUE(seen);
-    EXPECT_EQ(text, "Ondrilux v1.01\nSound Synthesizer using bit operations");
+    EXPECT_EQ(text, "Ondrilux v1.02\nSound Synthesizer using bit operations");
     EXPECT_EQ(loopState.quitRequested, 0);
 }
 

@@ -18,5 +18,11 @@ double portableSin(double x);
 double portablePowInt(double base, int32_t exponent);
 // 2^x for |x| <= 16.
 double portableExp2(double x);
+// log2(x) for 1/64 <= x <= 64.
+double portableLog2(double x);
+// 2^x for |x| <= 64 as glibc's exp2 computes it: by its own steps and table,
+// so equal to it for every input, not only a known set (a glide's pitches
+// are too many to list), though not always correctly rounded.
+double portableExp2Continuous(double x);
 // x^5 rounded to single precision, for 0 <= x <= 1.
 float portablePow5(float x);

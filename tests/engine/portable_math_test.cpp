@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -43,68 +42,42 @@ TEST(PortableMath, PowersEqualGlibcForEveryNoteAttackAndFadeIn) {
     }
 }
 
-// The smooth pitch's pitches, in semitones: of every note frequency (and the
-// 100 Hz that plays before the first note) and of its whole-frame period.
-struct PitchOfFrequency {
-    double exact;
-    double period;
-    double unbent; // as the pitch before the bend takes it, the wheel at the centre
-};
-
-std::vector<PitchOfFrequency> pitchesOfFrequencies() {
-    std::vector<double> frequencies{100.0};
-    for (int note = 0; note < 128; ++note)
-        frequencies.push_back(noteToFrequency(note));
-    std::vector<PitchOfFrequency> pitches;
-    for (double f : frequencies) {
-        const auto period = static_cast<int>(std::lrint(48000.0 / f));
-        const double exact = 69.0 + 12.0 * std::log2(f / 440.0);
-        const double ofPeriod = 69.0 + 12.0 * std::log2(48000.0 / period / 440.0);
-        pitches.push_back({exact, ofPeriod, exact + (ofPeriod - exact) * 1.0});
-    }
-    return pitches;
-}
-
-TEST(PortableMath, Log2EqualsGlibcForEveryFrequencyAndPeriod) {
-    std::vector<double> frequencies{100.0};
-    for (int note = 0; note < 128; ++note)
-        frequencies.push_back(noteToFrequency(note));
-    for (double f : frequencies)
-        for (double x : {f / 440.0, 48000.0 / static_cast<int>(std::lrint(48000.0 / f)) / 440.0})
-            EXPECT_EQ(portableLog2(x), std::log2(x))
-                << std::hexfloat << "{0x" << std::hex << std::bit_cast<uint64_t>(x) << "u, "
-                << std::hexfloat << std::log2(x) << "}, log2 of " << x;
-}
-
-// Every pitch a bend plays (each wheel position at each range, on each note),
-// every frame of a 1 ms glide between each two notes, and a million pitches
-// at random: glibc's exp2 is not correctly rounded, so only its own steps
-// give its results.
-TEST(PortableMath, Exp2EqualsGlibcForEveryBendAndGlide) {
+// log2 of every note's frequency (and the 100 Hz before the first note) and of
+// its period; exp2 of every bent pitch (each wheel position and range on each
+// note), every frame of a 1 ms glide between two notes and a million at random.
+TEST(PortableMath, Log2AndExp2EqualGlibcForEveryBendAndGlide) {
     int differences = 0;
-    const auto check = [&](double semitones) {
-        const double x = (semitones - 69.0) / 12.0;
-        if (portableExp2Continuous(x) != std::exp2(x) && ++differences < 5)
-            ADD_FAILURE() << std::hexfloat << "exp2(" << x << "): glibc " << std::exp2(x)
-                          << ", portable " << portableExp2Continuous(x);
+    const auto check = [&](double x, double portable, double glibc) {
+        if (portable != glibc && ++differences < 5)
+            ADD_FAILURE() << std::hexfloat << x << ": glibc " << glibc << ", portable " << portable;
     };
-    const std::vector<PitchOfFrequency> pitches = pitchesOfFrequencies();
-    for (const PitchOfFrequency &p : pitches)
+    const auto semitones = [&](double f) {
+        check(f / 440.0, portableLog2(f / 440.0), std::log2(f / 440.0));
+        return 69.0 + 12.0 * std::log2(f / 440.0);
+    };
+    const auto exp2 = [&](double pitch) {
+        check(pitch, portableExp2Continuous((pitch - 69.0) / 12.0),
+              std::exp2((pitch - 69.0) / 12.0));
+    };
+    std::vector<double> exact, ofPeriod, unbent;
+    for (int note = -1; note < 128; ++note) {
+        const double f = note < 0 ? 100.0 : noteToFrequency(note);
+        exact.push_back(semitones(f));
+        ofPeriod.push_back(semitones(48000.0 / static_cast<int>(std::lrint(48000.0 / f))));
+        unbent.push_back(exact.back() + (ofPeriod.back() - exact.back()) * 1.0);
+    }
+    for (size_t i = 0; i < exact.size(); ++i)
         for (int range = 0; range <= 24; ++range)
-            for (int bend = -8192; bend < 8192; ++bend) {
-                const double wheel = range != 0 ? std::abs(bend) / 8192.0 : 0.0;
-                const double base = p.exact + (p.period - p.exact) * (1.0 - wheel);
-                check(base + bend * (range * 100 / 100.0) / 8192.0);
-            }
-    for (const PitchOfFrequency &from : pitches)
-        for (const PitchOfFrequency &to : pitches) {
-            const double glideFrom = from.period - to.unbent;
+            for (int bend = -8192; bend < 8192; ++bend)
+                exp2(exact[i] +
+                     (ofPeriod[i] - exact[i]) * (1.0 - (range ? std::abs(bend) / 8192.0 : 0.0)) +
+                     bend * (range * 100 / 100.0) / 8192.0);
+    for (double from : ofPeriod)
+        for (double to : unbent)
             for (int left = 47; left >= 0; --left)
-                check(to.unbent + glideFrom * left / 48);
-        }
+                exp2(to + (from - to) * left / 48);
     std::mt19937_64 random(28);
-    std::uniform_real_distribution<double> semitones(-30.0, 160.0);
     for (int i = 0; i < 1000000; ++i)
-        check(semitones(random));
+        exp2(std::uniform_real_distribution<double>(-30.0, 160.0)(random));
     EXPECT_EQ(differences, 0);
 }

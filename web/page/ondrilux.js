@@ -2,14 +2,8 @@
 // The synth's window as a page: the engine runs in an AudioWorklet (its
 // WebAssembly module), this script plays the window's part.
 
-// The plugin's control ports: symbol, index, range, default (as its presets name them).
-const PORTS = [
-  ['operation', 2, 1, 13, 1], ['static_value', 3, 0, 100, 50], ['attack', 4, 1, 2000, 1],
-  ['decay', 5, 1, 5000, 1000], ['sustain', 6, 0, 100, 50], ['release', 7, 1, 5000, 1500],
-  ['range_top', 8, 2, 243, 40], ['range_bottom', 9, 4, 245, 90], ['quick_start', 10, 0, 1, 1],
-  ['bend_range', 12, 0, 24, 2], ['glide', 13, 0, 5000, 0], ['glide_legato', 14, 0, 1, 0],
-  ['velocity', 15, 0, 100, 0], ['channel', 16, 0, 16, 1],
-];
+// PORTS, the plugin's control ports ([symbol, index, minimum, maximum, default]),
+// and VERSION come from ondrilux_ports.js, written from the plugins' table.
 const PLUGIN_URI = 'https://ondrilux.org/lv2/ondrilux';
 const OPTIONS = [
   [120, 80, 60, 'OR'], [200, 80, 60, 'AND'], [280, 80, 60, 'XOR'],
@@ -312,6 +306,7 @@ function savePreset() {
 function setUpMenu() {
   const menu = $('menu');
   $('menu-button').addEventListener('click', () => { menu.hidden = !menu.hidden; });
+  $('about-version').textContent = 'Ondrilux v' + VERSION;
   $('menu-about').addEventListener('click', () => { menu.hidden = true; $('about').showModal(); });
   $('menu-help').addEventListener('click', () => {
     menu.hidden = true;

@@ -143,7 +143,7 @@ constexpr PowException kPowExceptions[] = {
 };
 
 // 2^(k/128) for k from 0 to 127, as the double nearest it and the relative
-// rest (2^(k/128) - scale) / scale, both rounded from a 40-digit computation.
+// rest (2^(k/128) - scale) / scale, both rounded from an 80-digit computation.
 struct Exp2Entry {
     double scale;
     double tail;

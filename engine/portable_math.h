@@ -8,9 +8,11 @@
 // and the two differ in the last bit for some inputs. Each is evaluated in
 // double-double precision (about 100 bits) and rounded once, which gives the
 // correctly rounded value; where glibc's result is not that value, for an
-// input the engine uses, a short table holds glibc's. The native programs keep
-// calling glibc (see engine/engine_math.h); the tests check these against it
-// for every input the engine can give them.
+// input the engine uses, a short table holds glibc's. Only the exp2 of a
+// glide, whose inputs cannot be listed, repeats glibc's steps instead (built
+// from the same operations, so the same on every target). The native
+// programs keep calling glibc (see engine/engine_math.h); the tests check
+// these against it for every input the engine can give them.
 
 // sin(x) for 0 <= x <= 7.
 double portableSin(double x);

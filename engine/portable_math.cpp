@@ -65,11 +65,21 @@ Dd divide(Dd a, double d) {
     return quickTwoSum(q, e);
 }
 
+// Long division: three quotient digits, each taking off what it accounts for.
+Dd divide(Dd a, Dd b) {
+    const double q1 = a.hi / b.hi;
+    Dd r = add(a, negate(mul(b, Dd{q1, 0.0})));
+    const double q2 = r.hi / b.hi;
+    r = add(r, negate(mul(b, Dd{q2, 0.0})));
+    return add(quickTwoSum(q1, q2), Dd{r.hi / b.hi, 0.0});
+}
+
 // π/2 to about 160 bits, and ln 2 to about 107.
 constexpr double kHalfPi1 = 0x1.921fb54442d18p0;
 constexpr double kHalfPi2 = 0x1.1a62633145c07p-54;
 constexpr double kHalfPi3 = -0x1.f1976b7ed8fbcp-110;
 constexpr Dd kLn2{0x1.62e42fefa39efp-1, 0x1.abc9e3b39803fp-56};
+constexpr Dd kInverseLn2{0x1.71547652b82fep0, 0x1.777d0ffda0d24p-56};
 
 // sin r and cos r for |r| <= π/4 + a little, by their nested Taylor series:
 // 1 - r²/(2·3)(1 - r²/(4·5)(1 - ...)); the last term is below 2^-110.
@@ -99,6 +109,18 @@ Dd expSeries(Dd y) {
     return e;
 }
 
+// ln m for sqrt(1/2) <= m <= sqrt(2): 2·atanh s with s = (m - 1)/(m + 1),
+// |s| <= 0.172, as 2s(1 + s²/3 + s⁴/5 + ...); the last term is below 2^-110.
+Dd logSeries(double m) {
+    const Dd s = divide(Dd{m - 1.0, 0.0}, twoSum(m, 1.0)); // m - 1 is exact
+    const Dd s2 = mul(s, s);
+    constexpr int kTerms = 23;
+    Dd sum = divide(Dd{1.0, 0.0}, 2.0 * kTerms + 1.0);
+    for (int j = kTerms - 1; j >= 0; --j)
+        sum = add(divide(Dd{1.0, 0.0}, 2.0 * j + 1.0), mul(s2, sum));
+    return mul(Dd{2.0 * s.hi, 2.0 * s.lo}, sum);
+}
+
 // The inputs the engine uses for which glibc's result is not the correctly
 // rounded one: the argument's bits and glibc's result, sorted by argument.
 struct Exception {
@@ -118,6 +140,17 @@ struct PowException {
 
 constexpr PowException kPowExceptions[] = {
 #include "engine/portable_math_pow.inc"
+};
+
+// 2^(k/128) for k from 0 to 127, as the double nearest it and the relative
+// rest (2^(k/128) - scale) / scale, both rounded from an 80-digit computation.
+struct Exp2Entry {
+    double scale;
+    double tail;
+};
+
+constexpr Exp2Entry kExp2Table[] = {
+#include "engine/portable_math_exp2.inc"
 };
 
 template <size_t N> const Exception *find(const Exception (&table)[N], uint64_t argument) {
@@ -177,4 +210,35 @@ double portableExp2(double x) {
 float portablePow5(float x) {
     const double x2 = static_cast<double>(x) * x; // exact: 48 bits
     return static_cast<float>(x2 * x2 * x);
+}
+
+double portableLog2(double x) {
+    // glibc's log2 is correctly rounded for every input the engine uses:
+    // no table. x = 2^e · m with sqrt(1/2) <= m < sqrt(2), both exact.
+    int e;
+    double m = std::frexp(x, &e);
+    if (m < 0x1.6a09e667f3bcdp-1) {
+        m *= 2.0;
+        --e;
+    }
+    return add(Dd{static_cast<double>(e), 0.0}, mul(logSeries(m), kInverseLn2)).hi;
+}
+
+double portableExp2Continuous(double x) {
+    // glibc's steps, in the same order: x = k/128 + r with |r| <= 1/256,
+    // 2^x = 2^(k/128) · 2^r, 2^r - 1 by a polynomial of degree 5.
+    constexpr double kShift = 0x1.8p52 / 128; // x + kShift rounds x to a 128th
+    constexpr double c1 = 0x1.62e42fefa39efp-1, c2 = 0x1.ebfbdff82c424p-3,
+                     c3 = 0x1.c6b08d70cf4b5p-5, c4 = 0x1.3b2abd24650ccp-7,
+                     c5 = 0x1.5d7e09b4e3a84p-10;
+    if (std::fabs(x) < 0x1p-54)
+        return 1.0 + x;
+    const double kd = (x + kShift) - kShift;
+    const auto k = static_cast<int32_t>(kd * 128.0); // exact
+    const double r = x - kd;
+    const Exp2Entry &t = kExp2Table[k & 127];
+    const double scale = std::ldexp(t.scale, k >> 7); // exact: k >> 7 rounds down
+    const double r2 = r * r;
+    const double tmp = t.tail + r * c1 + r2 * (c2 + r * c3) + r2 * r2 * (c4 + r * c5);
+    return scale + scale * tmp;
 }

@@ -1,7 +1,7 @@
 #include "engine/smooth_pitch.h"
 
-#include "engine/synth_state.h"
 #include "engine/engine_math.h"
+#include "engine/synth_state.h"
 
 #include <array>
 #include <cmath>
@@ -36,7 +36,7 @@ double tableSine(double phase) {
 }
 
 double semitonesOf(double frequency) {
-    return kA4Semitones + kSemitonesPerOctave * std::log2(frequency / kA4);
+    return kA4Semitones + kSemitonesPerOctave * engineLog2(frequency / kA4);
 }
 
 // The note's pitch before bend and glide. Unbent, the synth plays a note at
@@ -115,7 +115,8 @@ void startGlide(SynthState &s, SmoothPitch &p) {
     p.pitch = p.base + (fading ? 0.0 : p.glideOffset);
     if (const double sounding = p.pitch + p.bendSemitones; sounding != p.sounding) {
         p.sounding = sounding;
-        p.step = kA4 / kSampleRate * std::exp2((sounding - kA4Semitones) / kSemitonesPerOctave);
+        p.step = kA4 / kSampleRate *
+                 engineExp2Continuous((sounding - kA4Semitones) / kSemitonesPerOctave);
     }
     return true;
 }

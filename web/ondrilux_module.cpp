@@ -45,6 +45,12 @@ ONDRILUX_EXPORT(ondrilux_midi) void ondrilux_midi(WebEngine *w, uint32_t message
     onMidiInput(w->engine.state, kMidiInData, message);
 }
 
+// The MIDI input went away (another chosen, unplugged, the page left): every
+// key goes up and the pedal lifts, as when a native program's device closes.
+ONDRILUX_EXPORT(ondrilux_midi_close) void ondrilux_midi_close(WebEngine *w) {
+    onMidiInput(w->engine.state, kMidiInClose, 0);
+}
+
 // The engine's next `frames` frames (at most 4096), in the module's memory.
 ONDRILUX_EXPORT(ondrilux_render) float *ondrilux_render(WebEngine *w, uint32_t frames) {
     renderEngine(w->engine, w->frames, frames < kMaxFrames ? frames : kMaxFrames);

@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <random>
 #include <set>
+#include <vector>
 
 TEST(PortableMath, SineEqualsGlibcAtEveryPhaseOfEveryNote) {
     const double twoPi = static_cast<double>(6.2831855f); // as the waveshaper widens it
@@ -37,4 +40,44 @@ TEST(PortableMath, PowersEqualGlibcForEveryNoteAttackAndFadeIn) {
         const float x = static_cast<float>(c) / 100.0f;
         EXPECT_EQ(portablePow5(x), std::pow(x, 5.0f)) << "frame " << c;
     }
+}
+
+// log2 of every note's frequency (and the 100 Hz before the first note) and of
+// its period; exp2 of every bent pitch (each wheel position and range on each
+// note), every frame of a 1 ms glide between two notes and a million at random.
+TEST(PortableMath, Log2AndExp2EqualGlibcForEveryBendAndGlide) {
+    int differences = 0;
+    const auto check = [&](double x, double portable, double glibc) {
+        if (portable != glibc && ++differences < 5)
+            ADD_FAILURE() << std::hexfloat << x << ": glibc " << glibc << ", portable " << portable;
+    };
+    const auto semitones = [&](double f) {
+        check(f / 440.0, portableLog2(f / 440.0), std::log2(f / 440.0));
+        return 69.0 + 12.0 * std::log2(f / 440.0);
+    };
+    const auto exp2 = [&](double pitch) {
+        check(pitch, portableExp2Continuous((pitch - 69.0) / 12.0),
+              std::exp2((pitch - 69.0) / 12.0));
+    };
+    std::vector<double> exact, ofPeriod, unbent;
+    for (int note = -1; note < 128; ++note) {
+        const double f = note < 0 ? 100.0 : noteToFrequency(note);
+        exact.push_back(semitones(f));
+        ofPeriod.push_back(semitones(48000.0 / static_cast<int>(std::lrint(48000.0 / f))));
+        unbent.push_back(exact.back() + (ofPeriod.back() - exact.back()) * 1.0);
+    }
+    for (size_t i = 0; i < exact.size(); ++i)
+        for (int range = 0; range <= 24; ++range)
+            for (int bend = -8192; bend < 8192; ++bend)
+                exp2(exact[i] +
+                     (ofPeriod[i] - exact[i]) * (1.0 - (range ? std::abs(bend) / 8192.0 : 0.0)) +
+                     bend * (range * 100 / 100.0) / 8192.0);
+    for (double from : ofPeriod)
+        for (double to : unbent)
+            for (int left = 47; left >= 0; --left)
+                exp2(to + (from - to) * left / 48);
+    std::mt19937_64 random(28);
+    for (int i = 0; i < 1000000; ++i)
+        exp2(std::uniform_real_distribution<double>(-30.0, 160.0)(random));
+    EXPECT_EQ(differences, 0);
 }

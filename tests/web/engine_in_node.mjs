@@ -1,9 +1,9 @@
 // The WebAssembly module under node, as the page's worklet drives it (render
 // quanta of 128 frames, each message at its frame), against ondrilux-render,
-// bit for bit, under each of the thirteen operations and the window's defaults.
+// bit for bit, under each operation, the window's defaults, bends and glides.
 // Usage: node engine_in_node.mjs ondrilux.wasm ondrilux-render
 import fs from 'node:fs';
-import { firstDifference, kSongFrames, nativeRender, songEvents } from './song.mjs';
+import { firstDifference, kExpressiveSong, kSongFrames, nativeRender, songEvents, songFrames } from './song.mjs';
 
 const [wasmPath, renderer] = process.argv.slice(2);
 const module = new WebAssembly.Module(fs.readFileSync(wasmPath));
@@ -11,14 +11,13 @@ const instance = new WebAssembly.Instance(module, { wasi_snapshot_preview1: { pr
 const m = instance.exports;
 m._initialize();
 
-function wasmRender(controls) {
+function wasmRender(controls, song) {
   const engine = m.ondrilux_new();
   for (const [port, value] of controls) m.ondrilux_control(engine, port, value);
-  const out = new Float32Array(kSongFrames);
-  const events = songEvents();
+  const frames = songFrames(song), out = new Float32Array(frames), events = songEvents(song);
   let done = 0, next = 0;
-  while (done < kSongFrames) {
-    const end = Math.min(done + 128, kSongFrames);
+  while (done < frames) {
+    const end = Math.min(done + 128, frames);
     while (done < end) {
       while (next < events.length && events[next][0] <= done) m.ondrilux_midi(engine, events[next++][1]);
       const stop = next < events.length ? Math.min(end, events[next][0]) : end;
@@ -51,5 +50,16 @@ const native = nativeRender(renderer, ['--quick-start', '--static', '77', '--att
   '--bottom', '30', '--operation', '9']);
 const at = firstDifference(native.subarray(0, kSongFrames), wasmRender(controls));
 if (at >= 0) { ++failures; console.log(`controls: differ at frame ${at}`); }
+// Bend range 12, glide 13, legato 14, velocity 15 as the renderer's options;
+// the song sounds otherwise unbent.
+const plain = nativeRender(renderer, ['--quick-start'], kExpressiveSong);
+for (const [options, ports] of [
+  [['--glide', '120', '--glide-legato', '--velocity', '60'], [[13, 120], [14, 1], [15, 60]]],
+  [['--glide', '200', '--bend-range', '24', '--operation', '4'], [[13, 200], [12, 24], [2, 4]]]]) {
+  const native = nativeRender(renderer, ['--quick-start', '--expressive', ...options], kExpressiveSong);
+  const d = firstDifference(native.subarray(0, plain.length), wasmRender(ports, kExpressiveSong));
+  if (d >= 0 || firstDifference(plain, native) < 0)
+    console.log(`${options.join(' ')}: ${d < 0 ? 'as unbent' : 'differs at frame ' + d}`, ++failures);
+}
 console.log(failures ? `${failures} renders differ` : 'the module renders as ondrilux-render, bit for bit');
 process.exit(failures ? 1 : 0);

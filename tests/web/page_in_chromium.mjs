@@ -1,12 +1,13 @@
 // The page in Debian's chromium, served by python's http.server: it loads
 // without a console error; its worklet renders, offline, what ondrilux-render
 // renders under each operation, bit for bit, also after a drag of the range
-// bar and a click on an option; an injected MIDI input plays; screenshots at
-// 100 % and 200 %. Usage: node page_in_chromium.mjs WEB_DIR ondrilux-render OUT_DIR
+// bar, a click on an option and the presets that glide; an injected MIDI input
+// plays, a blur ends its held note; screenshots at 100 % and 200 %.
+// Usage: node page_in_chromium.mjs WEB_DIR ondrilux-render OUT_DIR
 import { spawn } from 'node:child_process';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
-import { firstDifference, kSongFrames, nativeRender, songEvents } from './song.mjs';
+import { firstDifference, kExpressiveSong, nativeRender, songEvents, songFrames } from './song.mjs';
 
 const [webDir, renderer, outDir] = process.argv.slice(2);
 const port = 20000 + (process.pid % 20000);
@@ -40,11 +41,11 @@ try {
   await page.setViewport({ width: 640, height: 620 });
   await page.goto(url, { waitUntil: 'networkidle0' });
 
-  const render = async () => new Float32Array(Buffer.from(await page.evaluate(
-    (e, n) => window.ondriluxRenderOffline(e, n), songEvents(), kSongFrames), 'base64').buffer);
-  const compare = async (what, options) => {
-    const at = firstDifference(nativeRender(renderer, ['--quick-start', ...options]).subarray(0, kSongFrames),
-      await render());
+  const render = async (song) => new Float32Array(Buffer.from(await page.evaluate(
+    (e, n) => window.ondriluxRenderOffline(e, n), songEvents(song), songFrames(song)), 'base64').buffer);
+  const compare = async (what, options, song) => {
+    const at = firstDifference(nativeRender(renderer, ['--quick-start', ...options], song)
+      .subarray(0, songFrames(song)), await render(song));
     if (at >= 0) fail(`${what}: the page's render differs from ondrilux-render at frame ${at}`);
   };
   for (let operation = 1; operation <= 13; ++operation) {
@@ -70,13 +71,17 @@ try {
   if (!s.hash.includes('range_top=70')) fail(`the address does not hold the settings: ${s.hash}`);
   await compare('dragged range and option 17', ['--top', '70', '--bottom', '150', '--operation', '7']);
 
-  // A factory preset opened in the page sounds as the renderer with its values.
-  const preset = await page.$eval('#presets', (list) => list.options[list.options.length - 1].value);
-  await page.select('#presets', preset);
-  const v = JSON.parse(preset);
-  await compare('the last factory preset', ['--operation', v.operation, '--static', v.static_value,
-    '--attack', v.attack, '--decay', v.decay, '--sustain', v.sustain, '--release', v.release,
-    '--top', v.range_top, '--bottom', v.range_bottom].map(String));
+  // Presets that glide sound as the renderer with their values (the last stays).
+  for (const label of ['Singing lead', 'Gliding bass']) {
+    const preset = await page.$$eval('#presets option', (o, l) => o.find((x) => x.text === l).value, label);
+    await page.select('#presets', preset);
+    const v = JSON.parse(preset);
+    await compare(label, ['--expressive', '--operation', v.operation, '--static', v.static_value,
+      '--attack', v.attack, '--decay', v.decay, '--sustain', v.sustain, '--release', v.release,
+      '--top', v.range_top, '--bottom', v.range_bottom, '--bend-range', v.bend_range, '--glide', v.glide,
+      '--velocity', v.velocity, ...(v.glide_legato ? ['--glide-legato'] : [])].map(String), kExpressiveSong);
+    if (await page.$eval('[data-port=glide]', (f) => f.value) !== String(v.glide)) fail(`${label}: no glide`);
+  }
 
   // A keyboard plugged in shows up in the list.
   await page.evaluate(() => window.testPlugIn('later-in', 'Later keyboard'));
@@ -91,10 +96,16 @@ try {
     midi: document.getElementById('status-midi').textContent, peak: window.ondriluxPeak() }));
   if (played.gate !== 'On' || played.midi !== 'MIDI IN' || !(played.peak > 0.01))
     fail(`the injected note: status "${played.midi}" "${played.gate}", peak ${played.peak}`);
+  // Held by its key and the pedal, it ends when the page loses focus.
+  await page.evaluate(() => { window.testMidi([0xb0, 64, 127]); window.dispatchEvent(new Event('blur')); });
+  let left = 1; // the preset's 150 ms release, however late the audio thread plays it
+  for (let i = 0; i < 30 && left !== 0; ++i) left = await new Promise((r) => setTimeout(r, 100))
+    .then(() => page.evaluate(() => window.ondriluxPeak()));
+  if (left !== 0) fail(`a held note plays on after a blur: peak ${left}`);
   await page.evaluate(() => window.testMidi([0x80, 69, 0]));
 
   for (const scale of [1, 2]) {
-    await page.setViewport({ width: 640, height: 620, deviceScaleFactor: scale });
+    await page.setViewport({ width: 640, height: 700, deviceScaleFactor: scale });
     await page.screenshot({ path: path.join(outDir, `page-${scale * 100}.png`) });
   }
   if (errors.length) fail('console errors: ' + errors.join(' | '));

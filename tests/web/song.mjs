@@ -11,8 +11,19 @@ export const kSong = [
   [10, 0x90, 60, 100], [400, 0x90, 64, 90], [600, 0x80, 60, 0], [1000, 0x80, 64, 0],
   [1100, 0x90, 81, 127], [1500, 0x90, 81, 0], [1520, 0x90, 36, 60], [1900, 0x80, 36, 0],
 ];
+// Bends (the wheel by steps, RPN 0 setting 12 semitones, a bend mid-glide) and
+// glides (legato, one arriving mid-glide, detached).
+const wheel = (tick, value) => [tick, 0xe0, value & 0x7f, value >> 7];
+export const kExpressiveSong = [
+  [10, 0x90, 48, 100], ...Array.from({ length: 20 }, (_, i) => wheel(100 + 10 * i, 8192 + 431 * i)),
+  [310, 0xb0, 101, 0], [312, 0xb0, 100, 0], [314, 0xb0, 6, 12], wheel(320, 4005), [400, 0x90, 55, 60],
+  [450, 0x80, 48, 0], [470, 0x90, 60, 127], wheel(500, 8192), wheel(520, 12000), [700, 0x80, 55, 0],
+  [720, 0x80, 60, 0], [800, 0x90, 72, 90], [900, 0x90, 67, 30], wheel(920, 1000), [1000, 0x80, 72, 0],
+  [1040, 0x80, 67, 0], [1100, 0x90, 36, 80], [1150, 0x80, 36, 0], [1160, 0x90, 84, 80], [1300, 0x80, 84, 0],
+];
 export const kTailSeconds = 0.5;
-export const kSongFrames = 1900 * kFramesPerTick + kTailSeconds * 48000;
+export const songFrames = (song = kSong) => song[song.length - 1][0] * kFramesPerTick + kTailSeconds * 48000;
+export const kSongFrames = songFrames();
 
 // The song's messages at their frames: [frame, status | data1 << 8 | data2 << 16].
 export function songEvents(song = kSong) {

@@ -2,12 +2,8 @@
 // The synth's window as a page: the engine runs in an AudioWorklet (its
 // WebAssembly module), this script plays the window's part.
 
-// The plugin's control ports: symbol, index, range, default (as its presets name them).
-const PORTS = [
-  ['operation', 2, 1, 13, 1], ['static_value', 3, 0, 100, 50], ['attack', 4, 1, 2000, 1],
-  ['decay', 5, 1, 5000, 1000], ['sustain', 6, 0, 100, 50], ['release', 7, 1, 5000, 1500],
-  ['range_top', 8, 2, 243, 40], ['range_bottom', 9, 4, 245, 90], ['quick_start', 10, 0, 1, 1],
-];
+// PORTS, the plugin's control ports ([symbol, index, minimum, maximum, default]),
+// and VERSION come from ondrilux_ports.js, written from the plugins' table.
 const PLUGIN_URI = 'https://ondrilux.org/lv2/ondrilux';
 const OPTIONS = [
   [120, 80, 60, 'OR'], [200, 80, 60, 'AND'], [280, 80, 60, 'XOR'],
@@ -35,6 +31,8 @@ const $ = (id) => document.getElementById(id);
 const settings = Object.fromEntries(PORTS.map(([s, , , , d]) => [s, d]));
 let node = null, analyser = null, starting = null, heldNotes = 0, octave = 3, midiAccess = null, openInput = null;
 const pending = [];
+// What the page's own keys hold: computer keys by key, screen keys by pointer.
+const heldKeys = new Map(), downKeys = new Map();
 
 // Settings <-> the address's fragment, by the plugin's port symbols.
 function readFragment() {
@@ -106,20 +104,34 @@ window.ondriluxPeak = () => {
   return a.reduce((m, v) => Math.max(m, Math.abs(v)), 0);
 };
 
-// MIDI in: the note state mirrors the engine's note handling on channel 1.
+// MIDI in: the note state mirrors the engine's note handling on its channel.
 function midi(bytes) {
   const [status, d1 = 0, d2 = 0] = bytes;
   if (status >= 0xf0 || bytes.length > 3) return;
   send([0, 0, status | (d1 << 8) | (d2 << 16)]);
-  if (status === 0x90 && d2 > 0) heldNotes++;
-  else if (status === 0x80 || status === 0x90 || (status === 0xb0 && (d1 === 120 || d1 === 123)))
-    heldNotes = status === 0xb0 ? 0 : Math.max(0, heldNotes - 1);
+  const kind = status & 0xf0;
+  if (settings.channel !== 0 && (status & 0x0f) + 1 !== settings.channel) return;
+  if (kind === 0x90 && d2 > 0) heldNotes++;
+  else if (kind === 0x80 || kind === 0x90 || (kind === 0xb0 && (d1 === 120 || d1 === 123)))
+    heldNotes = kind === 0xb0 ? 0 : Math.max(0, heldNotes - 1);
   else return;
   $('status-gate').textContent = heldNotes > 0 ? 'On' : 'Off';
 }
+// The page's own keys play on the channel listened to (1 when it is every one).
 function play(note, on) {
   startAudio();
-  if (note >= 0 && note < 128) midi(on ? [0x90, note, 100] : [0x80, note, 0]);
+  const status = (on ? 0x90 : 0x80) | Math.max(0, settings.channel - 1);
+  if (note >= 0 && note < 128) midi([status, note, on ? 100 : 0]);
+}
+// A MIDI input closed, switched or the page left: no key-up or pedal lift
+// will come, so every key goes up and the pedal lifts now.
+function releaseEverything() {
+  send([0, 2]);
+  heldKeys.clear();
+  for (const k of downKeys.values()) k.classList.remove('down');
+  downKeys.clear();
+  heldNotes = 0;
+  if ($('status-gate').textContent) $('status-gate').textContent = 'Off';
 }
 
 function fillMidiList() {
@@ -132,7 +144,7 @@ function fillMidiList() {
 }
 function openMidi() {
   const id = $('midi-list').value;
-  if (openInput && openInput.id !== id) { openInput.onmidimessage = null; openInput = null; }
+  if (openInput && openInput.id !== id) { openInput.onmidimessage = null; openInput = null; releaseEverything(); }
   const input = midiAccess && id !== 'keyboard' ? midiAccess.inputs.get(id) : null;
   if (input && input !== openInput) {
     openInput = input;
@@ -188,11 +200,28 @@ function setUpControls() {
   for (const [id, symbol] of [['static', 'static_value'], ['attack', 'attack'], ['decay', 'decay'],
     ['sustain', 'sustain'], ['release', 'release']])
     $(id).addEventListener('input', () => setControl(symbol, Number($(id).value)));
+  // The expressive controls, each by its port symbol; a number out of range
+  // or no number at all is brought back into it.
+  for (let c = 1; c <= 16; ++c) document.querySelector('[data-port=channel]').add(new Option(c, c));
+  for (const field of document.querySelectorAll('[data-port]')) {
+    const [symbol, , min, max] = PORTS.find((p) => p[0] === field.dataset.port);
+    Object.assign(field, { min, max });
+    field.addEventListener('change', () => {
+      const v = field.type === 'checkbox' ? Number(field.checked) : Math.round(Number(field.value));
+      if (symbol === 'channel') releaseEverything(); // no key-up comes on the old channel
+      if (Number.isFinite(v)) setControl(symbol, Math.min(max, Math.max(min, v)));
+      showSettings();
+    });
+  }
 }
 function showSettings() {
   $('option-' + (settings.operation + 10)).checked = true;
   for (const [id, symbol] of [['static', 'static_value'], ['attack', 'attack'], ['decay', 'decay'],
     ['sustain', 'sustain'], ['release', 'release']]) $(id).value = settings[symbol];
+  for (const field of document.querySelectorAll('[data-port]')) {
+    if (field.type === 'checkbox') field.checked = settings[field.dataset.port] !== 0;
+    else field.value = settings[field.dataset.port];
+  }
   $('range-rect').style.height = '0';
   drawRange();
 }
@@ -203,7 +232,7 @@ function applySettings(values) {
 
 // The keyboard on screen: two octaves from C3, for the mouse and fingers.
 function setUpKeyboard() {
-  const kb = $('keyboard'), down = new Map();
+  const kb = $('keyboard'), down = downKeys;
   let white = 0;
   for (let note = 48; note <= 72; ++note) {
     const black = [1, 3, 6, 8, 10].includes(note % 12);
@@ -230,9 +259,9 @@ function setUpKeyboard() {
   kb.addEventListener('pointerleave', (e) => release(e.pointerId));
 }
 function setUpComputerKeys() {
-  const held = new Map();
+  const held = heldKeys;
   document.addEventListener('keydown', (e) => {
-    if (e.ctrlKey || e.altKey || e.metaKey || e.target.matches('input[type=text], textarea, select')) return;
+    if (e.ctrlKey || e.altKey || e.metaKey || e.target.matches('input[type=text], input[type=number], textarea, select')) return;
     startAudio();
     if (e.key === 'ArrowLeft' || e.key === 'ArrowRight') {
       octave = Math.min(8, Math.max(0, octave + (e.key === 'ArrowLeft' ? -1 : 1)));
@@ -277,6 +306,7 @@ function savePreset() {
 function setUpMenu() {
   const menu = $('menu');
   $('menu-button').addEventListener('click', () => { menu.hidden = !menu.hidden; });
+  $('about-version').textContent = 'Ondrilux v' + VERSION;
   $('menu-about').addEventListener('click', () => { menu.hidden = true; $('about').showModal(); });
   $('menu-help').addEventListener('click', () => {
     menu.hidden = true;
@@ -298,6 +328,8 @@ $('midi-list').addEventListener('change', openMidi);
 $('presets').addEventListener('change', (e) => { if (e.target.value) applySettings(JSON.parse(e.target.value)); });
 $('save-preset').addEventListener('click', savePreset);
 window.addEventListener('hashchange', () => { readFragment(); applySettings(settings); });
+window.addEventListener('blur', releaseEverything);
+document.addEventListener('visibilitychange', () => { if (document.hidden) releaseEverything(); });
 fillMidiList();
 loadPresets().catch(() => {});
 if (navigator.requestMIDIAccess) {

@@ -13,7 +13,8 @@ class OndriluxProcessor extends AudioWorkletProcessor {
     const at = this.m.ondrilux_render(this.engine, 0);
     this.frames = new Float32Array(this.m.memory.buffer, at, 4096);
     this.quantum = this.frames.subarray(0, 128);
-    // [frame, kind, a, b]: kind 0 a MIDI message a, kind 1 control port a = b.
+    // [frame, kind, a, b]: kind 0 a MIDI message a, kind 1 control port a = b,
+    // kind 2 the MIDI input closed.
     this.events = [];
     for (const [port, value] of o.controls) this.m.ondrilux_control(this.engine, port, value);
     for (const e of o.events || []) this.add(e);
@@ -29,7 +30,8 @@ class OndriluxProcessor extends AudioWorkletProcessor {
 
   apply([, kind, a, b]) {
     if (kind === 0) this.m.ondrilux_midi(this.engine, a);
-    else this.m.ondrilux_control(this.engine, a, b);
+    else if (kind === 1) this.m.ondrilux_control(this.engine, a, b);
+    else this.m.ondrilux_midi_close(this.engine);
   }
 
   process(inputs, outputs) {

@@ -16,17 +16,23 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 WEB_PORT ?= 8024
 
-.PHONY: run test build deps test-deps bench configure programs install package web web-serve
+.PHONY: run test build deps web-deps test-deps bench configure programs install package web web-serve
 
 deps:
 	@bash scripts/install-deps.sh
 
+web-deps:
+	@bash scripts/install-deps.sh --web
+
 test-deps:
 	@bash scripts/install-deps.sh --test
 
-# The tests and benchmarks are configured only once their packages are there.
+# The tests, benchmarks and page are configured only once their packages are there.
 ifneq ($(filter test bench,$(MAKECMDGOALS)),)
 configure: test-deps
+endif
+ifneq ($(filter web web-serve,$(MAKECMDGOALS)),)
+configure: web-deps
 endif
 
 configure: deps

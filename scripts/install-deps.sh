@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and playing Ondrilux need, and
-# with --test those that testing needs too. Idempotent: asks apt only for what
-# is missing; sudo only when not root.
-# Usage: scripts/install-deps.sh [--test]
+# Installs the Debian packages that building and playing Ondrilux need; with
+# --web also the compiler of the page, with --test also everything testing
+# needs. Idempotent: asks apt only for what is missing; sudo only when not root.
+# Usage: scripts/install-deps.sh [--web | --test]
 # Never removes or replaces an installed package, and never installs a
 # kernel: apt simulates first, and a package it cannot install here (one the
 # archive does not have, on another release or architecture) or whose
@@ -26,7 +26,10 @@ packages=(
   dpkg-dev file
 )
 
-# What `make test` adds.
+# What `make web` adds: the engine compiled to WebAssembly.
+web_packages=(emscripten)
+
+# What `make test` adds to both.
 test_packages=(
   # tests and benchmarks
   libgtest-dev libbenchmark-dev clang libclang-rt-dev
@@ -46,11 +49,10 @@ test_packages=(
   # display that refuses the connection
   $(desktop_stack_packages pipewire) $(desktop_stack_packages pulseaudio)
   $(desktop_stack_packages wayland) wayland-utils xauth
-  # the page in a browser: the engine compiled to WebAssembly, node to test the
-  # module, and a browser the page's tests drive (npm fetches puppeteer-core;
-  # a Node.js from elsewhere, such as NodeSource's, brings its own npm and
-  # conflicts with Debian's)
-  emscripten nodejs chromium $(command -v npm >/dev/null 2>&1 || echo npm)
+  # the page in a browser: node to test the module, and a browser the page's
+  # tests drive (npm fetches puppeteer-core; a Node.js from elsewhere, such as
+  # NodeSource's, brings its own npm and conflicts with Debian's)
+  nodejs chromium $(command -v npm >/dev/null 2>&1 || echo npm)
   # a real kernel's ALSA for the guest tests (scripts/run-in-guest.sh): qemu, a
   # static busybox for its start-up image, and what unpacks Debian's kernel
   # package into a cache (downloaded, not installed)
@@ -59,9 +61,10 @@ test_packages=(
 
 testing=false
 case "${1:-}" in
-  --test) testing=true; packages+=("${test_packages[@]}") ;;
+  --test) testing=true; packages+=("${web_packages[@]}" "${test_packages[@]}") ;;
+  --web) packages+=("${web_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--web | --test]" >&2; exit 2 ;;
 esac
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

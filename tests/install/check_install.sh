@@ -88,8 +88,7 @@ render)
 deps)
     # Stand-ins for apt and dpkg: nothing is installed, the archive has
     # everything but dpf-source, and each request to apt-get is recorded.
-    fake=$dest/bin
-    mkdir "$fake"
+    fake=$dest/bin && mkdir "$fake"
     printf '#!/bin/sh\nexit 1\n' >"$fake/dpkg-query"
     printf '#!/bin/sh\nexec "$@"\n' >"$fake/sudo"
     printf '#!/bin/sh\ncat >/dev/null\n' >"$fake/debconf-set-selections"

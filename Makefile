@@ -1,7 +1,8 @@
 # The two commands of the README:
-#   make run    installs what is missing, builds and starts the synth
-#   make test   installs what is missing, builds and passes every test, then the
-#               suite again under the sanitizers
+#   make run    installs what building and playing need and is missing, builds
+#               and starts the synth
+#   make test   installs that and the test bench, builds and passes every test,
+#               then the suite again under the sanitizers
 # and for installing:
 #   make install   builds the programs and installs them under PREFIX (default
 #                  /usr/local), into DESTDIR if given
@@ -15,10 +16,24 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 WEB_PORT ?= 8024
 
-.PHONY: run test build deps bench configure programs install package web web-serve
+.PHONY: run test build deps web-deps test-deps bench configure programs install package web web-serve
 
 deps:
 	@bash scripts/install-deps.sh
+
+web-deps:
+	@bash scripts/install-deps.sh --web
+
+test-deps:
+	@bash scripts/install-deps.sh --test
+
+# The tests, benchmarks and page are configured only once their packages are there.
+ifneq ($(filter test bench,$(MAKECMDGOALS)),)
+configure: test-deps
+endif
+ifneq ($(filter web web-serve,$(MAKECMDGOALS)),)
+configure: web-deps
+endif
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRILUX_WERROR=ON

@@ -12,6 +12,16 @@ package_removals() {
     apt-get install -s --no-install-recommends "$@" 2>/dev/null | awk '$1 == "Remv" { print $2 }'
 }
 
+# Whether apt can install "$@" together here without removing anything;
+# if not, one line on stdout says why (apt's first error, or what it would remove).
+package_installable() {
+    local plan removals
+    plan=$(apt-get install -s --no-install-recommends "$@" 2>&1) ||
+        { grep -m1 '^E: ' <<<"$plan" || echo "apt cannot install it"; return 1; }
+    removals=$(awk '$1 == "Remv" { print $2 }' <<<"$plan" | tr '\n' ' ')
+    [ -z "$removals" ] || { echo "installing it would remove ${removals% }"; return 1; }
+}
+
 # The Debian packages a desktop stack needs.
 desktop_stack_packages() {
     case "$1" in

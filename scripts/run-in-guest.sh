@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs a command inside a throw-away qemu guest that boots Debian's packaged
 # kernel with ALSA's test drivers loaded, and returns its output and status.
-# Usage: scripts/run-in-guest.sh [--share DIR] [--timeout SECONDS] [--] COMMAND...
+# Usage: scripts/run-in-guest.sh [--share DIR] [--visible DIR]... [--timeout SECONDS] [--] COMMAND...
+#        scripts/run-in-guest.sh --fetch-kernel
 #
 # The guest sees this machine's / read-only (virtio-9p) under a tmpfs overlay:
 # every installed program is there, and whatever the command writes stays in
 # the guest, except in DIR (--share), which is this machine's DIR shared
-# writable at the same path. The command runs as root in the caller's working
+# writable at the same path. /tmp and /run start empty in the guest, but for
+# the caller's working directory and each --visible DIR (a build and its
+# sources, wherever they are). The command runs as root in the caller's working
 # directory with PATH, LANG, the ONDRILUX_* and GTEST_* variables of the
 # caller, HOME=/root, a fresh XDG_RUNTIME_DIR and ONDRILUX_GUEST=1. Its
 # standard output and error come back on this script's, and its exit status
@@ -22,43 +25,90 @@
 #                   is a pulled cable, and bind plugs it in again
 #   snd-seq-dummy   "Midi Through"
 #
+# The kernel is Debian's linux-image-amd64, never installed: its package is
+# downloaded and unpacked, with its modules, into the cache (below), at the
+# first run or by --fetch-kernel (`make test` does that), which also takes a
+# newer one when the archive has it.
+#
 # Exit status 77 with one line on stderr: the guest cannot run here (no qemu,
-# no kernel, or one only root may read). 124: the command outran the timeout (default 300 s).
+# no static busybox, no kernel package to download). 124: the command outran
+# the timeout (default 300 s). ONDRILUX_GUEST_CACHE names the cache (default
+# ~/.cache/ondrilux/guest).
 # ONDRILUX_GUEST_CONSOLE=FILE keeps the guest's console (kernel messages at
 # ONDRILUX_GUEST_LOGLEVEL, default 3) in FILE.
 set -euo pipefail
 
 share=""
+visible=("$PWD")
 timeout=300
+fetch_only=false
 while [ $# -gt 0 ]; do
     case "$1" in
         --share) share=$(realpath "$2"); shift 2 ;;
+        --visible) visible+=("$(realpath "$2")"); shift 2 ;;
+        --fetch-kernel) fetch_only=true; shift ;;
         --timeout) timeout=$2; shift 2 ;;
         --) shift; break ;;
         *) break ;;
     esac
 done
-[ $# -gt 0 ] || { echo "usage: $0 [--share DIR] [--timeout SECONDS] [--] COMMAND..." >&2; exit 2; }
+$fetch_only || [ $# -gt 0 ] ||
+    { echo "usage: $0 [--share DIR] [--visible DIR]... [--timeout SECONDS] [--] COMMAND..." >&2; exit 2; }
+
+cache=${ONDRILUX_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ondrilux/guest}
+mkdir -p "$cache"
+
+# Debian's current kernel package (the one linux-image-amd64 depends on),
+# unpacked into $cache/PACKAGE with the modules' index depmod makes on
+# installation; one line on stderr when it cannot be had.
+fetch_kernel() {
+    local package tmp version err
+    package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+        awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
+    [ -n "$package" ] || { echo "run-in-guest: apt knows no linux-image-amd64" >&2; return 1; }
+    exec 9>"$cache/fetch.lock" && flock 9 # another run may be fetching it
+    [ -d "$cache/$package" ] && return 0
+    tmp=$(mktemp -d "$cache/fetch.XXXXXX")
+    if ! err=$(cd "$tmp" && apt-get download -qq "$package" 2>&1) ||
+        ! dpkg -x "$tmp"/*.deb "$tmp/root" 2>/dev/null; then
+        rm -rf "$tmp"
+        echo "run-in-guest: cannot download $package: ${err:-no package}" >&2
+        return 1
+    fi
+    version=$(ls "$tmp/root/lib/modules")
+    PATH=$PATH:/usr/sbin:/sbin depmod -b "$tmp/root" "$version" ||
+        { rm -rf "$tmp"; echo "run-in-guest: depmod (package kmod) failed" >&2; return 1; }
+    mv -T "$tmp/root" "$cache/$package"
+    rm -rf "$tmp"
+    # Older kernels and their start-up images go.
+    find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$package" -exec rm -rf {} +
+    find "$cache" -maxdepth 1 \( -name 'vmlinux-*' -o -name 'initrd-*' \) ! -name "*-$version-*" -delete
+}
+if $fetch_only; then
+    fetch_kernel
+    exit
+fi
 
 skip() { echo "run-in-guest: skipped: $*" >&2; exit 77; }
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not installed (package qemu-system-x86)"
 busybox=/bin/busybox
 [ -x "$busybox" ] && "$busybox" --list | grep -qx switch_root ||
     skip "no static busybox (package busybox-static)"
-kernel_image=$(ls -1 /boot/vmlinuz-*-amd64 2>/dev/null | sort -V | tail -1 || true)
-[ -n "$kernel_image" ] || skip "no Debian kernel in /boot (package linux-image-amd64)"
-[ -r "$kernel_image" ] || skip "$kernel_image is not readable"
-version=${kernel_image#/boot/vmlinuz-}
-moddir=/lib/modules/$version
+newest_kernel() { ls -1d "$cache"/linux-image-*/boot/vmlinuz-* 2>/dev/null | sort -V | tail -1; }
+kernel_image=$(newest_kernel)
+if [ -z "$kernel_image" ]; then
+    why=$(fetch_kernel 2>&1) || skip "no Debian kernel (${why#run-in-guest: })"
+    kernel_image=$(newest_kernel)
+fi
+version=${kernel_image##*/vmlinuz-}
+moddir=${kernel_image%/boot/*}/lib/modules/$version
 [ -f "$moddir/modules.dep" ] || skip "no modules for $version in $moddir"
 
-# The unpacked kernel and the start-up image are made once per kernel and
+# The uncompressed kernel and the start-up image are made once per kernel and
 # version of this script, and kept.
-cache=${ONDRILUX_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ondrilux-guest}
 stamp=$(cat "$kernel_image" "$0" | md5sum | cut -c1-12)
 vmlinux=$cache/vmlinux-$version-$stamp
 initrd=$cache/initrd-$version-$stamp.cpio
-mkdir -p "$cache"
 
 # What the start-up image loads from RAM (over 9p, modprobe takes seconds),
 # in this order; each module's own dependencies go before it.
@@ -68,7 +118,7 @@ modules=(virtio_pci virtio_console 9pnet_virtio 9p overlay
 # The modules `name` needs, then itself, as paths relative to $moddir.
 module_paths() {
     local name=${1//-/_} line file deps dep
-    line=$(grep -E "(^|/)(${name}|${name//_/-})\.ko:" "$moddir/modules.dep") ||
+    line=$(grep -E "(^|/)(${name}|${name//_/-})\.ko(\.xz)?:" "$moddir/modules.dep") ||
         { echo "run-in-guest: no module $1 in $moddir" >&2; return 1; }
     file=${line%%:*}
     deps=(${line#*:})
@@ -96,8 +146,12 @@ make_initrd() {
     mkdir -p "$root"/{bin,dev,proc,sys,mnt/host,mnt/rw,mnt/root,modules}
     cp "$busybox" "$root/bin/busybox"
     for m in "${modules[@]}"; do module_paths "$m"; done | awk '!seen[$0]++' >"$root/modules/order"
-    while read -r p; do cp "$moddir/$p" "$root/modules/"; done <"$root/modules/order"
-    sed -i 's|.*/||' "$root/modules/order"
+    # Newer kernels compress their modules; busybox's insmod takes them plain.
+    while read -r p; do
+        m=${p##*/}
+        xz -dcf "$moddir/$p" >"$root/modules/${m%.xz}"
+    done <"$root/modules/order"
+    sed -i 's|.*/||; s|\.xz$||' "$root/modules/order"
     cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox mkdir -p /usr/bin /sbin /usr/sbin
@@ -162,8 +216,24 @@ mount -t sysfs sysfs /sys
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
+# The kernel's modules where modprobe looks, from the cache that holds them.
+moddir=$(cat /.guest/moddir)
+mkdir -p "/lib/modules/${moddir##*/}"
+mount --bind "$moddir" "/lib/modules/${moddir##*/}"
+# The folders that stay visible under the empty /tmp and /run: held aside
+# while those are mounted, then put back in place.
+n=0
+while read -r dir; do
+    mkdir -p /.guest/visible$n && mount --bind "$dir" /.guest/visible$n
+    n=$((n + 1))
+done </.guest/visible
 mount -t tmpfs tmpfs /tmp
 mount -t tmpfs tmpfs /run
+n=0
+while read -r dir; do
+    mkdir -p "$dir" && mount --move /.guest/visible$n "$dir"
+    n=$((n + 1))
+done </.guest/visible
 mkdir -p /run/user/0 && chmod 700 /run/user/0
 # After the tmpfs mounts, which would hide a share below /tmp.
 if [ -f /.guest/share ]; then
@@ -182,6 +252,9 @@ cmdline="console=ttyS0 loglevel=${ONDRILUX_GUEST_LOGLEVEL:-3} mitigations=off pa
 if [ -n "$share" ]; then
     echo "$share" >"$run/image/command/share"
 fi
+echo "$moddir" >"$run/image/command/moddir"
+# Below /tmp or /run only (the rest is there anyway), parents first.
+printf '%s\n' "${visible[@]}" | grep -E '^/(tmp|run)/' | sort -u >"$run/image/command/visible" || true
 (cd "$run/image" && find . | cpio -o -H newc --quiet) >"$run/command.cpio"
 cat "$initrd" "$run/command.cpio" >"$run/initrd"
 

@@ -4,19 +4,31 @@
 #               pass their validators, every program has its page, a host finds
 #               the plugin's ports, nothing else is installed
 #   render      the installed ondrilux-render tells its version and renders a file
-# Usage: check_install.sh validators|render BUILD_DIR APP_ID VERSION
+#   deps        what scripts/install-deps.sh asks apt to install on a machine
+#               with nothing, for `make run` and for `make test`
+# Usage: check_install.sh validators|render|deps BUILD_DIR APP_ID VERSION
+# Exit status 77 with one line: a tool the check needs is not installed.
 set -euo pipefail
 check=$1 build=$2 id=$3 version=$4
 here=$(cd "$(dirname "$0")" && pwd)
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
-DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 usr=$dest/usr
 failures=0
 fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
 }
+needs() {
+    for tool; do
+        command -v "$tool" >/dev/null || { echo "install $check: skipped: no $tool" >&2; exit 77; }
+    done
+}
+case $check in
+validators) needs desktop-file-validate appstreamcli man lv2_validate lv2info ;;
+render) needs file sox ;;
+esac
+[ "$check" = deps ] || DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 # A validator passes when it prints nothing and succeeds.
 quiet() {
     local out
@@ -72,6 +84,47 @@ render)
     file "$out" | grep -q 'WAVE audio, .* mono 48000 Hz' || fail "not a mono 48 kHz WAV: $(file "$out")"
     peak=$(sox "$out" -n stat 2>&1 | awk '/Maximum amplitude/ {print $3}')
     awk -v p="${peak:-0}" 'BEGIN { exit !(p > 0.01) }' || fail "silent render (peak ${peak:-none})"
+    ;;
+deps)
+    # Stand-ins for apt and dpkg: nothing is installed, the archive has
+    # everything but dpf-source, and each request to apt-get is recorded.
+    fake=$dest/bin && mkdir "$fake"
+    printf '#!/bin/sh\nexit 1\n' >"$fake/dpkg-query"
+    printf '#!/bin/sh\nexec "$@"\n' >"$fake/sudo"
+    printf '#!/bin/sh\ncat >/dev/null\n' >"$fake/debconf-set-selections"
+    cat >"$fake/apt-get" <<'APT'
+#!/bin/bash
+echo "$*" >>"${0%/*}/asked"
+case " $* " in
+*" download "*) exit 100 ;;
+*" -s "*" dpf-source "*) echo "E: Unable to locate package dpf-source"; exit 100 ;;
+esac
+APT
+    chmod +x "$fake/dpkg-query" "$fake/sudo" "$fake/debconf-set-selections" "$fake/apt-get"
+    # Worked out from what each command needs, not read from the script.
+    building="cmake g++ make pkg-config qt6-base-dev qt6-wayland portaudio19-dev librtmidi-dev
+        libjack-jackd2-dev libasound2-dev libsndfile1-dev libsamplerate0-dev lv2-dev
+        libcairo2-dev libx11-dev dpkg-dev"
+    testing="libgtest-dev liblilv-dev jalv ardour qtractor jackd2 xvfb xdotool sox clang
+        emscripten chromium qemu-system-x86 busybox-static weston pulseaudio pipewire"
+    for goal in run test; do
+        rm -f "$fake/asked"
+        PATH=$fake:$PATH ONDRILUX_GUEST_CACHE=$dest/cache bash "$here/../../scripts/install-deps.sh" \
+            $([ $goal = run ] || echo --test) >/dev/null 2>"$dest/said" || fail "make $goal: exited with $?"
+        asked=" $(sed -n 's/^install -y -qq --no-install-recommends //p' "$fake/asked") "
+        echo "make $goal installs:$asked"
+        for p in $building $([ $goal = run ] || echo "$testing"); do
+            [[ $asked == *" $p "* ]] || fail "make $goal does not install $p"
+        done
+        [ $goal = test ] || for p in $testing; do
+            [[ $asked != *" $p "* ]] || fail "make run installs $p, which only the tests need"
+        done
+        [[ $asked != *" linux-image"* && $asked != *" dpf-source "* ]] ||
+            fail "make $goal asks apt to install a kernel or dpf-source"
+        [ "$(grep -c 'leaving out' "$dest/said")" = 1 ] &&
+            grep -qx 'install-deps.sh: leaving out dpf-source: E: Unable to locate package dpf-source' "$dest/said" ||
+            fail "make $goal does not leave out dpf-source alone, in one line: $(cat "$dest/said")"
+    done
     ;;
 *)
     fail "unknown check '$check'"

@@ -184,7 +184,7 @@ desktop_stack_missing() {
             echo "package $p is not installed: installing it would remove ${removed% }" \
                  "(scripts/install-deps.sh leaves it out)"
         else
-            echo "package $p is not installed (scripts/install-deps.sh installs it)"
+            echo "package $p is not installed (scripts/install-deps.sh --test installs it)"
         fi
         return
     done

@@ -1,0 +1,123 @@
+// The CLAP plugin in a small CLAP host in this process, beside the LV2 plugin
+// in the lilv host: the same sound bit for bit, with parameters set at frames
+// inside blocks; its parameters, state and latency; and Qtractor's scanner.
+#include "tests/plugin/plugin_render.h"
+#include "tests/support/allocation_counter.h"
+#include "tests/support/clap_host.h"
+
+#include "midi/short_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+const std::string kClapFile = ONDRILUX_CLAP_FILE, kClapId = "org.ondrilux.ondrilux";
+constexpr uint32_t kFrames = 48000;
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN(),
+                kInf = std::numeric_limits<float>::infinity();
+
+// Notes on block edges and inside blocks, legato, two messages in one event,
+// velocity 0, a real-time byte, the wheel, the pedal and a bend.
+const std::vector<Event> kNotes = {
+    {100, {0x90, 60, 100}},        {4095, {0x90, 67, 90}},          {4096, {0xF8}},
+    {4097, {0x80, 60, 0}},         {9000, {0x90, 72, 100, 74, 80}}, {14001, {0x80, 67, 0}},
+    {20000, {0x90, 74, 0, 72, 0}}, {26111, {0x90, 48, 90}},         {30000, {0xE0, 0x7F, 0x60}},
+    {40000, {0x80, 48, 0}},        {40500, {0xB0, 64, 127}},        {41234, {0x90, 81, 64}},
+};
+
+// Every control moved inside a block, some out of range, NaN or infinite
+// (the LV2 ports' values), one at a note's frame.
+const std::vector<Automation> kAutomation = {
+    {1000, "operation", 5},   {4100, "static_value", 80}, {9001, "range_top", 100},
+    {9001, "decay", kInf},    {12000, "velocity", 100},   {15000, "bend_range", 12},
+    {17000, "release", 50},   {20500, "operation", kNan}, {26111, "range_bottom", -1e30f},
+    {27000, "glide", 300},    {29000, "glide_legato", 1}, {31000, "attack", 300},
+    {37777, "sustain", 7.5f}, {39000, "channel", 0},      {41234, "quick_start", 0},
+};
+
+// Event e into the block that starts at frame `start`.
+void addEvent(ClapInstance &p, const Event &e, uint32_t start, bool asNotes) {
+    forEachShortMessage(e.bytes.data(), e.bytes.size(), [&](uint32_t m) {
+        const uint8_t status = m & 0xFF, key = (m >> 8) & 0xFF, velocity = (m >> 16) & 0xFF;
+        const uint8_t bytes[] = {status, key, velocity};
+        if (asNotes && (status & 0xE0) == 0x80) {
+            const bool on = (status & 0xF0) == 0x90 && velocity > 0;
+            p.addNote(e.frame - start, on ? CLAP_EVENT_NOTE_ON : CLAP_EVENT_NOTE_OFF, status & 0x0F,
+                      key, velocity / 127.0);
+        } else {
+            p.addMidi(e.frame - start, bytes, sizeof bytes);
+        }
+    });
+}
+
+// The plugin in blocks of `block` frames into `out` (the take's length), each
+// block's events at their frames, a control before a message at its frame;
+// note-on and note-off as CLAP's note events if `asNotes`. No allocation.
+void play(ClapInstance &p, const std::vector<Event> &events,
+          const std::vector<Automation> &automation, uint32_t block, bool asNotes,
+          std::vector<float> &out) {
+    const auto frames = static_cast<uint32_t>(out.size());
+    size_t e = 0, a = 0;
+    for (uint32_t start = 0; start < frames; start += block) {
+        const uint32_t end = std::min(start + block, frames);
+        p.clearEvents();
+        for (; a < automation.size() && automation[a].frame < end; ++a) {
+            for (; e < events.size() && events[e].frame < automation[a].frame; ++e)
+                addEvent(p, events[e], start, asNotes);
+            for (const ControlPort &c : kControlPorts)
+                if (std::strcmp(c.symbol, automation[a].symbol) == 0)
+                    p.addParam(automation[a].frame - start, c.index, automation[a].value);
+        }
+        for (; e < events.size() && events[e].frame < end; ++e)
+            addEvent(p, events[e], start, asNotes);
+        p.process(out.data() + start, end - start);
+    }
+}
+
+// At the engine's rate and through the converter, with MIDI or CLAP's notes,
+// the CLAP plugin plays what the LV2 plugin plays (its blocks ending where a
+// control is set), reports its latency, and allocates nothing while it plays.
+class Clap : public ::testing::TestWithParam<double> {};
+
+TEST_P(Clap, PlaysTheLv2PluginsSoundWithTheSameLatency) {
+    const double rate = GetParam();
+    float lv2Latency = 0.0f;
+    const auto lv2Render = [&](const std::vector<Automation> &automation) {
+        Lv2Instance lv2(kLv2Path, kPluginUri, rate);
+        EXPECT_TRUE(lv2.ok());
+        lv2.activate();
+        std::vector<float> out = play(lv2, kNotes, automation, kFrames, 256);
+        lv2Latency = lv2.control("latency");
+        return out;
+    };
+    const std::vector<float> expected = lv2Render(kAutomation);
+    ASSERT_NE(firstDifference(expected, lv2Render({})), -1) << "the automation changed nothing";
+    for (const bool asNotes : {false, true}) {
+        ClapInstance clap(kClapFile, kClapId);
+        countAllocations(true);
+        const long start = countedAllocations();
+        ASSERT_TRUE(clap.ok() && clap.activate(rate));
+        EXPECT_TRUE(rate == kEngineRate || countedAllocations() > start)
+            << "the counter does not see the plugin's allocations";
+        const uint32_t latency =
+            clap.extension<clap_plugin_latency_t>(CLAP_EXT_LATENCY)->get(clap.plugin());
+        EXPECT_EQ(latency, std::lrint(lv2Latency));
+        std::vector<float> out(kFrames);
+        const long before = countedAllocations();
+        play(clap, kNotes, kAutomation, 256, asNotes, out);
+        EXPECT_EQ(countedAllocations() - before, 0);
+        countAllocations(false);
+        EXPECT_EQ(firstDifference(out, expected), -1) << (asNotes ? "CLAP notes" : "MIDI");
+        std::printf("at %.0f frames/s, %s: latency %u frames\n", rate,
+                    asNotes ? "CLAP notes" : "MIDI", latency);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Clap, ::testing::Values(48000.0, 44100.0));
+
+} // namespace

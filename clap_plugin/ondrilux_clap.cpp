@@ -23,7 +23,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -305,6 +304,24 @@ bool paramValue(const clap_plugin_t *plugin, clap_id id, double *value) {
     return c != nullptr;
 }
 
+// The decimal integer that is all of s: an optional minus, then at most
+// nine digits (no locale's signs or spaces).
+bool parseInteger(std::string_view s, int32_t &v) {
+    const bool negative = s.starts_with('-');
+    if (negative)
+        s.remove_prefix(1);
+    if (s.empty() || s.size() > 9)
+        return false;
+    int32_t n = 0;
+    for (const char digit : s) {
+        if (digit < '0' || digit > '9')
+            return false;
+        n = n * 10 + (digit - '0');
+    }
+    v = negative ? -n : n;
+    return true;
+}
+
 // The words a value is shown with (the operation's name, "All" channels,
 // "On" and "Off"); nullptr where it is shown as a number.
 const char *wordsFor(const ControlPort &c, int32_t v) {
@@ -340,8 +357,7 @@ bool textToValue(const clap_plugin_t *, clap_id id, const char *text, double *va
             return true;
         }
     int32_t v = 0;
-    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (error != std::errc() || end != s.data() + s.size())
+    if (!parseInteger(s, v))
         return false;
     *value = std::clamp(v, c->range.min, c->range.max);
     return true;
@@ -377,9 +393,11 @@ const clap_plugin_latency_t kLatency = {latency};
 bool saveState(const clap_plugin_t *plugin, const clap_ostream_t *stream) {
     const Plugin &p = self(plugin);
     std::string text(kStateHeader);
-    for (const ControlPort &c : kControlPorts)
-        text +=
-            std::string(c.symbol) + ' ' + std::to_string(controlPortValue(c, valueOf(p, c))) + '\n';
+    for (const ControlPort &c : kControlPorts) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%s %d\n", c.symbol, controlPortValue(c, valueOf(p, c)));
+        text += line;
+    }
     for (size_t written = 0; written < text.size();) {
         const int64_t n = stream->write(stream, text.data() + written, text.size() - written);
         if (n <= 0)
@@ -408,8 +426,7 @@ bool parseState(std::string_view text, int32_t (&values)[kPortCount]) {
         if (!c || space == std::string_view::npos || seen[c->index])
             return false;
         int32_t &v = values[c->index];
-        const auto [last, error] = std::from_chars(line.data() + space + 1, line.data() + end, v);
-        if (error != std::errc() || last != line.data() + end || !inRange(c->range, v))
+        if (!parseInteger(line.substr(space + 1), v) || !inRange(c->range, v))
             return false;
         seen[c->index] = true;
         ++count;

@@ -57,9 +57,16 @@ validators)
         grep -q "lv2:microVersion $((2 * 10#${patch:-0})) ;" "$bundle/ondrilux.ttl" ||
         fail "the plugin's version is not $version's: $(grep Version "$bundle/ondrilux.ttl")"
     ! grep -q logarithmic "$bundle/ondrilux.ttl" || fail "a control of the plugin turns logarithmically"
-    # Programs, their pages, the desktop files and the plugin only: no tests,
+    # The CLAP plugin, where CLAP's headers let the build make it.
+    if [ -f "$build/clap/ondrilux.clap" ]; then
+        # clap_entry alone is exported: two plugins never meet in one host.
+        exported=$(nm -D --defined-only "$usr/lib/clap/ondrilux.clap" 2>&1 | awk '{print $3}') ||
+            fail "no CLAP plugin in lib/clap"
+        [ "$exported" = clap_entry ] || fail "the CLAP plugin exports: $exported"
+    fi
+    # Programs, their pages, the desktop files and the plugins only: no tests,
     # benchmarks or fuzzers.
-    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/)' || true)
+    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/|lib/clap/ondrilux\.clap$)' || true)
     [ -z "$stray" ] || fail "installed beyond the application: $stray"
     ;;
 render)

@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <tuple>
+
+#include <unistd.h>
 
 namespace {
 
@@ -119,5 +122,98 @@ TEST_P(Clap, PlaysTheLv2PluginsSoundWithTheSameLatency) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, Clap, ::testing::Values(48000.0, 44100.0));
+
+// The parameters are the LV2 plugin's control ports (id, name, range,
+// default), shown as its scale points name them and read back from that
+// text. The host here offers no extension: the plugin plays all the same.
+TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
+    ClapInstance p(kClapFile, kClapId, true);
+    ASSERT_TRUE(p.ok() && p.activate(kEngineRate));
+    const auto *params = p.extension<clap_plugin_params_t>(CLAP_EXT_PARAMS);
+    ASSERT_EQ(params->count(p.plugin()), 14u);
+    clap_param_info_t info;
+    ASSERT_TRUE(params->get_info(p.plugin(), 13, &info));
+    EXPECT_EQ(info.id, 16u);
+    EXPECT_STREQ(info.name, "MIDI channel");
+    EXPECT_EQ(info.flags, CLAP_PARAM_IS_AUTOMATABLE | CLAP_PARAM_IS_STEPPED);
+    EXPECT_EQ(std::tuple(info.min_value, info.max_value, info.default_value), std::tuple(0, 16, 1));
+    EXPECT_FALSE(params->get_info(p.plugin(), 14, &info));
+    const std::tuple<clap_id, double, const char *, double> texts[] = {
+        {2, 3, "XOR with the static value", 3},
+        {2, 99, "swap bits 2-3 with 5-6", 13},
+        {16, 0, "All", 0},
+        {16, 5.4, "5", 5},
+        {10, 1, "On", 1},
+        {14, 0.2, "Off", 0},
+        {5, kNan, "1000", 1000},
+        {5, -kInf, "1", 1}};
+    for (const auto &[id, value, text, back] : texts) {
+        char shown[CLAP_NAME_SIZE];
+        double read = -1;
+        EXPECT_TRUE(params->value_to_text(p.plugin(), id, value, shown, sizeof shown));
+        EXPECT_STREQ(shown, text) << id << " at " << value;
+        EXPECT_TRUE(params->text_to_value(p.plugin(), id, text, &read));
+        EXPECT_EQ(read, back) << text;
+    }
+    double read = -1;
+    EXPECT_TRUE(params->text_to_value(p.plugin(), 5, "9999", &read) && read == 5000);
+    EXPECT_FALSE(params->text_to_value(p.plugin(), 5, "1e3", &read));
+    EXPECT_FALSE(params->get_value(p.plugin(), kOutPort, &read)) << "the output is no parameter";
+    std::vector<float> out(kFrames);
+    play(p, kNotes, kAutomation, 1000, true, out);
+    EXPECT_GT(rms(out, 0, kFrames), 0.01);
+}
+
+// A state names every control by its symbol after a line of its version;
+// another instance takes it whole (read a few bytes at a time, as hosts may
+// hand it over) and tells the host. A state truncated, of another version or
+// out of range is refused and leaves the controls as they were.
+TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
+    ClapInstance a(kClapFile, kClapId), b(kClapFile, kClapId);
+    ASSERT_TRUE(a.ok() && b.ok());
+    for (const auto &[id, value] :
+         {std::pair{kOperationPort, 7.0}, {kDecayPort, 1e9}, {kChannelPort, 0.0}})
+        a.addParam(0, id, value);
+    a.flush();
+    const std::string saved = a.saveState();
+    EXPECT_EQ(saved, "ondrilux-state 1\noperation 7\nstatic_value 50\nattack 1\ndecay 5000\n"
+                     "sustain 50\nrelease 1500\nrange_top 40\nrange_bottom 90\nquick_start 1\n"
+                     "bend_range 2\nglide 0\nglide_legato 0\nvelocity 0\nchannel 0\n");
+    b.addParam(0, kStaticValuePort, 20);
+    b.flush();
+    const std::string version2 = "ondrilux-state 2" + saved.substr(16);
+    std::string outOfRange = saved, misspelt = saved, twice = saved + "glide 10\n";
+    outOfRange.replace(outOfRange.find("5000"), 4, "5001");
+    misspelt.replace(misspelt.find("sustain"), 7, "sustian");
+    for (const std::string &bad :
+         {std::string(), saved.substr(0, saved.size() - 1),
+          saved.substr(0, saved.rfind("velocity")), version2, outOfRange, misspelt, twice,
+          std::string(5000, '\n'), std::string("\x7f ELF")}) {
+        EXPECT_FALSE(b.loadState(bad)) << bad;
+        EXPECT_EQ(std::tuple(b.param(kStaticValuePort), b.param(kOperationPort)),
+                  std::tuple(20, 1));
+    }
+    EXPECT_EQ(b.rescans, 0);
+    EXPECT_TRUE(b.loadState(saved, 7));
+    EXPECT_EQ(b.saveState(), saved);
+    EXPECT_EQ(b.rescans, 1);
+}
+
+// Qtractor's scanner lists the plugin as an instrument: no audio input, one
+// output, one MIDI input, its fourteen parameters.
+TEST(ClapInQtractor, TheScannerListsAnInstrument) {
+    const char *scanner = "/usr/lib/x86_64-linux-gnu/qtractor/qtractor_plugin_scan";
+    if (access(scanner, X_OK) != 0)
+        GTEST_SKIP() << "Qtractor is not installed";
+    const std::string command = "echo 'CLAP:" + kClapFile + "' | " + scanner;
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[1024] = "";
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    ASSERT_TRUE(read) << "the scanner listed nothing";
+    std::printf("%s", line);
+    EXPECT_EQ(std::string(line).rfind("CLAP|Ondrilux|0:1|1:0|14:0|", 0), 0u) << line;
+}
 
 } // namespace

@@ -41,11 +41,11 @@ void touchControl(void *handle, uint32_t port, bool grabbed) {
         ui.touch->touch(ui.touch->handle, port, grabbed);
 }
 
-// The host's scale factor among its options; 1 where it gives none, or one
-// no panel could be drawn at (said once on standard error).
+// The host's scale factor among its options; 0 (the desktop's) where it
+// gives none, or one no panel could be drawn at (said on standard error).
 double scaleFactor(const LV2_Options_Option *options, const LV2_URID_Map *map) {
     if (!options || !map)
-        return 1.0;
+        return 0.0;
     const LV2_URID scaleKey = map->map(map->handle, LV2_UI__scaleFactor);
     const LV2_URID floatType = map->map(map->handle, LV2_ATOM__Float);
     const LV2_URID doubleType = map->map(map->handle, LV2_ATOM__Double);
@@ -61,11 +61,11 @@ double scaleFactor(const LV2_Options_Option *options, const LV2_URID_Map *map) {
             return scale;
         std::fprintf(stderr,
                      "ondrilux: the host's scale factor %g is outside %g to %g: the panel "
-                     "is drawn at 1\n",
+                     "takes the desktop's\n",
                      scale, kMinScale, kMaxScale);
-        return 1.0;
+        return 0.0;
     }
-    return 1.0;
+    return 0.0;
 }
 
 LV2UI_Handle instantiate(const LV2UI_Descriptor *, const char *pluginUri, const char *,

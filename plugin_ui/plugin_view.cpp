@@ -17,6 +17,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -89,6 +91,16 @@ bool checkedSync(Display *display) {
     XSync(display, False);
     XSetErrorHandler(previous);
     return !gXError;
+}
+
+// The desktop's scale on X11: Xft.dpi, which desktops set for every
+// toolkit, over the 96 of scale 1, in quarter steps; 1 where it is not set.
+double desktopScale(Display *display) {
+    const char *resources = XResourceManagerString(display);
+    const char *at = resources ? std::strstr(resources, "Xft.dpi:") : nullptr;
+    const double dpi = at ? std::strtod(at + 8, nullptr) : 0.0;
+    const double scale = std::round(dpi / 96.0 * 4.0) / 4.0;
+    return scale >= kMinScale && scale <= kMaxScale ? scale : 1.0;
 }
 
 } // namespace
@@ -596,7 +608,7 @@ PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost 
         why = "no parent window to open the panel in";
         return nullptr;
     }
-    if (!(scale >= kMinScale && scale <= kMaxScale)) {
+    if (scale != 0.0 && !(scale >= kMinScale && scale <= kMaxScale)) {
         why = "scale factor outside 0.5 to 4";
         return nullptr;
     }
@@ -605,6 +617,8 @@ PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost 
         why = "cannot open the X display";
         return nullptr;
     }
+    if (scale == 0.0)
+        scale = desktopScale(display);
     XWindowAttributes parentAttributes;
     gXError = false;
     auto *previous = XSetErrorHandler(noteXError);

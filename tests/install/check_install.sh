@@ -45,10 +45,18 @@ validators)
     grep -q '^Found 0 errors' <<<"$report" || fail "lv2_validate: $report"
     info=$(LV2_PATH=$usr/lib/lv2 lv2info https://ondrilux.org/lv2/ondrilux 2>&1) || fail "lv2info: $info"
     for symbol in midi_in out operation static_value attack decay sustain release range_top \
-        range_bottom quick_start latency bend_range glide glide_legato velocity channel; do
+        range_bottom quick_start latency bend_range glide glide_legato velocity channel level; do
         grep -q "Symbol: *$symbol\$" <<<"$info" || fail "lv2info lists no port $symbol"
     done
-    [ "$(grep -c 'Default:' <<<"$info")" -eq 15 ] || fail "lv2info: not every control has a default"
+    [ "$(grep -c 'Default:' <<<"$info")" -eq 16 ] || fail "lv2info: not every control has a default"
+    # The DSP library loads where there is no display; the panel, when it is
+    # built, is a library of its own that hosts find as an X11 UI.
+    ! readelf -d "$bundle/ondrilux.so" | grep -Eq 'lib(cairo|X11)' ||
+        fail "ondrilux.so links cairo or X11: $(readelf -d "$bundle/ondrilux.so" | grep NEEDED)"
+    if [ -f "$bundle/ondrilux_ui.so" ]; then
+        grep -q 'Class: *http://lv2plug.in/ns/extensions/ui#X11UI' <<<"$info" ||
+            fail "lv2info lists no X11 UI: $info"
+    fi
     # Hosts show it as a release of the project's version (major * 100 + minor,
     # twice the patch: LV2's minor above 0 and an even micro), and turn every
     # knob linearly, as the window's sliders go.

@@ -1,7 +1,10 @@
 // The engine as a CLAP instrument: the LV2 plugin's engine, table of controls
 // and rate conversion, with CLAP's events, parameters (a parameter's id is its
-// LV2 port's index), latency and state.
+// LV2 port's index), latency, state and, where it is built, the LV2 plugin's
+// panel.
 #include "plugin_controls/port_controls.h"
+#include "plugin_ui/panel_layout.h"
+#include "plugin_ui/plugin_view.h"
 
 #include "engine/operation_names.h"
 #include "engine/synth_state.h"
@@ -14,10 +17,12 @@
 #include <clap/entry.h>
 #include <clap/events.h>
 #include <clap/ext/audio-ports.h>
+#include <clap/ext/gui.h>
 #include <clap/ext/latency.h>
 #include <clap/ext/note-ports.h>
 #include <clap/ext/params.h>
 #include <clap/ext/state.h>
+#include <clap/ext/timer-support.h>
 #include <clap/plugin-factory.h>
 #include <clap/plugin-features.h>
 
@@ -61,7 +66,10 @@ const clap_plugin_descriptor_t kDescriptor = {
 struct Plugin {
     clap_plugin_t clap;
     const clap_host_t *host;
-    const clap_host_params_t *hostParams = nullptr; // null where the host has none
+    // The host's extensions; null where the host has none.
+    const clap_host_params_t *hostParams = nullptr;
+    const clap_host_timer_support_t *hostTimers = nullptr;
+    const clap_host_gui_t *hostGui = nullptr;
     DrivenEngine engine;
     // Each control's value by its port index, as the host or a state last set
     // it: written on the main thread and the audio thread, read on both.
@@ -76,6 +84,19 @@ struct Plugin {
     // The bend range and glide as last applied: RPN 0 and CC 5 set the same
     // values, so a parameter acts only when it changes.
     int32_t bendRange = -1, glide = -1;
+
+    // The panel, on the main thread: its view once the host gives it a
+    // window, the timer that drives it, and the scale the host asked for (0:
+    // the desktop's).
+    bool panelOpen = false;
+    PluginView *view = nullptr;
+    clap_id timer = CLAP_INVALID_ID;
+    double scale = 0.0;
+    // The sound's level for the live picture, from the audio thread.
+    std::atomic<float> level = 0.0f;
+    // The panel's writes on their way to the host, a bit per port: the main
+    // thread sets them, process or flush sends them as events.
+    std::atomic<uint32_t> gestureBegins = 0, writes = 0, gestureEnds = 0;
 };
 
 Plugin &self(const clap_plugin_t *plugin) {
@@ -214,6 +235,39 @@ void play(Plugin &p, const clap_event_header_t &e) {
     }
 }
 
+// The panel's writes as the host's events: a gesture's start, the value, its
+// end. Real-time.
+void sendPanelWrites(Plugin &p, const clap_output_events_t *out) {
+    const uint32_t begins = p.gestureBegins.exchange(0, std::memory_order_relaxed),
+                   writes = p.writes.exchange(0, std::memory_order_relaxed),
+                   ends = p.gestureEnds.exchange(0, std::memory_order_relaxed);
+    if (!out || !(begins | writes | ends))
+        return;
+    for (const ControlPort &c : kControlPorts) {
+        const uint32_t bit = 1u << c.index;
+        const clap_event_header_t header = {sizeof(clap_event_param_gesture_t), 0,
+                                            CLAP_CORE_EVENT_SPACE_ID, 0, 0};
+        clap_event_param_gesture_t gesture = {header, c.index};
+        clap_event_param_value_t value = {
+            {sizeof value, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0},
+            c.index,
+            nullptr,
+            -1,
+            -1,
+            -1,
+            -1,
+            valueOf(p, c)};
+        gesture.header.type = CLAP_EVENT_PARAM_GESTURE_BEGIN;
+        if (begins & bit)
+            out->try_push(out, &gesture.header);
+        if (writes & bit)
+            out->try_push(out, &value.header);
+        gesture.header.type = CLAP_EVENT_PARAM_GESTURE_END;
+        if (ends & bit)
+            out->try_push(out, &gesture.header);
+    }
+}
+
 // Real-time: no allocation, lock or system call.
 clap_process_status process(const clap_plugin_t *plugin, const clap_process_t *process) {
     Plugin &p = self(plugin);
@@ -244,6 +298,10 @@ clap_process_status process(const clap_plugin_t *plugin, const clap_process_t *p
     renderSpan(p, out, done, frameCount);
     p.hostFrames += frameCount;
     output->constant_mask = 0;
+    // What the panel's live picture needs, as the LV2 plugin's level port has it.
+    const SynthState &s = p.engine.state;
+    p.level.store(static_cast<float>(s.envelope.level * s.velocityGain), std::memory_order_relaxed);
+    sendPanelWrites(p, process->out_events);
     return CLAP_PROCESS_CONTINUE;
 }
 
@@ -363,9 +421,10 @@ bool textToValue(const clap_plugin_t *, clap_id id, const char *text, double *va
     return true;
 }
 
-// The host's changes while nothing plays: kept for the next block.
+// The host's changes while nothing plays, kept for the next block; the
+// panel's writes to the host.
 void flush(const clap_plugin_t *plugin, const clap_input_events_t *in,
-           const clap_output_events_t *) {
+           const clap_output_events_t *out) {
     Plugin &p = self(plugin);
     const uint32_t count = in ? in->size(in) : 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -375,6 +434,7 @@ void flush(const clap_plugin_t *plugin, const clap_input_events_t *in,
                 e && e->space_id == CLAP_CORE_EVENT_SPACE_ID ? paramEvent(*e, value) : nullptr)
             p.values[c->index].store(value, std::memory_order_relaxed);
     }
+    sendPanelWrites(p, out);
 }
 
 const clap_plugin_params_t kParams = {paramCount,  paramInfo,   paramValue,
@@ -494,13 +554,177 @@ bool notePort(const clap_plugin_t *, uint32_t index, bool isInput, clap_note_por
 
 const clap_plugin_note_ports_t kNotePorts = {notePortCount, notePort};
 
+#ifdef ONDRILUX_CLAP_PANEL
+// The panel: the LV2 plugin's, embedded in the host's X11 window, driven by
+// the host's timer. Every call comes from the main thread.
+
+constexpr uint32_t kPanelPeriodMs = 30;
+
+void writeControl(void *handle, uint32_t port, float value) {
+    Plugin &p = *static_cast<Plugin *>(handle);
+    if (!controlPort(port))
+        return;
+    p.values[port].store(value, std::memory_order_relaxed);
+    p.writes.fetch_or(1u << port, std::memory_order_relaxed);
+    if (p.hostParams)
+        p.hostParams->request_flush(p.host);
+}
+
+void touchControl(void *handle, uint32_t port, bool grabbed) {
+    Plugin &p = *static_cast<Plugin *>(handle);
+    if (!controlPort(port))
+        return;
+    (grabbed ? p.gestureBegins : p.gestureEnds).fetch_or(1u << port, std::memory_order_relaxed);
+    if (p.hostParams)
+        p.hostParams->request_flush(p.host);
+}
+
+bool isApiSupported(const clap_plugin_t *, const char *api, bool floating) {
+    return api && std::strcmp(api, CLAP_WINDOW_API_X11) == 0 && !floating;
+}
+
+bool preferredApi(const clap_plugin_t *, const char **api, bool *floating) {
+    *api = CLAP_WINDOW_API_X11;
+    *floating = false;
+    return true;
+}
+
+void destroyPanel(const clap_plugin_t *plugin) {
+    Plugin &p = self(plugin);
+    destroyPluginView(p.view);
+    p.view = nullptr;
+    if (p.timer != CLAP_INVALID_ID)
+        p.hostTimers->unregister_timer(p.host, p.timer);
+    p.timer = CLAP_INVALID_ID;
+    p.panelOpen = false;
+    p.scale = 0.0;
+}
+
+// Without the host's timer nothing would drive the panel: it is refused.
+bool createPanel(const clap_plugin_t *plugin, const char *api, bool floating) {
+    Plugin &p = self(plugin);
+    if (p.panelOpen || !isApiSupported(plugin, api, floating))
+        return false;
+    if (!p.hostTimers || !p.hostTimers->register_timer(p.host, kPanelPeriodMs, &p.timer)) {
+        std::fprintf(stderr, "ondrilux: the panel cannot open: the host has no timer for it "
+                             "(clap.timer-support)\n");
+        p.timer = CLAP_INVALID_ID;
+        return false;
+    }
+    p.panelOpen = true;
+    return true;
+}
+
+bool setScale(const clap_plugin_t *plugin, double scale) {
+    Plugin &p = self(plugin);
+    if (p.view || !(scale >= kMinScale && scale <= kMaxScale))
+        return false;
+    p.scale = scale;
+    return true;
+}
+
+bool panelSize(const clap_plugin_t *plugin, uint32_t *width, uint32_t *height) {
+    const Plugin &p = self(plugin);
+    if (p.view) {
+        pluginViewSize(p.view, *width, *height);
+    } else { // the host's scale, or 1 until the desktop's is known
+        const double scale = p.scale ? p.scale : 1.0;
+        *width = static_cast<uint32_t>(std::lrint(kPanelWidth * scale));
+        *height = static_cast<uint32_t>(std::lrint(kPanelHeight * scale));
+    }
+    return true;
+}
+
+bool canResize(const clap_plugin_t *) {
+    return false;
+}
+
+bool resizeHints(const clap_plugin_t *, clap_gui_resize_hints_t *) {
+    return false;
+}
+
+bool adjustSize(const clap_plugin_t *plugin, uint32_t *width, uint32_t *height) {
+    return panelSize(plugin, width, height);
+}
+
+bool setSize(const clap_plugin_t *plugin, uint32_t width, uint32_t height) {
+    uint32_t w = 0, h = 0;
+    panelSize(plugin, &w, &h);
+    return w == width && h == height;
+}
+
+// The controls as the host has them now, and the sound's level.
+void showControls(Plugin &p) {
+    for (const ControlPort &c : kControlPorts)
+        showPluginControl(p.view, c.index, static_cast<float>(controlPortValue(c, valueOf(p, c))));
+    showPluginControl(p.view, kLevelPort, p.level.load(std::memory_order_relaxed));
+}
+
+bool setParent(const clap_plugin_t *plugin, const clap_window_t *window) {
+    Plugin &p = self(plugin);
+    if (!p.panelOpen || p.view || !window || !isApiSupported(plugin, window->api, false))
+        return false;
+    uint32_t width = 0, height = 0;
+    panelSize(plugin, &width, &height);
+    const char *error = nullptr;
+    p.view = createPluginView(window->x11, p.scale, {&p, writeControl, touchControl}, &error);
+    if (!p.view) {
+        std::fprintf(stderr, "ondrilux: the panel cannot open: %s\n", error);
+        return false;
+    }
+    showControls(p);
+    idlePluginView(p.view);
+    // At the desktop's scale the panel may be larger than the host was told.
+    uint32_t w = 0, h = 0;
+    pluginViewSize(p.view, w, h);
+    if ((w != width || h != height) && p.hostGui)
+        p.hostGui->request_resize(p.host, w, h);
+    return true;
+}
+
+bool setTransient(const clap_plugin_t *, const clap_window_t *) {
+    return false;
+}
+
+void suggestTitle(const clap_plugin_t *, const char *) {}
+
+// The host shows and hides its own window, the panel's parent.
+bool showPanel(const clap_plugin_t *plugin) {
+    return self(plugin).view != nullptr;
+}
+
+const clap_plugin_gui_t kGui = {isApiSupported, preferredApi, createPanel, destroyPanel,
+                                setScale,       panelSize,    canResize,   resizeHints,
+                                adjustSize,     setSize,      setParent,   setTransient,
+                                suggestTitle,   showPanel,    showPanel};
+
+// The host's changes reach the panel, and the panel takes its window's events.
+void onTimer(const clap_plugin_t *plugin, clap_id timer) {
+    Plugin &p = self(plugin);
+    if (timer != p.timer || !p.view)
+        return;
+    showControls(p);
+    if (!idlePluginView(p.view)) { // the host took the window away
+        destroyPluginView(p.view);
+        p.view = nullptr;
+    }
+}
+
+const clap_plugin_timer_support_t kTimerSupport = {onTimer};
+#endif
+
 const void *extension(const clap_plugin_t *, const char *id) {
     const std::pair<const char *, const void *> extensions[] = {
         {CLAP_EXT_AUDIO_PORTS, &kAudioPorts},
         {CLAP_EXT_NOTE_PORTS, &kNotePorts},
         {CLAP_EXT_PARAMS, &kParams},
         {CLAP_EXT_LATENCY, &kLatency},
-        {CLAP_EXT_STATE, &kState}};
+        {CLAP_EXT_STATE, &kState},
+#ifdef ONDRILUX_CLAP_PANEL
+        {CLAP_EXT_GUI, &kGui},
+        {CLAP_EXT_TIMER_SUPPORT, &kTimerSupport},
+#endif
+    };
     for (const auto &[name, ext] : extensions)
         if (id && std::strcmp(id, name) == 0)
             return ext;
@@ -515,6 +739,8 @@ template <typename Ext> const Ext *hostExtension(const clap_host_t *host, const 
 bool init(const clap_plugin_t *plugin) {
     Plugin &p = self(plugin);
     p.hostParams = hostExtension<clap_host_params_t>(p.host, CLAP_EXT_PARAMS);
+    p.hostTimers = hostExtension<clap_host_timer_support_t>(p.host, CLAP_EXT_TIMER_SUPPORT);
+    p.hostGui = hostExtension<clap_host_gui_t>(p.host, CLAP_EXT_GUI);
     for (const ControlPort &c : kControlPorts)
         p.values[c.index].store(static_cast<float>(c.range.initial), std::memory_order_relaxed);
     return true;
@@ -522,6 +748,10 @@ bool init(const clap_plugin_t *plugin) {
 
 void destroy(const clap_plugin_t *plugin) {
     Plugin *p = &self(plugin);
+#ifdef ONDRILUX_CLAP_PANEL
+    if (p->panelOpen)
+        destroyPanel(plugin);
+#endif
     closeResampler(p->resampler);
     delete p;
 }

@@ -4,8 +4,11 @@
 #include "tests/plugin/plugin_render.h"
 #include "tests/support/allocation_counter.h"
 #include "tests/support/clap_host.h"
+#include "tests/support/desktop.h"
 
 #include "midi/short_messages.h"
+
+#include <clap/ext/gui.h>
 
 #include <gtest/gtest.h>
 
@@ -197,6 +200,59 @@ TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     EXPECT_TRUE(b.loadState(saved, 7));
     EXPECT_EQ(b.saveState(), saved);
     EXPECT_EQ(b.rescans, 1);
+}
+
+// The panel opens in the host's window (the screen's root here) at the scale
+// the host asks, and is refused where the host has no timer to drive it. The
+// host's change reaches it (the wheel moves the operation on from the host's),
+// its moves reach the host as parameter values, and a drag cut short by the
+// panel's end still ends its gesture.
+TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
+    const char *display = std::getenv("DISPLAY");
+    ClapInstance bare(kClapFile, kClapId, true), p(kClapFile, kClapId);
+    const auto *gui = p.extension<clap_plugin_gui_t>(CLAP_EXT_GUI);
+    if (!display || !gui)
+        GTEST_SKIP() << "needs an X display and the plugin's panel (cairo, Xlib)";
+    EXPECT_FALSE(gui->create(bare.plugin(), CLAP_WINDOW_API_X11, false));
+    ASSERT_TRUE(gui->create(p.plugin(), CLAP_WINDOW_API_X11, false));
+    EXPECT_EQ(p.timerPeriod, 30u);
+    uint32_t width = 0, height = 0;
+    EXPECT_FALSE(gui->set_scale(p.plugin(), 100.0));
+    ASSERT_TRUE(gui->set_scale(p.plugin(), 2.0) && gui->get_size(p.plugin(), &width, &height));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    ASSERT_TRUE(gui->set_scale(p.plugin(), 1.0));
+    clap_window_t root = {CLAP_WINDOW_API_X11, {}};
+    root.x11 =
+        std::stoul(shell(display, "xwininfo -root | awk '/Window id/ {print $4}'"), nullptr, 16);
+    ASSERT_TRUE(gui->set_parent(p.plugin(), &root));
+    p.addParam(0, kOperationPort, 5);
+    p.flush();
+    p.clearEvents();
+    const auto tickUntil = [&p](auto done) {
+        for (int i = 0; i < 100 && !done(); ++i) {
+            p.tick();
+            sleepMs(30);
+        }
+        p.flush();
+    };
+    p.tick();                                     // the host's value shown
+    xdotool(display, "mousemove 600 83 click 5"); // the wheel down over the operations
+    tickUntil([&] { return p.param(kOperationPort) != 5; });
+    EXPECT_EQ(p.param(kOperationPort), 6);
+    xdotool(display, "mousemove 150 325 mousedown 1"); // into the static value's slider
+    tickUntil([&] { return p.param(kStaticValuePort) != 50; });
+    gui->destroy(p.plugin());
+    p.flush();
+    xdotool(display, "mouseup 1");
+    EXPECT_EQ(p.timerPeriod, 0u);
+    ASSERT_EQ(p.sent.size(), 4u);
+    const std::tuple<uint16_t, clap_id, double> expected[] = {
+        {CLAP_EVENT_PARAM_VALUE, kOperationPort, 6},
+        {CLAP_EVENT_PARAM_GESTURE_BEGIN, kStaticValuePort, 0},
+        {CLAP_EVENT_PARAM_VALUE, kStaticValuePort, p.param(kStaticValuePort)},
+        {CLAP_EVENT_PARAM_GESTURE_END, kStaticValuePort, 0}};
+    for (size_t i = 0; i < p.sent.size(); ++i)
+        EXPECT_EQ(std::tuple(p.sent[i].type, p.sent[i].id, p.sent[i].value), expected[i]) << i;
 }
 
 // Qtractor's scanner lists the plugin as an instrument with a panel: no audio

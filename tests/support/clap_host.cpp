@@ -14,6 +14,7 @@
 ClapInstance::ClapInstance(const std::string &path, const std::string &id, bool bareHost)
     : bareHost_(bareHost) {
     events_.reserve(1024);
+    sent.reserve(1024);
     host_ = clap_host_t{CLAP_VERSION_INIT,
                         this,
                         "Ondrilux's tests",
@@ -26,14 +27,26 @@ ClapInstance::ClapInstance(const std::string &path, const std::string &id, bool 
                         [](const clap_host_t *) {}};
     host_.get_extension = [](const clap_host_t *host, const char *ext) -> const void * {
         const auto *self = static_cast<const ClapInstance *>(host->host_data);
-        return !self->bareHost_ && std::strcmp(ext, CLAP_EXT_PARAMS) == 0 ? &self->hostParams_
-                                                                          : nullptr;
+        if (self->bareHost_)
+            return nullptr;
+        if (std::strcmp(ext, CLAP_EXT_TIMER_SUPPORT) == 0)
+            return &self->hostTimers_;
+        return std::strcmp(ext, CLAP_EXT_PARAMS) == 0 ? &self->hostParams_ : nullptr;
     };
     hostParams_ = {[](const clap_host_t *host, clap_param_rescan_flags) {
                        ++static_cast<ClapInstance *>(host->host_data)->rescans;
                    },
                    [](const clap_host_t *, clap_id, clap_param_clear_flags) {},
                    [](const clap_host_t *) {}};
+    hostTimers_ = {[](const clap_host_t *host, uint32_t period, clap_id *timer) {
+                       static_cast<ClapInstance *>(host->host_data)->timerPeriod = period;
+                       *timer = 7;
+                       return true;
+                   },
+                   [](const clap_host_t *host, clap_id timer) {
+                       static_cast<ClapInstance *>(host->host_data)->timerPeriod = 0;
+                       return timer == 7;
+                   }};
     library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     entry_ = library_ ? static_cast<const clap_plugin_entry_t *>(dlsym(library_, "clap_entry"))
                       : nullptr;
@@ -126,9 +139,22 @@ int64_t readFrom(const clap_istream_t *stream, void *buffer, uint64_t size) {
 
 } // namespace
 
-// What the plugin sends the host is not looked at.
-const clap_output_events_t kDiscard = {
-    nullptr, [](const clap_output_events_t *, const clap_event_header_t *) { return true; }};
+// What the plugin sends: its parameter values and gestures kept, within the
+// room reserved.
+bool keep(const clap_output_events_t *list, const clap_event_header_t *e) {
+    auto &sent = *static_cast<std::vector<ClapInstance::Sent> *>(list->ctx);
+    if (sent.size() == sent.capacity())
+        return false;
+    if (e->type == CLAP_EVENT_PARAM_VALUE) {
+        const auto *v = reinterpret_cast<const clap_event_param_value_t *>(e);
+        sent.push_back({e->type, v->param_id, v->value});
+    } else if (e->type == CLAP_EVENT_PARAM_GESTURE_BEGIN ||
+               e->type == CLAP_EVENT_PARAM_GESTURE_END) {
+        sent.push_back(
+            {e->type, reinterpret_cast<const clap_event_param_gesture_t *>(e)->param_id, 0});
+    }
+    return true;
+}
 
 clap_input_events_t ClapInstance::inputEvents() {
     return {&events_,
@@ -142,9 +168,10 @@ clap_input_events_t ClapInstance::inputEvents() {
 
 clap_process_status ClapInstance::process(float *out, uint32_t frames) {
     const clap_input_events_t in = inputEvents();
+    const clap_output_events_t sending = {&sent, keep};
     float *channels[] = {out};
     clap_audio_buffer_t output = {channels, nullptr, 1, 0, 0};
-    const clap_process_t p = {-1, frames, nullptr, nullptr, &output, 0, 1, &in, &kDiscard};
+    const clap_process_t p = {-1, frames, nullptr, nullptr, &output, 0, 1, &in, &sending};
     return plugin_->process(plugin_, &p);
 }
 
@@ -156,7 +183,13 @@ double ClapInstance::param(clap_id id) const {
 
 void ClapInstance::flush() {
     const clap_input_events_t in = inputEvents();
-    extension<clap_plugin_params_t>(CLAP_EXT_PARAMS)->flush(plugin_, &in, &kDiscard);
+    const clap_output_events_t sending = {&sent, keep};
+    extension<clap_plugin_params_t>(CLAP_EXT_PARAMS)->flush(plugin_, &in, &sending);
+}
+
+void ClapInstance::tick() {
+    if (const auto *timers = extension<clap_plugin_timer_support_t>(CLAP_EXT_TIMER_SUPPORT))
+        timers->on_timer(plugin_, 7);
 }
 
 std::string ClapInstance::saveState() const {

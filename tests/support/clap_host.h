@@ -2,13 +2,14 @@
 
 // A small CLAP host: it opens a plugin file as hosts do (dlopen, clap_entry,
 // the plugin factory), makes the plugin with a host that offers parameters,
-// latency and state, or nothing at all, and processes it in blocks of one
-// mono output with events at frames.
+// latency, state and a timer, or nothing at all, and processes it in blocks
+// of one mono output with events at frames.
 #include <clap/entry.h>
 #include <clap/events.h>
 #include <clap/ext/latency.h>
 #include <clap/ext/params.h>
 #include <clap/ext/state.h>
+#include <clap/ext/timer-support.h>
 #include <clap/host.h>
 #include <clap/plugin.h>
 
@@ -53,7 +54,18 @@ class ClapInstance {
     std::string saveState() const;
     bool loadState(const std::string &state, size_t piece = 1 << 20) const;
 
-    int rescans = 0; // the plugin's calls of the host's params rescan
+    // The plugin's timer going off, on the main thread.
+    void tick();
+
+    int rescans = 0;          // the plugin's calls of the host's params rescan
+    uint32_t timerPeriod = 0; // in ms, while the plugin has a timer
+    // The parameter values and gestures the plugin has sent (process, flush).
+    struct Sent {
+        uint16_t type;
+        clap_id id;
+        double value;
+    };
+    std::vector<Sent> sent;
 
   private:
     union Event {
@@ -68,6 +80,7 @@ class ClapInstance {
     const clap_plugin_t *plugin_ = nullptr;
     clap_host_t host_;
     clap_host_params_t hostParams_;
+    clap_host_timer_support_t hostTimers_;
     bool bareHost_, active_ = false;
     std::vector<Event> events_;
 };

@@ -32,7 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <memory>
+#include <vector>
 #include <new>
 #include <string>
 #include <string_view>

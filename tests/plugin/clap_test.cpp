@@ -261,7 +261,11 @@ TEST(ClapInQtractor, TheScannerListsAnInstrumentWithAPanel) {
     const char *scanner = "/usr/lib/x86_64-linux-gnu/qtractor/qtractor_plugin_scan";
     if (access(scanner, X_OK) != 0)
         GTEST_SKIP() << "Qtractor is not installed";
-    const std::string command = "echo 'CLAP:" + kClapFile + "' | " + scanner;
+    std::string command = "echo 'CLAP:" + kClapFile + "' | " + scanner;
+#ifdef ONDRILUX_HOST_PRELOAD
+    command = "echo 'CLAP:" + kClapFile +
+              "' | LD_PRELOAD=" ONDRILUX_HOST_PRELOAD " ASAN_OPTIONS=detect_leaks=0 " + scanner;
+#endif
     FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char line[1024] = "";

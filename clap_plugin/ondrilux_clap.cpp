@@ -32,10 +32,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <vector>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 

@@ -1,14 +1,17 @@
 // Frames per second of the render callback: a held note under each bit
 // operation, a held note bent all the while, and silence (no note yet); then the same through the
-// LV2 plugin, loaded by a lilv host as hosts load it, for the cost of its wrapping. Items processed
-// are frames.
+// LV2 plugin, loaded by a lilv host as hosts load it, and the CLAP plugin, loaded by a small CLAP
+// host, for the cost of their wrapping. Items processed are frames.
 #include "tests/support/lv2_host.h"
+#ifdef ONDRILUX_CLAP_FILE
+#include "tests/support/clap_host.h"
+#endif
 
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
 #include "lv2_plugin/plugin_uri.h"
-#include "plugin_controls/control_ports.h"
 #include "midi/note_handling.h"
+#include "plugin_controls/control_ports.h"
 
 #include <benchmark/benchmark.h>
 
@@ -97,6 +100,33 @@ void BM_PluginHeldNote(benchmark::State &state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
 BENCHMARK(BM_PluginHeldNote)->DenseRange(1, 13)->ArgName("operation");
+
+#ifdef ONDRILUX_CLAP_FILE
+// The same through the CLAP plugin, its controls set by parameter events.
+void BM_ClapHeldNote(benchmark::State &state) {
+    ClapInstance plugin(ONDRILUX_CLAP_FILE, "org.ondrilux.ondrilux");
+    if (!plugin.ok() || !plugin.activate(kSampleRate)) {
+        state.SkipWithError("the CLAP plugin does not load");
+        return;
+    }
+    plugin.addParam(0, kOperationPort, static_cast<double>(state.range(0)));
+    plugin.addParam(0, kQuickStartPort, 0.0);
+    const uint8_t note[] = {0x90, 69, 100};
+    plugin.addMidi(0, note, sizeof note);
+    std::vector<float> buffer(kBufferFrames);
+    for (int i = 0; i < 8; ++i) { // past the fade-out, into the attack
+        plugin.process(buffer.data(), kBufferFrames);
+        plugin.clearEvents();
+    }
+    for (auto _ : state) {
+        plugin.process(buffer.data(), kBufferFrames);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
+}
+BENCHMARK(BM_ClapHeldNote)->DenseRange(1, 13)->ArgName("operation");
+#endif
 
 } // namespace
 

@@ -1,5 +1,6 @@
 // Writes a file of the plugin's bundle to standard output, from the same
-// tables the plugin and the window use: `manifest` (manifest.ttl), `plugin`
+// tables the plugin and the window use: `manifest` (manifest.ttl, with the
+// panel when its binary is named), `plugin`
 // (ondrilux.ttl: ports, ranges, defaults, and the operations' short names as
 // the choices of `operation`) or `presets` (presets.ttl).
 #include "lv2_plugin/plugin_uri.h"
@@ -19,16 +20,20 @@ constexpr int kLv2MinorVersion = ONDRILUX_LV2_MINOR_VERSION;
 constexpr int kLv2MicroVersion = ONDRILUX_LV2_MICRO_VERSION;
 static_assert(kLv2MinorVersion > 0 && kLv2MinorVersion % 2 == 0 && kLv2MicroVersion % 2 == 0);
 
-constexpr const char *kPrefixes =
-    "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
-    "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
-    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
-    "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-    "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
-    "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
-    "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
-    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
-    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
+constexpr const char *kPrefixes = "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
+                                  "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+                                  "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
+                                  "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                                  "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+                                  "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+                                  "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+                                  "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+                                  "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
+                                  "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
+                                  "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
+
+// The panel's URI, beside the plugin's: hosts remember which UI they showed.
+constexpr const char *kUiFragment = "#ui";
 
 // Factory presets, each named for the sound it makes; together they show
 // what a few of the operations do. Values by port, in kControlPorts' order,
@@ -63,10 +68,27 @@ constexpr bool presetsInRange() {
 }
 static_assert(presetsInRange());
 
-void manifest(const char *binary) {
-    std::printf("%s<%s>\n    a lv2:Plugin ;\n    lv2:binary <%s> ;\n"
-                "    rdfs:seeAlso <ondrilux.ttl> .\n",
-                kPrefixes, kPluginUri, binary);
+// The panel, when it is built: an X11 window under the host's, driven by the
+// host's idle calls, told the level the live picture draws.
+void uiDescription(const char *uiBinary) {
+    std::printf("\n<%s%s>\n    a ui:X11UI ;\n    ui:binary <%s> ;\n"
+                "    lv2:requiredFeature ui:idleInterface , ui:parent ;\n"
+                "    lv2:optionalFeature ui:resize , opts:options ;\n"
+                "    opts:supportedOption ui:scaleFactor ;\n"
+                "    lv2:extensionData ui:idleInterface ;\n"
+                "    ui:portNotification [\n        ui:plugin <%s> ;\n"
+                "        lv2:symbol \"level\" ;\n        ui:protocol ui:floatProtocol\n    ] .\n",
+                kPluginUri, kUiFragment, uiBinary, kPluginUri);
+}
+
+void manifest(const char *binary, const char *uiBinary) {
+    std::printf("%s<%s>\n    a lv2:Plugin ;\n    lv2:binary <%s> ;\n", kPrefixes, kPluginUri,
+                binary);
+    if (uiBinary)
+        std::printf("    ui:ui <%s%s> ;\n", kPluginUri, kUiFragment);
+    std::printf("    rdfs:seeAlso <ondrilux.ttl> .\n");
+    if (uiBinary)
+        uiDescription(uiBinary);
     for (const Preset &p : kPresets)
         std::printf("\n<%s#%s>\n    a pset:Preset ;\n    lv2:appliesTo <%s> ;\n"
                     "    rdfs:seeAlso <presets.ttl> .\n",
@@ -151,8 +173,16 @@ void plugin() {
                 "    lv2:minimum 0 ;\n"
                 "    lv2:maximum 1024 ;\n"
                 "    lv2:default 0 ;\n"
+                "] , [\n"
+                "    a lv2:OutputPort , lv2:ControlPort ;\n"
+                "    lv2:index %u ;\n"
+                "    lv2:symbol \"level\" ;\n"
+                "    lv2:name \"Level\" ;\n"
+                "    lv2:minimum 0 ;\n"
+                "    lv2:maximum 1 ;\n"
+                "    lv2:default 0 ;\n"
                 "] .\n",
-                kLatencyPort);
+                kLatencyPort, kLevelPort);
 }
 
 } // namespace
@@ -160,13 +190,14 @@ void plugin() {
 int main(int argc, char **argv) {
     const char *file = argc > 1 ? argv[1] : "";
     if (std::strcmp(file, "manifest") == 0 && argc > 2)
-        manifest(argv[2]);
+        manifest(argv[2], argc > 3 ? argv[3] : nullptr);
     else if (std::strcmp(file, "plugin") == 0)
         plugin();
     else if (std::strcmp(file, "presets") == 0)
         presets();
     else {
-        std::fprintf(stderr, "usage: describe_plugin manifest BINARY | plugin | presets\n");
+        std::fprintf(stderr,
+                     "usage: describe_plugin manifest BINARY [UI_BINARY] | plugin | presets\n");
         return 2;
     }
     return 0;

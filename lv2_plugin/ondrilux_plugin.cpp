@@ -167,6 +167,10 @@ void run(LV2_Handle instance, uint32_t frameCount) {
     }
     renderSpan(p, out, done, frameCount);
     p.hostFrames += frameCount;
+    // What the panel's live picture needs: how far the envelope, times the
+    // note's velocity, has taken the byte at the block's last frame.
+    if (float *level = static_cast<float *>(const_cast<void *>(p.ports[kLevelPort])))
+        *level = static_cast<float>(p.engine.state.envelope.level * p.engine.state.velocityGain);
 }
 
 void cleanup(LV2_Handle instance) {

@@ -29,6 +29,7 @@ enum PluginPort : uint32_t {
     kGlideLegatoPort,
     kVelocityPort,
     kChannelPort,
+    kLevelPort, // output: the sound's level now, for the plugin's live picture
     kPortCount
 };
 

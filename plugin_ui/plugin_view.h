@@ -19,8 +19,9 @@ struct PluginViewHost {
 };
 
 // Opens the panel as a child of the X11 window `parent`, at `scale` times its
-// size (a host's scale factor; refused outside 0.5 to 4). Null, with the reason
-// in `error` (a static text), when it cannot.
+// size (a host's scale factor; refused outside 0.5 to 4), or with `scale` 0 at
+// the desktop's (its Xft.dpi over 96, 1 without). Null, with the reason in
+// `error` (a static text), when it cannot.
 PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost host,
                              const char **error);
 void destroyPluginView(PluginView *view);

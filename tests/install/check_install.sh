@@ -57,10 +57,18 @@ validators)
     grep -q '^Found 0 errors' <<<"$report" || fail "lv2_validate: $report"
     info=$(LV2_PATH=$usr/lib/lv2 lv2info https://ondrilux.org/lv2/ondrilux 2>&1) || fail "lv2info: $info"
     for symbol in midi_in out operation static_value attack decay sustain release range_top \
-        range_bottom quick_start latency bend_range glide glide_legato velocity channel; do
+        range_bottom quick_start latency bend_range glide glide_legato velocity channel level; do
         grep -q "Symbol: *$symbol\$" <<<"$info" || fail "lv2info lists no port $symbol"
     done
-    [ "$(grep -c 'Default:' <<<"$info")" -eq 15 ] || fail "lv2info: not every control has a default"
+    [ "$(grep -c 'Default:' <<<"$info")" -eq 16 ] || fail "lv2info: not every control has a default"
+    # The DSP library loads where there is no display; the panel, when it is
+    # built, is a library of its own that hosts find as an X11 UI.
+    ! readelf -d "$bundle/ondrilux.so" | grep -Eq 'lib(cairo|X11)' ||
+        fail "ondrilux.so links cairo or X11: $(readelf -d "$bundle/ondrilux.so" | grep NEEDED)"
+    if [ -f "$bundle/ondrilux_ui.so" ]; then
+        grep -q 'Class: *http://lv2plug.in/ns/extensions/ui#X11UI' <<<"$info" ||
+            fail "lv2info lists no X11 UI: $info"
+    fi
     # Hosts show it as a release of the project's version (twice major * 100 +
     # minor, twice the patch: LV2's minor above 0, both even), and turn every
     # knob linearly, as the window's sliders go.
@@ -69,9 +77,17 @@ validators)
         grep -q "lv2:microVersion $((2 * 10#${patch:-0})) ;" "$bundle/ondrilux.ttl" ||
         fail "the plugin's version is not $version's: $(grep Version "$bundle/ondrilux.ttl")"
     ! grep -q logarithmic "$bundle/ondrilux.ttl" || fail "a control of the plugin turns logarithmically"
-    # Programs, their pages, the desktop files and the plugin only: no tests,
+    # The CLAP plugin, where CLAP's headers let the build make it.
+    if [ -f "$build/clap/ondrilux.clap" ]; then
+        # clap_entry alone is exported (beside the linker's marks of the
+        # library's end): two plugins never meet in one host.
+        exported=$(nm -D --defined-only "$usr/lib/clap/ondrilux.clap" 2>&1 | awk '{print $3}' |
+            grep -vxE '__bss_start|_edata|_end') || fail "no CLAP plugin in lib/clap"
+        [ "$exported" = clap_entry ] || fail "the CLAP plugin exports: $exported"
+    fi
+    # Programs, their pages, the desktop files and the plugins only: no tests,
     # benchmarks or fuzzers.
-    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/)' || true)
+    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/|lib/clap/ondrilux\.clap$)' || true)
     [ -z "$stray" ] || fail "installed beyond the application: $stray"
     ;;
 render)

@@ -40,6 +40,23 @@ std::vector<float> play(Lv2Instance &p, const std::vector<Event> &events, uint32
     return std::move(player.out);
 }
 
+std::vector<float> play(Lv2Instance &p, const std::vector<Event> &events,
+                        const std::vector<Automation> &automation, uint32_t frames,
+                        uint32_t block) {
+    Player player(p, events, frames);
+    size_t next = 0;
+    for (uint32_t position = 0; !player.done();) {
+        for (; next < automation.size() && automation[next].frame <= position; ++next)
+            p.control(automation[next].symbol) = automation[next].value;
+        uint32_t end = std::min(position / block * block + block, frames);
+        if (next < automation.size())
+            end = std::min(end, automation[next].frame);
+        player.block(end - position);
+        position = end;
+    }
+    return std::move(player.out);
+}
+
 std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Event> &events,
                                 uint32_t frames) {
     auto engine = std::make_unique<DrivenEngine>();
@@ -49,10 +66,9 @@ std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Eve
         *engine, out.data(), frames, static_cast<uint32_t>(events.size()),
         [&](uint32_t i) { return events[i].frame; },
         [&](uint32_t i) {
-            forEachShortMessage(events[i].bytes.data(), events[i].bytes.size(),
-                                [&](uint32_t message) {
-                                    onMidiInput(engine->state, kMidiInData, message);
-                                });
+            forEachShortMessage(
+                events[i].bytes.data(), events[i].bytes.size(),
+                [&](uint32_t message) { onMidiInput(engine->state, kMidiInData, message); });
         });
     return out;
 }

@@ -51,6 +51,18 @@ class Player {
 std::vector<float> play(Lv2Instance &p, const std::vector<Event> &events, uint32_t frames,
                         const std::vector<uint32_t> &blocks);
 
+// A control set at a frame of the whole take: a CLAP parameter event there, an
+// LV2 port set for the block that starts there.
+struct Automation {
+    uint32_t frame;
+    const char *symbol;
+    float value;
+};
+
+// The LV2 plugin in blocks of `block` frames, ending also where a control is set.
+std::vector<float> play(Lv2Instance &p, const std::vector<Event> &events,
+                        const std::vector<Automation> &automation, uint32_t frames, uint32_t block);
+
 // The engine, prepared with `sound`, fed the same events at the same frames.
 std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Event> &events,
                                 uint32_t frames);

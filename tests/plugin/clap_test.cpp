@@ -1,0 +1,279 @@
+// The CLAP plugin in a small CLAP host in this process, beside the LV2 plugin
+// in the lilv host: the same sound bit for bit, with parameters set at frames
+// inside blocks; its parameters, state and latency; and Qtractor's scanner.
+#include "tests/plugin/plugin_render.h"
+#include "tests/support/allocation_counter.h"
+#include "tests/support/clap_host.h"
+#include "tests/support/desktop.h"
+
+#include "midi/short_messages.h"
+
+#include <clap/ext/gui.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <tuple>
+
+#include <unistd.h>
+
+namespace {
+
+const std::string kClapFile = ONDRILUX_CLAP_FILE, kClapId = "org.ondrilux.ondrilux";
+constexpr uint32_t kFrames = 48000;
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN(),
+                kInf = std::numeric_limits<float>::infinity();
+
+// Notes on block edges and inside blocks, legato, two messages in one event,
+// velocity 0, a real-time byte, the wheel, the pedal and a bend.
+const std::vector<Event> kNotes = {
+    {100, {0x90, 60, 100}},        {4095, {0x90, 67, 90}},          {4096, {0xF8}},
+    {4097, {0x80, 60, 0}},         {9000, {0x90, 72, 100, 74, 80}}, {14001, {0x80, 67, 0}},
+    {20000, {0x90, 74, 0, 72, 0}}, {26111, {0x90, 48, 90}},         {30000, {0xE0, 0x7F, 0x60}},
+    {40000, {0x80, 48, 0}},        {40500, {0xB0, 64, 127}},        {41234, {0x90, 81, 64}},
+};
+
+// Every control moved inside a block, some out of range, NaN or infinite
+// (the LV2 ports' values), one at a note's frame.
+const std::vector<Automation> kAutomation = {
+    {1000, "operation", 5},   {4100, "static_value", 80}, {9001, "range_top", 100},
+    {9001, "decay", kInf},    {12000, "velocity", 100},   {15000, "bend_range", 12},
+    {17000, "release", 50},   {20500, "operation", kNan}, {26111, "range_bottom", -1e30f},
+    {27000, "glide", 300},    {29000, "glide_legato", 1}, {31000, "attack", 300},
+    {37777, "sustain", 7.5f}, {39000, "channel", 0},      {41234, "quick_start", 0},
+};
+
+// Event e into the block that starts at frame `start`.
+void addEvent(ClapInstance &p, const Event &e, uint32_t start, bool asNotes) {
+    forEachShortMessage(e.bytes.data(), e.bytes.size(), [&](uint32_t m) {
+        const uint8_t status = m & 0xFF, key = (m >> 8) & 0xFF, velocity = (m >> 16) & 0xFF;
+        const uint8_t bytes[] = {status, key, velocity};
+        if (asNotes && (status & 0xE0) == 0x80) {
+            const bool on = (status & 0xF0) == 0x90 && velocity > 0;
+            p.addNote(e.frame - start, on ? CLAP_EVENT_NOTE_ON : CLAP_EVENT_NOTE_OFF, status & 0x0F,
+                      key, velocity / 127.0);
+        } else {
+            p.addMidi(e.frame - start, bytes, sizeof bytes);
+        }
+    });
+}
+
+// The plugin in blocks of `block` frames into `out` (the take's length), each
+// block's events at their frames, a control before a message at its frame;
+// note-on and note-off as CLAP's note events if `asNotes`. No allocation.
+void play(ClapInstance &p, const std::vector<Event> &events,
+          const std::vector<Automation> &automation, uint32_t block, bool asNotes,
+          std::vector<float> &out) {
+    const auto frames = static_cast<uint32_t>(out.size());
+    size_t e = 0, a = 0;
+    for (uint32_t start = 0; start < frames; start += block) {
+        const uint32_t end = std::min(start + block, frames);
+        p.clearEvents();
+        for (; a < automation.size() && automation[a].frame < end; ++a) {
+            for (; e < events.size() && events[e].frame < automation[a].frame; ++e)
+                addEvent(p, events[e], start, asNotes);
+            for (const ControlPort &c : kControlPorts)
+                if (std::strcmp(c.symbol, automation[a].symbol) == 0)
+                    p.addParam(automation[a].frame - start, c.index, automation[a].value);
+        }
+        for (; e < events.size() && events[e].frame < end; ++e)
+            addEvent(p, events[e], start, asNotes);
+        p.process(out.data() + start, end - start);
+    }
+}
+
+// At the engine's rate and through the converter, with MIDI or CLAP's notes,
+// the CLAP plugin plays what the LV2 plugin plays (its blocks ending where a
+// control is set), reports its latency, and allocates nothing while it plays.
+class Clap : public ::testing::TestWithParam<double> {};
+
+TEST_P(Clap, PlaysTheLv2PluginsSoundWithTheSameLatency) {
+    const double rate = GetParam();
+    float lv2Latency = 0.0f;
+    const auto lv2Render = [&](const std::vector<Automation> &automation) {
+        Lv2Instance lv2(kLv2Path, kPluginUri, rate);
+        EXPECT_TRUE(lv2.ok());
+        lv2.activate();
+        std::vector<float> out = play(lv2, kNotes, automation, kFrames, 256);
+        lv2Latency = lv2.control("latency");
+        return out;
+    };
+    const std::vector<float> expected = lv2Render(kAutomation);
+    ASSERT_NE(firstDifference(expected, lv2Render({})), -1) << "the automation changed nothing";
+    for (const bool asNotes : {false, true}) {
+        ClapInstance clap(kClapFile, kClapId);
+        countAllocations(true);
+        const long start = countedAllocations();
+        ASSERT_TRUE(clap.ok() && clap.activate(rate));
+        EXPECT_TRUE(rate == kEngineRate || countedAllocations() > start)
+            << "the counter does not see the plugin's allocations";
+        const uint32_t latency =
+            clap.extension<clap_plugin_latency_t>(CLAP_EXT_LATENCY)->get(clap.plugin());
+        EXPECT_EQ(latency, std::lrint(lv2Latency));
+        std::vector<float> out(kFrames);
+        const long before = countedAllocations();
+        play(clap, kNotes, kAutomation, 256, asNotes, out);
+        EXPECT_EQ(countedAllocations() - before, 0);
+        countAllocations(false);
+        EXPECT_EQ(firstDifference(out, expected), -1) << (asNotes ? "CLAP notes" : "MIDI");
+        std::printf("at %.0f frames/s, %s: latency %u frames\n", rate,
+                    asNotes ? "CLAP notes" : "MIDI", latency);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Clap, ::testing::Values(48000.0, 44100.0));
+
+// The parameters are the LV2 plugin's control ports (id, name, range,
+// default), shown as its scale points name them and read back from that
+// text. The host here offers no extension: the plugin plays all the same.
+TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
+    ClapInstance p(kClapFile, kClapId, true);
+    ASSERT_TRUE(p.ok() && p.activate(kEngineRate));
+    const auto *params = p.extension<clap_plugin_params_t>(CLAP_EXT_PARAMS);
+    ASSERT_EQ(params->count(p.plugin()), 14u);
+    clap_param_info_t info;
+    ASSERT_TRUE(params->get_info(p.plugin(), 13, &info));
+    EXPECT_EQ(info.id, 16u);
+    EXPECT_STREQ(info.name, "MIDI channel");
+    EXPECT_EQ(info.flags, CLAP_PARAM_IS_AUTOMATABLE | CLAP_PARAM_IS_STEPPED);
+    EXPECT_EQ(std::tuple(info.min_value, info.max_value, info.default_value), std::tuple(0, 16, 1));
+    EXPECT_FALSE(params->get_info(p.plugin(), 14, &info));
+    const std::tuple<clap_id, double, const char *, double> texts[] = {
+        {2, 3, "XOR with the static value", 3},
+        {2, 99, "swap bits 2-3 with 5-6", 13},
+        {16, 0, "All", 0},
+        {16, 5.4, "5", 5},
+        {10, 1, "On", 1},
+        {14, 0.2, "Off", 0},
+        {5, kNan, "1000", 1000},
+        {5, -kInf, "1", 1}};
+    for (const auto &[id, value, text, back] : texts) {
+        char shown[CLAP_NAME_SIZE];
+        double read = -1;
+        EXPECT_TRUE(params->value_to_text(p.plugin(), id, value, shown, sizeof shown));
+        EXPECT_STREQ(shown, text) << id << " at " << value;
+        EXPECT_TRUE(params->text_to_value(p.plugin(), id, text, &read));
+        EXPECT_EQ(read, back) << text;
+    }
+    double read = -1;
+    EXPECT_TRUE(params->text_to_value(p.plugin(), 5, "9999", &read) && read == 5000);
+    EXPECT_FALSE(params->text_to_value(p.plugin(), 5, "1e3", &read));
+    EXPECT_FALSE(params->get_value(p.plugin(), kOutPort, &read)) << "the output is no parameter";
+    std::vector<float> out(kFrames);
+    play(p, kNotes, kAutomation, 1000, true, out);
+    EXPECT_GT(rms(out, 0, kFrames), 0.01);
+}
+
+// A state names every control by its symbol after a line of its version;
+// another instance takes it whole (read a few bytes at a time, as hosts may
+// hand it over) and tells the host. A state truncated, of another version or
+// out of range is refused and leaves the controls as they were.
+TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
+    ClapInstance a(kClapFile, kClapId), b(kClapFile, kClapId);
+    ASSERT_TRUE(a.ok() && b.ok());
+    for (const auto &[id, value] :
+         {std::pair{kOperationPort, 7.0}, {kDecayPort, 1e9}, {kChannelPort, 0.0}})
+        a.addParam(0, id, value);
+    a.flush();
+    const std::string saved = a.saveState();
+    EXPECT_EQ(saved, "ondrilux-state 1\noperation 7\nstatic_value 50\nattack 1\ndecay 5000\n"
+                     "sustain 50\nrelease 1500\nrange_top 40\nrange_bottom 90\nquick_start 1\n"
+                     "bend_range 2\nglide 0\nglide_legato 0\nvelocity 0\nchannel 0\n");
+    b.addParam(0, kStaticValuePort, 20);
+    b.flush();
+    const std::string version2 = "ondrilux-state 2" + saved.substr(16);
+    std::string outOfRange = saved, misspelt = saved, twice = saved + "glide 10\n";
+    outOfRange.replace(outOfRange.find("5000"), 4, "5001");
+    misspelt.replace(misspelt.find("sustain"), 7, "sustian");
+    for (const std::string &bad :
+         {std::string(), saved.substr(0, saved.size() - 1),
+          saved.substr(0, saved.rfind("velocity")), version2, outOfRange, misspelt, twice,
+          std::string(5000, '\n'), std::string("\x7f ELF")}) {
+        EXPECT_FALSE(b.loadState(bad)) << bad;
+        EXPECT_EQ(std::tuple(b.param(kStaticValuePort), b.param(kOperationPort)),
+                  std::tuple(20, 1));
+    }
+    EXPECT_EQ(b.rescans, 0);
+    EXPECT_TRUE(b.loadState(saved, 7));
+    EXPECT_EQ(b.saveState(), saved);
+    EXPECT_EQ(b.rescans, 1);
+}
+
+// The panel opens in the host's window (the screen's root here) at the scale
+// the host asks, and is refused where the host has no timer to drive it. The
+// host's change reaches it (the wheel moves the operation on from the host's),
+// its moves reach the host as parameter values, and a drag cut short by the
+// panel's end still ends its gesture.
+TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
+    const char *display = std::getenv("DISPLAY");
+    ClapInstance bare(kClapFile, kClapId, true), p(kClapFile, kClapId);
+    const auto *gui = p.extension<clap_plugin_gui_t>(CLAP_EXT_GUI);
+    if (!display || !gui)
+        GTEST_SKIP() << "needs an X display and the plugin's panel (cairo, Xlib)";
+    EXPECT_FALSE(gui->create(bare.plugin(), CLAP_WINDOW_API_X11, false));
+    ASSERT_TRUE(gui->create(p.plugin(), CLAP_WINDOW_API_X11, false));
+    EXPECT_EQ(p.timerPeriod, 30u);
+    uint32_t width = 0, height = 0;
+    EXPECT_FALSE(gui->set_scale(p.plugin(), 100.0));
+    ASSERT_TRUE(gui->set_scale(p.plugin(), 2.0) && gui->get_size(p.plugin(), &width, &height));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    ASSERT_TRUE(gui->set_scale(p.plugin(), 1.0));
+    clap_window_t root = {CLAP_WINDOW_API_X11, {}};
+    root.x11 =
+        std::stoul(shell(display, "xwininfo -root | awk '/Window id/ {print $4}'"), nullptr, 16);
+    ASSERT_TRUE(gui->set_parent(p.plugin(), &root));
+    p.addParam(0, kOperationPort, 5);
+    p.flush();
+    p.clearEvents();
+    const auto tickUntil = [&p](auto done) {
+        for (int i = 0; i < 100 && !done(); ++i) {
+            p.tick();
+            sleepMs(30);
+        }
+        p.flush();
+    };
+    p.tick();                                     // the host's value shown
+    xdotool(display, "mousemove 600 83 click 5"); // the wheel down over the operations
+    tickUntil([&] { return p.param(kOperationPort) != 5; });
+    EXPECT_EQ(p.param(kOperationPort), 6);
+    xdotool(display, "mousemove 150 325 mousedown 1"); // into the static value's slider
+    tickUntil([&] { return p.param(kStaticValuePort) != 50; });
+    gui->destroy(p.plugin());
+    p.flush();
+    xdotool(display, "mouseup 1");
+    EXPECT_EQ(p.timerPeriod, 0u);
+    ASSERT_EQ(p.sent.size(), 4u);
+    const std::tuple<uint16_t, clap_id, double> expected[] = {
+        {CLAP_EVENT_PARAM_VALUE, kOperationPort, 6},
+        {CLAP_EVENT_PARAM_GESTURE_BEGIN, kStaticValuePort, 0},
+        {CLAP_EVENT_PARAM_VALUE, kStaticValuePort, p.param(kStaticValuePort)},
+        {CLAP_EVENT_PARAM_GESTURE_END, kStaticValuePort, 0}};
+    for (size_t i = 0; i < p.sent.size(); ++i)
+        EXPECT_EQ(std::tuple(p.sent[i].type, p.sent[i].id, p.sent[i].value), expected[i]) << i;
+}
+
+// Qtractor's scanner lists the plugin as an instrument with a panel: no audio
+// input, one output, one MIDI input, its fourteen parameters.
+TEST(ClapInQtractor, TheScannerListsAnInstrumentWithAPanel) {
+    const char *scanner = "/usr/lib/x86_64-linux-gnu/qtractor/qtractor_plugin_scan";
+    if (access(scanner, X_OK) != 0)
+        GTEST_SKIP() << "Qtractor is not installed";
+    std::string command = "echo 'CLAP:" + kClapFile + "' | " + scanner;
+#ifdef ONDRILUX_HOST_PRELOAD
+    command = "echo 'CLAP:" + kClapFile +
+              "' | LD_PRELOAD=" ONDRILUX_HOST_PRELOAD " ASAN_OPTIONS=detect_leaks=0 " + scanner;
+#endif
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[1024] = "";
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    ASSERT_TRUE(read) << "the scanner listed nothing";
+    std::printf("%s", line);
+    EXPECT_EQ(std::string(line).rfind("CLAP|Ondrilux|0:1|1:0|14:0|GUI,", 0), 0u) << line;
+}
+
+} // namespace

@@ -291,14 +291,19 @@ void startAfreshIfTheOpenHangs() {
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
         std::string progress = openProgress(schedstat);
-        for (int stillMs = 0; stillMs < kOpenHangMs; stillMs += 10) {
+        // Stillness is measured on the clock: on a busy machine each look
+        // comes later than asked, and counting looks would let a hung start
+        // outlast the watch.
+        using Clock = std::chrono::steady_clock;
+        auto stillSince = Clock::now();
+        while (Clock::now() - stillSince < std::chrono::milliseconds(kOpenHangMs)) {
             if (openReturned.load())
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::string now = openProgress(schedstat);
             if (now != progress) {
                 progress = std::move(now);
-                stillMs = 0;
+                stillSince = Clock::now();
             }
         }
         if (freshStarts >= kMaxFreshStarts) {

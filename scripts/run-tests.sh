@@ -25,6 +25,11 @@ done
 # so every run ends by naming them.
 failed_log="$build/Testing/Temporary/LastTestsFailed.log"
 rm -f "$failed_log"
+# The names in ctest's list of failed tests, without the parameter's bytes
+# that GoogleTest appends.
+failed_tests() {
+    cut -d: -f2- "$failed_log" | sed 's/  # GetParam() = .*//'
+}
 run_ctest() {
     ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"
 }
@@ -32,21 +37,24 @@ total=$(ctest --test-dir "$build" -N "$@" | sed -n 's/^Total Tests: //p')
 status=0
 run_ctest "$@" || status=$?
 retried=()
-[ "$status" -eq 0 ] || [ ! -s "$failed_log" ] || mapfile -t retried < <(cut -d: -f2- "$failed_log")
+[ "$status" -eq 0 ] || [ ! -s "$failed_log" ] || mapfile -t retried < <(failed_tests)
 if [ "$status" -ne 0 ] && [ ${#retried[@]} -eq 0 ]; then
     # ctest itself failed, before or beside the tests.
     exit "$status"
 fi
+list() {
+    local IFS=,
+    if [ $# -eq 0 ]; then echo none; else echo "$*" | sed 's/,/, /g'; fi
+}
 twice=()
 if [ ${#retried[@]} -gt 0 ]; then
     echo
-    echo "Trying again, once: ${retried[*]}"
+    echo "Trying again, once: $(list "${retried[@]}")"
     if ! run_ctest "$@" --rerun-failed; then
-        mapfile -t twice < <(cut -d: -f2- "$failed_log")
+        mapfile -t twice < <(failed_tests)
     fi
 fi
 echo
-list() { if [ $# -eq 0 ]; then echo none; else echo "$*"; fi; }
 echo "Tests that needed a second try: $(list "${retried[@]}")"
 [ ${#twice[@]} -eq 0 ] || echo "Tests that failed twice: $(list "${twice[@]}")"
 # The closing line: the whole run, second tries included.

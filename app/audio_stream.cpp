@@ -283,8 +283,7 @@ void startAfreshIfTheOpenHangs() {
     // Everything the exec needs is made here: the main thread may be stuck
     // anywhere when the watch acts.
     const std::string next = std::to_string(freshStarts + 1);
-    const std::string schedstat =
-        "/proc/self/task/" + std::to_string(getpid()) + "/schedstat";
+    const std::string schedstat = "/proc/self/task/" + std::to_string(getpid()) + "/schedstat";
     std::thread([args = std::move(args), next, schedstat, freshStarts] {
         std::vector<char *> argv;
         for (const std::string &arg : args)

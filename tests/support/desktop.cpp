@@ -292,8 +292,7 @@ Image ProgramTest::shot(const std::string &name) const {
     return screenshot(display_, shotPath(name));
 }
 
-void ProgramTest::chooseMenuItem(const WindowBox &box, const Layout &l,
-                                 const std::string &downs) {
+void ProgramTest::chooseMenuItem(const WindowBox &box, const Layout &l, const std::string &downs) {
     xdotool(display_, "mousemove " + std::to_string(box.x + 10) + " " +
                           std::to_string((box.y + l.clientTop) / 2));
     sleepMs(40);

@@ -283,22 +283,26 @@ void startAfreshIfTheOpenHangs() {
     // Everything the exec needs is made here: the main thread may be stuck
     // anywhere when the watch acts.
     const std::string next = std::to_string(freshStarts + 1);
-    const std::string schedstat =
-        "/proc/self/task/" + std::to_string(getpid()) + "/schedstat";
+    const std::string schedstat = "/proc/self/task/" + std::to_string(getpid()) + "/schedstat";
     std::thread([args = std::move(args), next, schedstat, freshStarts] {
         std::vector<char *> argv;
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
         std::string progress = openProgress(schedstat);
-        for (int stillMs = 0; stillMs < kOpenHangMs; stillMs += 10) {
+        // Stillness is measured on the clock: on a busy machine each look
+        // comes later than asked, and counting looks would let a hung start
+        // outlast the watch.
+        using Clock = std::chrono::steady_clock;
+        auto stillSince = Clock::now();
+        while (Clock::now() - stillSince < std::chrono::milliseconds(kOpenHangMs)) {
             if (openReturned.load())
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::string now = openProgress(schedstat);
             if (now != progress) {
                 progress = std::move(now);
-                stillMs = 0;
+                stillSince = Clock::now();
             }
         }
         if (freshStarts >= kMaxFreshStarts) {

@@ -2,7 +2,8 @@
 # The suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 # threaded tests under ThreadSanitizer, each in a build of its own (the
 # asan-ubsan and tsan presets), beside the main build: BUILD-asan and
-# BUILD-tsan. Every report fails the run.
+# BUILD-tsan. Every report fails the run. Each of the two runs ends, as every
+# run of scripts/run-tests.sh does, with the tests that needed a second try.
 # Usage: scripts/run-sanitizer-tests.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 build=$(realpath -m "${1:-build}")

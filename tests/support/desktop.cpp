@@ -260,6 +260,17 @@ void ProgramTest::launchProgram(const Env &env, const std::vector<std::string> &
 WindowBox ProgramTest::start(const JackProbe *keys, const Env &env) {
     launchProgram(env);
     const WindowBox box = findWindow(display_, "Ondrilux");
+    // A window shows on the screen before its first paint: until its range
+    // bar is there, nothing can be measured or clicked in it.
+    double scale = 1.0;
+    for (const auto &[name, value] : env)
+        if (name == "QT_SCALE_FACTOR")
+            scale = std::stod(value);
+    for (int i = 0; box.id != 0 && i < 100; ++i) {
+        if (measureLayout(shot("first-paint"), box, scale).clientTop > 0)
+            break;
+        sleepMs(100);
+    }
     if (keys)
         keys->waitListening(0, 5);
     return box;
@@ -281,8 +292,7 @@ Image ProgramTest::shot(const std::string &name) const {
     return screenshot(display_, shotPath(name));
 }
 
-void ProgramTest::chooseMenuItem(const WindowBox &box, const Layout &l,
-                                 const std::string &downs) {
+void ProgramTest::chooseMenuItem(const WindowBox &box, const Layout &l, const std::string &downs) {
     xdotool(display_, "mousemove " + std::to_string(box.x + 10) + " " +
                           std::to_string((box.y + l.clientTop) / 2));
     sleepMs(40);

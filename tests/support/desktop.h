@@ -102,8 +102,8 @@ class ProgramTest : public ::testing::Test {
     // Starts the program with `env` over the tests' look (Fusion, scale 1)
     // and `unset` taken out.
     void launchProgram(const Env &env = {}, const std::vector<std::string> &unset = {});
-    // Starts the program and waits for its main window, and with `keys` for
-    // its MIDI input to listen to keys' first port.
+    // Starts the program and waits for its main window to be painted, and
+    // with `keys` for its MIDI input to listen to keys' first port.
     WindowBox start(const JackProbe *keys = nullptr, const Env &env = {});
     // Records the program's output into `ears` from now on.
     bool listen(JackProbe &ears);

@@ -30,8 +30,10 @@ rm -f "$failed_log"
 failed_tests() {
     cut -d: -f2- "$failed_log" | sed 's/  # GetParam() = .*//'
 }
+# The tests do not inherit the slot's lock: a process a test leaves behind
+# must not keep the JACK server's names from the next run.
 run_ctest() {
-    ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"
+    ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" {_ondrilux_jack_lock}>&-
 }
 total=$(ctest --test-dir "$build" -N "$@" | sed -n 's/^Total Tests: //p')
 status=0

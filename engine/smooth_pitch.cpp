@@ -1,7 +1,7 @@
 #include "engine/smooth_pitch.h"
 
-#include "engine/engine_math.h"
 #include "engine/synth_state.h"
+#include "engine/engine_math.h"
 
 #include <array>
 #include <cmath>

@@ -21,8 +21,7 @@ class NoteHandling : public EngineTest {
 };
 
 TEST_F(NoteHandling, NoteOnOpensTheGate) {
-    onMidiInput(synthState, kMidiInData,
-                shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
+    onMidiInput(synthState, kMidiInData, shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
     EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
     EXPECT_EQ(synthState.gate.get(), 1);
     EXPECT_EQ(synthState.heldNoteCount.get(), 1);

@@ -163,7 +163,7 @@ TEST_F(Threads, AFullQueueKeepsWhatEndsANote) {
         holding.store(false);
         synthState.gateTextSink.set([](const char *) {
             holding.store(true);
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         });
         std::thread holder([] { onMidiInput(synthState, kMidiInData, shortMessage(0xF8)); });
         std::vector<uint32_t> messages = {shortMessage(0xB0, 64, 127), shortMessage(0x90, 60, 100)};

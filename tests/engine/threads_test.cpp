@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -148,6 +149,34 @@ TEST_F(Threads, CloseWhileNotesArriveKeepsTheGateWithTheKeys) {
     done.store(true);
     gui.join();
     EXPECT_EQ(apart, 0) << "keys held with the gate closed, or the gate open with none";
+}
+
+// With 64 messages waiting for a holder (in a slow sink), what ends a note is still kept.
+TEST_F(Threads, AFullQueueKeepsWhatEndsANote) {
+    static std::atomic<bool> holding{false};
+    const uint32_t close = 0, keyUp = 0x80 | 60 << 8, pedalUp = 0xB0 | 64 << 8;
+    const std::vector<uint32_t> endings[] = {{keyUp, pedalUp}, {0x90 | 60 << 8, pedalUp},
+                                             {0xB0 | 120 << 8}, {0xB0 | 121 << 8, keyUp}, {close}};
+    for (const std::vector<uint32_t> &ends : endings) {
+        SetUp();
+        synthState.expressive.set(1);
+        holding.store(false);
+        synthState.gateTextSink.set([](const char *) {
+            holding.store(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        });
+        std::thread holder([] { onMidiInput(synthState, kMidiInData, shortMessage(0xF8)); });
+        std::vector<uint32_t> messages = {shortMessage(0xB0, 64, 127), shortMessage(0x90, 60, 100)};
+        messages.resize(64, 0xF8);
+        messages.insert(messages.end(), ends.begin(), ends.end());
+        while (!holding.load())
+            ;
+        synthState.gateTextSink.set(nullptr);
+        for (uint32_t m : messages)
+            onMidiInput(synthState, m == close ? kMidiInClose : kMidiInData, m);
+        holder.join();
+        EXPECT_EQ(synthState.heldNoteCount.get() + synthState.gate.get(), 0) << std::hex << ends[0];
+    }
 }
 
 // Two engines in one process, as two plugin instances in one host: each works

@@ -423,7 +423,7 @@ const std::vector<uint8_t> kBendTop = {0xE0, 0x7F, 0x7F}, kBendBottom = {0xE0, 0
 
 // A held A4 bent to either end sounds the note the range names, within a cent,
 // measured over a second; the range is a port or RPN 0 (CC 101, 100 at 0, then
-// CC 6 semitones and CC 38 cents), and a note played bent starts bent.
+// CC 6 semitones and CC 38 cents; not an NRPN's), and a note played bent starts bent.
 TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
     struct Case {
         const char *name;
@@ -431,12 +431,16 @@ TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
         std::vector<Event> events;
         double note;
     };
-    const std::vector<uint8_t> rpn12 = {0xB0, 101, 0, 100, 0, 6, 12, 38, 0};
+    const std::vector<uint8_t> rpn12 = {0xB0, 101, 0, 100, 0, 6, 12, 38, 0},
+                               rpn50Then12 = {0xB0, 101, 0, 100, 0, 38, 50, 6, 12},
+                               nrpn5 = {0xB0, 99, 1, 98, 2, 6, 5};
     const Case cases[] = {
         {"range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 71},
         {"range 12", 12, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 81},
         {"down, range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendBottom}}, 67},
         {"RPN 0 to 12", 2, {{0, {0x90, 69, 100}}, {100, rpn12}, {4800, kBendTop}}, 81},
+        {"12 clearing 50 cents, an NRPN's 5", 2,
+         {{0, {0x90, 69, 100}}, {100, rpn50Then12}, {101, nrpn5}, {4800, kBendTop}}, 81},
         {"played bent", 2, {{0, kBendTop}, {10, {0x90, 69, 100}}}, 71},
     };
     for (const Case &c : cases) {
@@ -495,6 +499,18 @@ TEST(Expression, AGlidePassesEverySemitoneAndArrivesOnTime) {
         playExpressive(detached, 48000, {{"glide", 200}, {"glide_legato", 1}});
     EXPECT_LT(std::fabs(centsFrom(pitchHz(apart.data() + 24100, 2400), noteHz(69))), 5.0)
         << "a detached note glided in the legato mode";
+
+    // From A3 (a sine) in its release the glide moves under the fade-out too: frame k
+    // sounds (k + 1) / 8 cents above A3's whole-frame period (+1.44 cents).
+    const SoundOptions sine{.staticValue = 0, .sliders = {1, 1, 100, 500}};
+    const std::vector<float> x = playExpressive(detached, 48000, {{"glide", 200}}, sine);
+    std::vector<double> rises;
+    for (size_t i = 24100; i < 24900; ++i)
+        if (x[i - 1] < 0.0f && x[i] >= 0.0f)
+            rises.push_back(i - 1 + x[i - 1] / (x[i - 1] - x[i]));
+    const double k = (rises.front() + rises.back()) / 2 - 24000;
+    const double hz = (rises.size() - 1) * 48000.0 / (rises.back() - rises.front());
+    EXPECT_NEAR(centsFrom(hz, noteHz(57)), 1.44 + (k + 1) / 8, 3.0) << k;
 }
 
 // The sustain pedal holds a released note until it is lifted, unless a key
@@ -525,6 +541,19 @@ TEST(Expression, PedalVelocityAndChannel) {
     };
     EXPECT_EQ(loudness(20, 0), loudness(127, 0));
     EXPECT_NEAR(loudness(64, 100) / loudness(127, 100), 0.25, 0.04);
+
+    // The channel turned while a key and the pedal hold a note releases it.
+    Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+    setSound(p, steadySound());
+    p.activate();
+    const std::vector<Event> keyAndPedal = {{0, {0xB0, 64, 127, 0x90, 69, 100}}};
+    Player player(p, keyAndPedal, 14400);
+    player.block(4800);
+    p.control("channel") = 2;
+    while (!player.done())
+        player.block(256);
+    EXPECT_GT(rms(player.out, 2400, 4800), 0.01);
+    EXPECT_EQ(rms(player.out, 7200, 14400), 0.0) << "still sounds after the channel changed";
 
     for (const auto &[channel, status, heard] :
          {std::tuple{0.0f, 0x95, true}, {3.0f, 0x92, true}, {3.0f, 0x90, false}}) {

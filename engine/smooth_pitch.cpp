@@ -57,6 +57,7 @@ double basePitch(double frequency, int32_t bend, int32_t range) {
 void startGlide(SynthState &s, SmoothPitch &p) {
     p.glideLeft = 0;
     p.glideOffset = 0.0;
+    p.glides = false;
     const int32_t frames = s.glideFrames.get();
     const double note = s.noteFrequency.get();
     if (frames <= 0 || !(note > 0.0))
@@ -72,6 +73,7 @@ void startGlide(SynthState &s, SmoothPitch &p) {
     p.glideOffset = p.glideFrom;
     p.glideFrames = frames;
     p.glideLeft = frames;
+    p.glides = true;
 }
 
 // A frame whose note, bend or glide moved, or that starts or enters the
@@ -82,6 +84,11 @@ void startGlide(SynthState &s, SmoothPitch &p) {
         p.serial = serial;
         startGlide(s, p);
     }
+    // A glide's time counts from its note-on: under the previous note's
+    // fade-out the pitch glides too, from where that note sounded, rather than
+    // holding that note's pitch and jumping into the glide at the attack.
+    if (fading && p.glides)
+        frequency = s.noteFrequency.get();
     const int32_t bend = s.pitchBend.get();
     const int32_t range = s.bendRangeCents.get();
     const bool moving = (bend != 0 && range != 0) || p.glideLeft > 0;
@@ -112,7 +119,7 @@ void startGlide(SynthState &s, SmoothPitch &p) {
         p.glideOffset = p.glideFrom * p.glideLeft / p.glideFrames;
     }
     p.fading = fading;
-    p.pitch = p.base + (fading ? 0.0 : p.glideOffset);
+    p.pitch = p.base + p.glideOffset;
     if (const double sounding = p.pitch + p.bendSemitones; sounding != p.sounding) {
         p.sounding = sounding;
         p.step = kA4 / kSampleRate * std::exp2((sounding - kA4Semitones) / kSemitonesPerOctave);

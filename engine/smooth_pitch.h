@@ -27,6 +27,7 @@ struct SmoothPitch {
     double glideOffset = 0.0; // semitones the pitch still lies from the note's
     int32_t glideFrames = 0;
     int32_t glideLeft = 0;
+    bool glides = false; // the current note glides: under the fade-out too
 };
 
 // Audio thread, beside the synth: when a bend or glide plays this frame, of

@@ -33,6 +33,7 @@ void initSynthState(SynthState &s) {
     }
     s.pendingMessages.added.store(0);
     s.pendingMessages.taken.store(0);
+    s.pendingMessages.endsLeft.store(0);
     s.gateFault.set(nullptr);
     s.quickStart.set(0);
     s.muteRequested.set(0);

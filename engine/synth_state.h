@@ -40,6 +40,9 @@ struct PendingMessages {
     std::atomic<uint32_t> sequence[kPendingMessageCount];
     uint32_t message[kPendingMessageCount];
     std::atomic<uint32_t> added, taken; // counts of slots claimed and emptied
+    // What ends a note among the messages that found the queue full, applied
+    // by the thread changing the note state after the queue; 0 for nothing.
+    std::atomic<uint32_t> endsLeft;
 };
 
 // Receives the note state's text ("On", "Off" or ""; always a static string)
@@ -104,7 +107,8 @@ struct SynthState {
     // their start-up values, so none of it plays a part there.
     Relaxed<int32_t> expressive;     // the program's thread, before rendering: 1 plays bend, glide,
                                      // pedal and velocity
-    Relaxed<int32_t> channel;        // the program's thread: 0 every channel, else 1 to 16
+    Relaxed<int32_t> channel;        // the program's thread (listenToChannel): 0 every
+                                     // channel, else 1 to 16
     Relaxed<int32_t> pitchBend;      // MIDI: -8192 to 8191, 0 centred
     Relaxed<int32_t> bendRangeCents; // MIDI (RPN 0) and the program: 0 to 2400
     Relaxed<int32_t> glideMilliseconds; // MIDI (CC 5) and the program: 0 off

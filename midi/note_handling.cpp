@@ -22,6 +22,8 @@ constexpr uint8_t kDataEntry = 6;
 constexpr uint8_t kDataEntryFine = 38;
 constexpr uint8_t kSustainPedal = 64;
 constexpr uint8_t kPortamentoSwitch = 65;
+constexpr uint8_t kNrpnFine = 98;
+constexpr uint8_t kNrpnCoarse = 99;
 constexpr uint8_t kRpnFine = 100;
 constexpr uint8_t kRpnCoarse = 101;
 constexpr uint8_t kSwitchOn = 64; // a switch controller's value from here up is on
@@ -137,9 +139,15 @@ void expressiveControl(SynthState &s, uint8_t controller, uint8_t value) {
     case kRpnFine:
         s.rpn.set((s.rpn.get() & ~0x7F) | value);
         break;
+    case kNrpnCoarse:
+    case kNrpnFine:
+        // Data entry now goes to a non-registered parameter, none of ours.
+        s.rpn.set(kNoRpn);
+        break;
     case kDataEntry:
+        // A new coarse value clears the fine one, as MIDI 1.0 asks of a receiver.
         if (s.rpn.get() == kBendRangeRpn)
-            setBendRange(s, value, range % kCentsPerSemitone);
+            setBendRange(s, value, 0);
         break;
     case kDataEntryFine:
         if (s.rpn.get() == kBendRangeRpn)
@@ -171,9 +179,10 @@ void noteOn(SynthState &s, int note, int velocity) {
     s.heldNoteCount.set(held + 1);
 }
 
-// A close travels in the queue as a message no short message can be (those
-// use the low three bytes).
+// A close, and the release of a change of channel, travel in the queue as
+// messages no short message can be (those use the low three bytes).
 constexpr uint32_t kCloseMessage = 0xFF000000u;
+constexpr uint32_t kChannelChangeMessage = 0xFE000000u;
 
 void applyShortMessage(SynthState &s, uint32_t shortMsg) {
     const uint8_t status = shortMsg & 0xFF;
@@ -210,9 +219,83 @@ void apply(SynthState &s, uint32_t message) {
         releaseEveryKey(s);
         // Show "Off" at once: the next device may stay silent for a long time.
         showGateText(s);
+    } else if (message == kChannelChangeMessage) {
+        // The keys and the pedal down now would send their ends on the old
+        // channel, which is no longer heard. With nothing down nothing changes.
+        if (s.heldNoteCount.get() != 0 || s.pedalDown.get() != 0 || s.gate.get() != 0) {
+            releaseEveryKey(s);
+            showGateText(s);
+        }
     } else {
         applyShortMessage(s, message);
     }
+}
+
+// What ends a note among the messages the queue had no room for, kept in
+// PendingMessages::endsLeft: the note-offs counted from bit 8, the rest as
+// flags. Ends commute with one another (a note-off counts down to no lower
+// than 0 whichever comes first), so a count and three flags keep all of them.
+constexpr uint32_t kEndEveryKey = 1; // a close, a change of channel, All Notes Off
+constexpr uint32_t kEndSound = 2;    // All Sound Off (with kEndEveryKey)
+constexpr uint32_t kEndPedal = 4;    // the pedal lifted, by CC 64 or CC 121
+constexpr uint32_t kEndFlags = 0xFF;
+constexpr uint32_t kNoteOffShift = 8;
+constexpr uint32_t kMostNoteOffs = 0xFFFFFFu; // the count's 24 bits full
+
+uint32_t endOf(const SynthState &s, uint32_t item) {
+    if (item == kCloseMessage || item == kChannelChangeMessage)
+        return kEndEveryKey;
+    const uint8_t status = item & 0xFF;
+    const uint8_t data1 = (item >> 8) & 0xFF;
+    const uint8_t data2 = (item >> 16) & 0xFF;
+    const uint8_t kind = hears(s, status) ? status & 0xF0 : 0;
+    if (kind == kNoteOff || (kind == kNoteOn && data2 == 0))
+        return 1u << kNoteOffShift;
+    if (kind != kControlChange)
+        return 0;
+    if (data1 == kAllSoundOff)
+        return kEndEveryKey | kEndSound;
+    if (data1 == kAllNotesOff)
+        return kEndEveryKey;
+    const bool lifts =
+        (data1 == kSustainPedal && (data2 & 0x7F) < kSwitchOn) || data1 == kResetAllControllers;
+    return lifts && s.expressive.get() != 0 ? kEndPedal : 0;
+}
+
+// Both sets of ends in one; past the count's reach every key goes up, which
+// ends at least as much.
+uint32_t mergeEnds(uint32_t a, uint32_t b) {
+    const uint32_t flags = (a | b) & kEndFlags;
+    const uint32_t noteOffs = (a >> kNoteOffShift) + (b >> kNoteOffShift);
+    if (noteOffs > kMostNoteOffs)
+        return flags | kEndEveryKey | (kMostNoteOffs << kNoteOffShift);
+    return flags | (noteOffs << kNoteOffShift);
+}
+
+// Sequentially consistent, as is the publishing of a queued message: see
+// applyPendingAndLetGo.
+void keepEnds(PendingMessages &q, uint32_t ends) {
+    uint32_t kept = q.endsLeft.load(std::memory_order_relaxed);
+    while (!q.endsLeft.compare_exchange_weak(kept, mergeEnds(kept, ends), std::memory_order_seq_cst,
+                                             std::memory_order_relaxed)) {
+    }
+}
+
+// As many note-offs, then the pedal lifted, then every key released: the
+// order of ends changes nothing.
+void applyEnds(SynthState &s, uint32_t ends) {
+    if (const int32_t noteOffs = static_cast<int32_t>(ends >> kNoteOffShift); noteOffs > 0) {
+        // All but the last only count down.
+        s.heldNoteCount.set(std::max(0, s.heldNoteCount.get() - (noteOffs - 1)));
+        noteOff(s);
+    }
+    if (ends & kEndPedal)
+        liftPedal(s);
+    if (ends & kEndEveryKey)
+        releaseEveryKey(s);
+    if (ends & kEndSound)
+        s.muteRequested.set(1);
+    showGateText(s);
 }
 
 // The queue of pending messages, after D. Vyukov's bounded queue: an adding
@@ -225,7 +308,7 @@ bool addPending(PendingMessages &q, uint32_t message) {
         const auto lead =
             static_cast<int32_t>(q.sequence[slot].load(std::memory_order_acquire) - at);
         if (lead < 0)
-            return false; // full (the holder held up for 64 messages): dropped
+            return false; // full: the holder has been held up for 64 messages
         if (lead > 0) {
             at = q.added.load(std::memory_order_relaxed);
         } else if (q.added.compare_exchange_weak(at, at + 1, std::memory_order_relaxed)) {
@@ -247,11 +330,50 @@ bool takePending(PendingMessages &q, uint32_t &message) {
     return true;
 }
 
-// Sequentially consistent with the publishing and the letting go: a holder
-// that lets go after an adder failed to take over sees what it added.
+// Leaves a message for the thread holding the note state. With the queue
+// full only what ends a note is kept, so that no note hangs; the rest is
+// dropped.
+void leave(SynthState &s, uint32_t item) {
+    if (!addPending(s.pendingMessages, item))
+        if (const uint32_t end = endOf(s, item))
+            keepEnds(s.pendingMessages, end);
+}
+
+// Applies what others left: the queue, then the ends kept, which came after
+// it. Those ends wait while a message added before one of them is still
+// being written (claimed, not yet published): its adder applies them once it
+// has published it. A later message may overtake an end: an end applied late
+// still ends its note; one applied before its note-on would not.
+void applyLeft(SynthState &s) {
+    PendingMessages &q = s.pendingMessages;
+    for (;;) {
+        uint32_t message;
+        while (takePending(q, message))
+            apply(s, message);
+        if (q.endsLeft.load(std::memory_order_seq_cst) == 0)
+            return;
+        const uint32_t claimed = q.added.load(std::memory_order_seq_cst);
+        if (claimed != q.taken.load(std::memory_order_relaxed))
+            return;
+        const uint32_t ends = q.endsLeft.exchange(0, std::memory_order_seq_cst);
+        // A message claimed meanwhile may have been added before these ends.
+        if (q.added.load(std::memory_order_seq_cst) != claimed) {
+            keepEnds(q, ends);
+            continue;
+        }
+        applyEnds(s, ends);
+    }
+}
+
+// Sequentially consistent with the publishing, the keeping and the letting
+// go: a holder that lets go after an adder failed to take over sees what it
+// left.
 bool anyPending(const PendingMessages &q) {
     const uint32_t at = q.taken.load(std::memory_order_relaxed);
-    return q.sequence[at % kPendingMessageCount].load(std::memory_order_seq_cst) == at + 1;
+    if (q.sequence[at % kPendingMessageCount].load(std::memory_order_seq_cst) == at + 1)
+        return true;
+    return q.endsLeft.load(std::memory_order_seq_cst) != 0 &&
+           q.added.load(std::memory_order_seq_cst) == at;
 }
 
 bool takeNoteState(SynthState &s) {
@@ -262,11 +384,25 @@ bool takeNoteState(SynthState &s) {
 // before the letting go is applied by this thread or the one that takes over.
 void applyPendingAndLetGo(SynthState &s) {
     do {
-        uint32_t message;
-        while (takePending(s.pendingMessages, message))
-            apply(s, message);
+        applyLeft(s);
         s.noteStateTaken.value.store(0, std::memory_order_seq_cst);
     } while (anyPending(s.pendingMessages) && takeNoteState(s));
+}
+
+// A message for the note handling, applied at once or, while another thread
+// holds the note state, by that thread before it lets go.
+void deliver(SynthState &s, uint32_t item) {
+    if (takeNoteState(s)) {
+        applyLeft(s); // messages left earlier go first
+        apply(s, item);
+    } else {
+        // Another thread changes the note state: it applies this before it
+        // lets go, unless it let go since; then this thread takes over.
+        leave(s, item);
+        if (!takeNoteState(s))
+            return;
+    }
+    applyPendingAndLetGo(s);
 }
 
 } // namespace
@@ -288,19 +424,12 @@ void showFaultInsteadOfGate(SynthState &s, const char *text) {
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg) {
     if (message != kMidiInClose && message != kMidiInData)
         return;
-    const uint32_t item = message == kMidiInClose ? kCloseMessage : (shortMsg & 0xFFFFFFu);
-    if (takeNoteState(s)) {
-        // Messages left earlier go first.
-        uint32_t earlier;
-        while (takePending(s.pendingMessages, earlier))
-            apply(s, earlier);
-        apply(s, item);
-    } else {
-        // Another thread changes the note state: it applies this before it
-        // lets go, unless it let go since; then this thread takes over.
-        addPending(s.pendingMessages, item);
-        if (!takeNoteState(s))
-            return;
-    }
-    applyPendingAndLetGo(s);
+    deliver(s, message == kMidiInClose ? kCloseMessage : (shortMsg & 0xFFFFFFu));
+}
+
+void listenToChannel(SynthState &s, int32_t channel) {
+    if (channel == s.channel.get())
+        return;
+    s.channel.set(channel);
+    deliver(s, kChannelChangeMessage);
 }

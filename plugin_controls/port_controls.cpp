@@ -1,6 +1,7 @@
 #include "plugin_controls/port_controls.h"
 
 #include "engine_driving/engine_driving.h"
+#include "midi/note_handling.h"
 
 void setPortControl(DrivenEngine &engine, const ControlPort &c, int32_t v) {
     SynthState &s = engine.state;
@@ -19,7 +20,7 @@ void setPortControl(DrivenEngine &engine, const ControlPort &c, int32_t v) {
     case kGlidePort: s.glideMilliseconds.set(v); break;
     case kGlideLegatoPort: s.glideLegato.set(v); break;
     case kVelocityPort: s.velocityPercent.set(v); break;
-    case kChannelPort: s.channel.set(v); break;
+    case kChannelPort: listenToChannel(s, v); break;
     default: break;
     }
 }

@@ -1,6 +1,7 @@
 #include "engine_fixture.h"
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -116,6 +117,54 @@ TEST_F(NoteHandling, AllSoundOffAndAllNotesOffReleaseEveryKey) {
         EXPECT_EQ(synthState.attackStarted.get(), 0);
         EXPECT_EQ(synthState.heldFrequency.get(), noteToFrequency(62));
         EXPECT_EQ(shown.back(), "Off");
+    }
+}
+
+// RPN 0 (CC 101, 100 at 0) takes data entry as the bend range: CC 6 its
+// semitones, clearing the cents, CC 38 its cents. An NRPN (CC 99, 98) takes it away.
+TEST_F(NoteHandling, DataEntrySetsTheBendRangeOnlyUnderRpnZero) {
+    const std::pair<std::vector<uint8_t>, int32_t> cases[] = {
+        {{101, 0, 100, 0, 6, 12, 38, 50}, 1250},
+        {{101, 0, 100, 0, 38, 50, 6, 3}, 300},
+        {{101, 0, 100, 0, 6, 5, 99, 1, 98, 2, 6, 12, 38, 9}, 500},
+        {{101, 0, 100, 0, 98, 7, 6, 12}, 200},
+        {{99, 1, 98, 2, 101, 0, 100, 0, 6, 4}, 400}};
+    for (const auto &[controllers, cents] : cases) {
+        SetUp();
+        synthState.expressive.set(1);
+        for (size_t i = 0; i + 1 < controllers.size(); i += 2)
+            send(0xB0, controllers[i], controllers[i + 1]);
+        EXPECT_EQ(synthState.bendRangeCents.get(), cents) << int{controllers[5]};
+    }
+}
+
+// While another thread holds the note state, 64 messages wait (the pedal
+// down, a key, 62 clocks); past them only what ends a note is kept, for after them.
+TEST_F(NoteHandling, AFullQueueKeepsWhatEndsANote) {
+    const uint32_t close = 0, keyUp = shortMessage(0x80, 60, 0),
+                   pedalUp = shortMessage(0xB0, 64, 0);
+    const std::tuple<std::vector<uint32_t>, int32_t, int32_t> cases[] = {
+        // then held, gate
+        {{keyUp}, 0, 1},
+        {{shortMessage(0x90, 72, 100), shortMessage(0x90, 60, 0), pedalUp}, 0, 0},
+        {{shortMessage(0xB0, 121, 0), keyUp}, 0, 0},
+        {{shortMessage(0x81, 60, 0), pedalUp}, 1, 1},
+        {{shortMessage(0xB0, 123, 0)}, 0, 0},
+        {{close}, 0, 0}};
+    for (const auto &[after, held, gate] : cases) {
+        SetUp();
+        synthState.expressive.set(1);
+        synthState.noteStateTaken.set(1);
+        std::vector<uint32_t> messages = {shortMessage(0xB0, 64, 127), shortMessage(0x90, 60, 100)};
+        messages.resize(64, 0xF8);
+        messages.insert(messages.end(), after.begin(), after.end());
+        for (uint32_t m : messages)
+            onMidiInput(synthState, m == close ? kMidiInClose : kMidiInData, m);
+        synthState.noteStateTaken.set(0);
+        send(0xF8, 0, 0); // applies what waits
+        EXPECT_EQ(synthState.heldNoteCount.get(), held) << std::hex << after[0];
+        EXPECT_EQ(synthState.gate.get(), gate) << std::hex << after[0];
+        EXPECT_EQ(synthState.noteFrequency.get(), noteToFrequency(60));
     }
 }
 

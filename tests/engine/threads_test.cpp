@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -148,6 +149,43 @@ TEST_F(Threads, CloseWhileNotesArriveKeepsTheGateWithTheKeys) {
     done.store(true);
     gui.join();
     EXPECT_EQ(apart, 0) << "keys held with the gate closed, or the gate open with none";
+}
+
+// While a holder is held up (here in a slow text sink), another thread
+// plays a key, 63 clocks and the key's release: the queue is full before the
+// release, which is kept all the same, so no key is left held.
+TEST_F(Threads, AFullQueueLosesNoNoteOff) {
+    static thread_local bool slow = false;
+    static std::atomic<bool> holding{false};
+    synthState.gateTextSink.set([](const char *) {
+        if (!slow)
+            return;
+        slow = false;
+        holding.store(true);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        holding.store(false);
+    });
+    std::atomic<bool> done{false};
+    std::thread holder([&] {
+        for (int i = 0; i < 100; ++i) {
+            slow = true;
+            onMidiInput(synthState, kMidiInData, shortMessage(0xF8));
+        }
+        done.store(true);
+    });
+    while (!done.load()) {
+        if (!holding.load())
+            continue;
+        onMidiInput(synthState, kMidiInData, shortMessage(0x90, 60, 100));
+        for (int i = 0; i < 63; ++i)
+            onMidiInput(synthState, kMidiInData, shortMessage(0xF8));
+        onMidiInput(synthState, kMidiInData, shortMessage(0x80, 60, 0));
+        while (holding.load())
+            ;
+    }
+    holder.join();
+    EXPECT_EQ(synthState.heldNoteCount.get(), 0);
+    EXPECT_EQ(synthState.gate.get(), 0);
 }
 
 // Two engines in one process, as two plugin instances in one host: each works

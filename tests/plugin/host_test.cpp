@@ -495,6 +495,25 @@ TEST(Expression, AGlidePassesEverySemitoneAndArrivesOnTime) {
         playExpressive(detached, 48000, {{"glide", 200}, {"glide_legato", 1}});
     EXPECT_LT(std::fabs(centsFrom(pitchHz(apart.data() + 24100, 2400), noteHz(69))), 5.0)
         << "a detached note glided in the legato mode";
+
+    // From A3 still in its release (a sine) the glide moves under the 1000-frame
+    // fade-out too: frame k after the note-on sounds (k + 1) / 8 cents above A3's
+    // whole-frame period (1.44 cents sharp). Timed from its rises through 0.
+    SoundOptions sine = steadySound();
+    sine.staticValue = 0;
+    sine.rangeTop = 243;
+    sine.sliders.release = 500;
+    const std::vector<float> fading = playExpressive(detached, 48000, {{"glide", 200}}, sine);
+    std::vector<double> rises;
+    for (size_t f = 24100; f < 24900; ++f)
+        if (fading[f - 1] < 0.0f && fading[f] >= 0.0f)
+            rises.push_back(f - 1 + fading[f - 1] / (fading[f - 1] - fading[f]));
+    ASSERT_GE(rises.size(), 3u);
+    const double hz = (rises.size() - 1) * 48000.0 / (rises.back() - rises.front());
+    const double k = (rises.front() + rises.back()) / 2 - 24000;
+    std::printf("under the fade-out, around k = %.0f: %+.1f cents from A3\n", k,
+                centsFrom(hz, noteHz(57)));
+    EXPECT_NEAR(centsFrom(hz, noteHz(57)), 1.44 + (k + 1) / 8, 3.0);
 }
 
 // The sustain pedal holds a released note until it is lifted, unless a key
@@ -525,6 +544,23 @@ TEST(Expression, PedalVelocityAndChannel) {
     };
     EXPECT_EQ(loudness(20, 0), loudness(127, 0));
     EXPECT_NEAR(loudness(64, 100) / loudness(127, 100), 0.25, 0.04);
+
+    // Turning the channel port while a key, or the pedal, holds a note
+    // releases it: its note-off would come on the old channel.
+    for (const std::vector<Event> &hold :
+         {std::vector<Event>{{0, {0x90, 69, 100}}},
+          std::vector<Event>{{0, {0xB0, 64, 127, 0x90, 69, 100}}, {99, {0x80, 69, 0}}}}) {
+        Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+        setSound(p, steadySound());
+        p.activate();
+        Player player(p, hold, 14400);
+        player.block(4800);
+        p.control("channel") = 2;
+        while (!player.done())
+            player.block(256);
+        EXPECT_GT(rms(player.out, 2400, 4800), 0.01);
+        EXPECT_EQ(rms(player.out, 7200, 14400), 0.0) << hold.size() << " event(s): still sounds";
+    }
 
     for (const auto &[channel, status, heard] :
          {std::tuple{0.0f, 0x95, true}, {3.0f, 0x92, true}, {3.0f, 0x90, false}}) {

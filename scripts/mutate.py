@@ -196,8 +196,9 @@ def main():
                 outcome = "survived" if tests_pass(scratch) else "killed"
         finally:
             source.write_text(text)
-        outcomes[(path, number, name, changed)] = outcome
-        print(f"[{i}/{len(chosen)}] {outcome:8} {path}:{number} {name}: {changed.strip()}"
+        shown = (original if name == "deleted" else changed).strip()
+        outcomes[(path, number, name, shown)] = outcome
+        print(f"[{i}/{len(chosen)}] {outcome:8} {path}:{number} {name}: {shown}"
               f"  ({time.monotonic() - started:.0f} s)", flush=True)
 
     print("\nkilled / faults that build, per folder:")
@@ -209,9 +210,9 @@ def main():
         share = f"{100 * killed / len(built):.0f} %" if built else "-"
         print(f"  {folder:16} {killed}/{len(built)}  {share}  ({len(mine) - len(built)} did not build)")
     print("\nsurvivors:")
-    for (path, number, name, changed), outcome in outcomes.items():
+    for (path, number, name, shown), outcome in outcomes.items():
         if outcome == "survived":
-            print(f"  {path}:{number} {name}: {changed.strip()}")
+            print(f"  {path}:{number} {name}: {shown}")
 
 
 if __name__ == "__main__":

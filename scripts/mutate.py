@@ -6,16 +6,18 @@ look away.
 
 Usage: scripts/mutate.py [FILE...]     (default: every file below SOURCES)
   MUTANTS=N   how many faults, drawn from all of them (default 40; 0: all)
-  SEED=S      which ones (default 1): the same seed draws the same faults
+  SEED=S      which ones (default 1): the same seed draws the same faults,
+              whatever else changed in the files
   MUTATE_BUILD=DIR  the scratch folder (default build-mutate): a copy of the
               sources and its own ccache build, so that the working tree is
               never touched and may change while a run goes on.
 Prints each fault's outcome, then the figures per folder and the survivors.
 """
+import hashlib
 import os
-import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -128,16 +130,24 @@ def all_mutants(files):
     return mutants
 
 
+def draw(mutant, seed=os.environ.get("SEED", "1")):
+    """The seed's order of a fault, from its file and text alone: a change
+    elsewhere (lines added above it) leaves the same faults drawn."""
+    path, _, name, original, changed = mutant
+    text = "\0".join([seed, path, name, original.strip(), changed.strip()])
+    return hashlib.sha256(text.encode()).digest()
+
+
 def copy_sources(root, scratch):
-    """Copies the tracked and new files into scratch/src, keeping the times of
-    the unchanged ones so that the build there stays incremental."""
+    """Copies the tracked and new files that changed into the scratch folder,
+    stamped now: the build there stays incremental and sees every change."""
     files = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard"],
                            cwd=root, capture_output=True, text=True, check=True).stdout.split()
     for name in files:
         source, target = root / name, scratch / name
         if source.is_file() and (not target.exists() or target.read_bytes() != source.read_bytes()):
             target.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(source, target)
+            shutil.copy(source, target)
 
 
 def build(root, scratch):
@@ -160,6 +170,7 @@ def tests_pass(scratch):
 
 
 def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # the fault is taken out first
     root = Path(__file__).resolve().parent.parent
     os.chdir(root)
     files = sys.argv[1:] or sorted(str(p) for g in SOURCES for p in root.glob(g))
@@ -167,8 +178,7 @@ def main():
     scratch = (root / os.environ.get("MUTATE_BUILD", "build-mutate")).resolve() / "src"
     count = int(os.environ.get("MUTANTS", "40"))
     mutants = all_mutants(files)
-    chosen = mutants if count <= 0 else random.Random(os.environ.get("SEED", "1")).sample(
-        mutants, min(count, len(mutants)))
+    chosen = mutants if count <= 0 else sorted(mutants, key=draw)[:count]
     chosen.sort(key=lambda m: (m[0], m[1]))  # one file's faults together: fewer rebuilds
     print(f"{len(chosen)} of {len(mutants)} faults in {len(files)} files", flush=True)
 

@@ -11,12 +11,18 @@
 # and for the browser:
 #   make web        the page and the engine's WebAssembly module in BUILD/web
 #   make web-serve  serves BUILD/web on a local address (WEB_PORT, default 8024)
+# and for the tests themselves (not part of make test):
+#   make mutate     puts small faults into the engine, the MIDI code, the MIDI
+#                   file reader and the plugin, one at a time, and runs the fast
+#                   tests against each: MUTANTS faults (default 40, 0: all),
+#                   drawn by SEED; lists those the tests miss. Builds a copy of
+#                   the sources in BUILD-mutate, at low priority.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 WEB_PORT ?= 8024
 
-.PHONY: run test build deps web-deps test-deps bench configure programs install package web web-serve
+.PHONY: run test build deps web-deps test-deps bench configure programs install package web web-serve mutate
 
 deps:
 	@bash scripts/install-deps.sh
@@ -54,6 +60,9 @@ package: build
 test: build
 	bash scripts/run-tests.sh $(BUILD)
 	bash scripts/run-sanitizer-tests.sh $(BUILD)
+
+mutate: test-deps
+	MUTATE_BUILD=$(BUILD)-mutate nice -n 10 python3 scripts/mutate.py
 
 run: build
 	$(BUILD)/app/ondrilux

@@ -1,5 +1,5 @@
-#include "tests/engine/engine_fixture.h"
 #include "engine/waveshaper.h"
+#include "tests/engine/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +93,8 @@ TEST_F(Waveshaper, PhaseZeroGivesTheOperationOfByteZero) {
     const int expected[13] = {50, 0, 50, 0, 0, 0, 0, 24, 124, 8, 0, 0, 0};
     for (int op = 1; op <= 13; ++op) {
         synthState.operation.set(op);
-        EXPECT_EQ(shapeSample(synthState, 0.0f), static_cast<float>(expected[op - 1] / 127.0)) << op;
+        EXPECT_EQ(shapeSample(synthState, 0.0f), static_cast<float>(expected[op - 1] / 127.0))
+            << op;
     }
 }
 
@@ -119,6 +120,16 @@ TEST_F(Waveshaper, AmplitudeFollowsTheEdgesAndTheLevel) {
         synthState.envelope.level = c.level;
         EXPECT_EQ(shapeSample(synthState, 0.25f), static_cast<float>(c.peak / 127.0))
             << c.top << "/" << c.bottom << " at " << c.level;
+    }
+}
+
+// Phase 0 is byte 0, and OR passes the static byte through: every byte r
+// comes out as r / 127, from -128/127 to exactly 1.0.
+TEST_F(Waveshaper, EveryByteComesOutAsItsValueOver127) {
+    synthState.operation.set(1);
+    for (int r = -128; r <= 127; ++r) {
+        synthState.staticOperand.set(r);
+        EXPECT_EQ(shapeSample(synthState, 0.0f), static_cast<float>(r / 127.0)) << r;
     }
 }
 

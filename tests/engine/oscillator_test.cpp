@@ -98,6 +98,23 @@ TEST_F(Oscillator, NoPreviousPitchGivesSilenceWithoutMovingThePhase) {
     EXPECT_EQ(synthState.phaseIndex, 7);
 }
 
+// Expressive, but neither bent nor gliding: the whole-frame period plays every
+// note, sample for sample as without (a fresh note, a legato one, a release).
+TEST_F(Oscillator, ExpressiveWithoutBendOrGlidePlaysThePeriods) {
+    std::vector<float> takes[2];
+    for (const int expressive : {0, 1}) {
+        initSynthState(synthState);
+        synthState.expressive.set(expressive);
+        noteOn(60);
+        takes[expressive] = render(6000);
+        noteOn(72);
+        noteOff(60);
+        for (float v : render(6000))
+            takes[expressive].push_back(v);
+    }
+    EXPECT_EQ(takes[1], takes[0]);
+}
+
 } // namespace
 
 namespace {
@@ -118,7 +135,8 @@ TEST_F(Oscillator, CachesGiveTheSpecifiedSamplesWhateverPlayedBefore) {
         for (int i = 0; i < 6000; ++i) {
             const float cached = oscillatorSample(synthState);
             ASSERT_EQ(cached,
-                      shapeSample(synthState, static_cast<float>(static_cast<double>(synthState.phaseIndex) /
+                      shapeSample(synthState,
+                                  static_cast<float>(static_cast<double>(synthState.phaseIndex) /
                                                      synthState.periodSamples)))
                 << "frame " << i;
         }

@@ -120,6 +120,20 @@ TEST_F(RenderCallback, AllSoundOffFallsSilentWithin5MsAllNotesOffReleases) {
     }
 }
 
+// A note pressed during the fall: the fall ends in silence, and the note
+// starts from there with a fade-out of silence, not of what the mute cut off.
+TEST_F(RenderCallback, NotePressedDuringTheFallStartsFromSilence) {
+    noteOn(69);
+    render(1001 + 9600);
+    onMidiInput(synthState, kMidiInData, shortMessage(0xB0, 120, 0));
+    render(kMuteFrames / 2);
+    noteOn(72);
+    const std::vector<float> out = render(kMuteFrames / 2 + 1002 + 100);
+    EXPECT_EQ(std::vector<float>(out.begin() + kMuteFrames / 2, out.end() - 100),
+              std::vector<float>(1002, 0.0f)); // 1001 frames of fade-out, then fade-in factor 0
+    EXPECT_NE(std::vector<float>(out.end() - 100, out.end()), std::vector<float>(100, 0.0f));
+}
+
 // A render in one piece equals, bit for bit, the same render in buffers of
 // random sizes, with the same messages arriving between buffers.
 TEST_F(RenderCallback, BufferSplitDoesNotChangeTheOutput) {

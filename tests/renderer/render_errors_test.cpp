@@ -75,6 +75,7 @@ const BadCase kBadCases[] = {
      {"IN", "OUT"},
      "0 ticks per quarter"},
     {"FormatTwo", header(2, 1, 96) + chunk("MTrk", kNoteTrackBody), {"IN", "OUT"}, "format 2"},
+    {"FormatThree", header(3, 1, 96) + chunk("MTrk", kNoteTrackBody), {"IN", "OUT"}, "format 3"},
     {"DataByteWithoutStatus",
      header(0, 1, 96) + track({{0, {60, 100}}}),
      {"IN", "OUT"},

@@ -9,7 +9,7 @@
 # Usage: bench/plugin_ui_cost.sh [BUILD_DIR]   (BUILD_DIR holds lv2/ondrilux.lv2)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+build=$(cd "${1:-$root/build}" && pwd)
 seconds=${SECONDS_EACH:-10}
 [ -f "$build/lv2/ondrilux.lv2/ondrilux_ui.so" ] || { echo "no panel in $build/lv2: build it first" >&2; exit 2; }
 command -v jalv.gtk3 >/dev/null || { echo "jalv.gtk3 is not installed (Debian's jalv)" >&2; exit 2; }

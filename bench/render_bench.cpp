@@ -76,15 +76,18 @@ void BM_Silence(benchmark::State &state) {
 BENCHMARK(BM_Silence);
 
 // The plugin at the engine's rate, in blocks of the same length; the held
-// note's event comes in the first block, as a host's would.
-void BM_PluginHeldNote(benchmark::State &state) {
+// note's event comes in the first block, as a host's would. Without
+// `levelShown` its level port is left unconnected, as where no panel is open.
+void pluginHeldNote(benchmark::State &state, int operation, bool levelShown) {
     Lv2Instance plugin(ONDRILUX_LV2_PATH, kPluginUri, kSampleRate);
     if (!plugin.ok()) {
         state.SkipWithError("the plugin does not load");
         return;
     }
-    plugin.control("operation") = static_cast<float>(state.range(0));
+    plugin.control("operation") = static_cast<float>(operation);
     plugin.control("quick_start") = 0.0f;
+    if (!levelShown)
+        plugin.disconnect("level");
     plugin.activate();
     std::vector<float> buffer(kBufferFrames);
     plugin.addEvent(0, {0x90, 69, 100});
@@ -99,7 +102,18 @@ void BM_PluginHeldNote(benchmark::State &state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
+
+void BM_PluginHeldNote(benchmark::State &state) {
+    pluginHeldNote(state, static_cast<int>(state.range(0)), true);
+}
 BENCHMARK(BM_PluginHeldNote)->DenseRange(1, 13)->ArgName("operation");
+
+// The same run with the panel's level port connected (a panel open) or not:
+// one float more written a block.
+void BM_PluginLevelPort(benchmark::State &state) {
+    pluginHeldNote(state, 1, state.range(0) != 0);
+}
+BENCHMARK(BM_PluginLevelPort)->Arg(0)->Arg(1)->ArgName("connected");
 
 #ifdef ONDRILUX_CLAP_FILE
 // The same through the CLAP plugin, its controls set by parameter events.

@@ -20,17 +20,18 @@ constexpr int kLv2MinorVersion = ONDRILUX_LV2_MINOR_VERSION;
 constexpr int kLv2MicroVersion = ONDRILUX_LV2_MICRO_VERSION;
 static_assert(kLv2MinorVersion > 0 && kLv2MinorVersion % 2 == 0 && kLv2MicroVersion % 2 == 0);
 
-constexpr const char *kPrefixes = "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
-                                  "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
-                                  "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
-                                  "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-                                  "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
-                                  "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
-                                  "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
-                                  "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
-                                  "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
-                                  "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
-                                  "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
+constexpr const char *kPrefixes =
+    "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
+    "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
+    "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+    "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+    "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+    "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
+    "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
 
 // The panel's URI, beside the plugin's: hosts remember which UI they showed.
 constexpr const char *kUiFragment = "#ui";

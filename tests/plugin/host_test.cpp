@@ -268,6 +268,29 @@ TEST(Activation, ReactivatedStartsSilentLikeAFreshEngine) {
     EXPECT_EQ(firstDifference(out, engineRender(settingsA(), later, kFrames)), -1);
 }
 
+// The level port tells the panel the envelope's level at each block's end:
+// nothing before a note, the sustain's level while it is held, nothing once
+// its release is over.
+TEST(LevelPort, ReportsTheEnvelopeAtTheBlocksEnd) {
+    Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
+    ASSERT_TRUE(p.ok());
+    p.control("decay") = 100;
+    p.control("sustain") = 50;
+    p.control("release") = 100;
+    p.activate();
+    std::vector<float> block(4800);
+    p.run(block.data(), 4800);
+    EXPECT_EQ(p.control("level"), 0.0f);
+    p.addEvent(0, {0x90, 69, 100});
+    for (int i = 0; i < 5; ++i, p.clearEvents()) // 0.5 s: past the attack and decay
+        p.run(block.data(), 4800);
+    EXPECT_EQ(p.control("level"), 0.5f);
+    p.addEvent(0, {0x80, 69, 0});
+    for (int i = 0; i < 5; ++i, p.clearEvents())
+        p.run(block.data(), 4800);
+    EXPECT_EQ(p.control("level"), 0.0f);
+}
+
 // All Sound Off and All Notes Off on channel 1 release a held note, All
 // Sound Off silent within 5 ms; on another channel, or another controller,
 // they do not.

@@ -124,6 +124,12 @@ bool Lv2Instance::hasPort(const std::string &symbol) const {
     return false;
 }
 
+void Lv2Instance::disconnect(const std::string &symbol) {
+    for (size_t i = 0; i < symbols_.size(); ++i)
+        if (symbols_[i] == symbol && instance_)
+            lilv_instance_connect_port(instance_, static_cast<uint32_t>(i), nullptr);
+}
+
 float &Lv2Instance::control(const std::string &symbol) {
     for (size_t i = 0; i < symbols_.size(); ++i)
         if (symbols_[i] == symbol)

@@ -28,6 +28,8 @@ class Lv2Instance {
     // A control port's value: inputs are read by the plugin at its next run,
     // outputs hold what it wrote at its last.
     float &control(const std::string &symbol);
+    // Leaves the port unconnected, as a host that does not read it may.
+    void disconnect(const std::string &symbol);
     void activate();
     void deactivate();
 
@@ -52,6 +54,6 @@ class Lv2Instance {
     uint32_t outPort_ = UINT32_MAX;
     uint32_t midiType_ = 0, otherType_ = 0;
     std::vector<std::string> symbols_;
-    std::vector<float> controls_; // one per port, used by the control ports
+    std::vector<float> controls_;    // one per port, used by the control ports
     std::vector<uint64_t> sequence_; // 8-byte aligned, as atoms must be
 };

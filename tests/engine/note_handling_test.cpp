@@ -119,6 +119,17 @@ TEST_F(NoteHandling, AllSoundOffAndAllNotesOffReleaseEveryKey) {
     }
 }
 
+// Out of the box a glide, once given a time, joins detached notes too:
+// 100 ms is 4800 frames.
+TEST_F(NoteHandling, AFreshRecordGlidesBetweenDetachedNotes) {
+    synthState.expressive.set(1);
+    synthState.glideMilliseconds.set(100);
+    send(0x90, 57, 100);
+    send(0x80, 57, 0);
+    send(0x90, 69, 100);
+    EXPECT_EQ(synthState.glideFrames.get(), 4800);
+}
+
 TEST_F(NoteHandling, OtherMessageCodesAreIgnored) {
     onMidiInput(synthState, kMidiInOpen, shortMessage(0x90, 60, 100));
     onMidiInput(synthState, 0x3C5, shortMessage(0x90, 60, 100));

@@ -149,6 +149,16 @@ TEST_F(Oscillator, CachesGiveTheSpecifiedSamplesWhateverPlayedBefore) {
     // An index far past the period (a legato jump from a long one) wraps into it.
     synthState.phaseIndex = 26 + 183 * 109;
     EXPECT_EQ(oscillatorSample(synthState), worked);
+    // A period longer than the cache (4 Hz, below every note: 12000 frames)
+    // takes the sines past its end afresh and leaves the rest as it was.
+    synthState.noteFrequency.set(4.0);
+    synthState.phaseIndex = -1;
+    for (int i = 0; i < 12000; ++i)
+        oscillatorSample(synthState);
+    EXPECT_EQ(synthState.phaseIndex, 11999);
+    synthState.noteFrequency.set(440.0);
+    synthState.phaseIndex = 26;
+    EXPECT_EQ(oscillatorSample(synthState), worked);
 }
 
 } // namespace

@@ -156,6 +156,14 @@ TEST(Controls, OutOfRangeAreClampedAndNanTakesTheDefault) {
     }
 }
 
+// Each control is found by its port's index; the other ports are no controls.
+TEST(Controls, EachIsFoundByItsPortsIndex) {
+    for (const ControlPort &c : kControlPorts)
+        EXPECT_EQ(controlPort(c.index), &c) << c.symbol;
+    for (uint32_t other : {kMidiInPort, kOutPort, kLatencyPort, kLevelPort, kPortCount})
+        EXPECT_EQ(controlPort(other), nullptr) << other;
+}
+
 // What a careless host sends: events out of order, before the block and past
 // its end, system-exclusive and cut-off messages, data bytes without status,
 // foreign atoms, empty events, and controls out of range or NaN.
@@ -266,6 +274,19 @@ TEST(Activation, ReactivatedStartsSilentLikeAFreshEngine) {
     const std::vector<float> out = play(p, later, kFrames, {256});
     EXPECT_EQ(rms(out, 0, 5000), 0.0) << "a note hung over";
     EXPECT_EQ(firstDifference(out, engineRender(settingsA(), later, kFrames)), -1);
+
+    // The host's clock counts from 0 at activation: at 96000 frames/s its
+    // frames 1000 and 1001 both fall in engine frame 500, and a note at either
+    // sounds the same.
+    std::vector<float> takes[2];
+    for (uint32_t at : {1000u, 1001u}) {
+        Lv2Instance q(kLv2Path, kPluginUri, 96000.0);
+        ASSERT_TRUE(q.ok());
+        q.activate();
+        takes[at - 1000] = play(q, {{at, {0x90, 69, 100}}}, 9600, {256});
+    }
+    EXPECT_GT(rms(takes[0], 4800, 9600), 0.01);
+    EXPECT_EQ(firstDifference(takes[0], takes[1]), -1);
 }
 
 // The level port tells the panel the envelope's level at each block's end:
@@ -465,6 +486,9 @@ TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
         {"12 clearing 50 cents, an NRPN's 5", 2,
          {{0, {0x90, 69, 100}}, {100, rpn50Then12}, {101, nrpn5}, {4800, kBendTop}}, 81},
         {"played bent", 2, {{0, kBendTop}, {10, {0x90, 69, 100}}}, 71},
+        {"RPN 0 to 1 cent, on C8", 2,
+         {{0, {0x90, 108, 100}}, {100, {0xB0, 101, 0, 100, 0, 6, 0, 38, 1}}, {4800, kBendTop}},
+         108.01},
     };
     for (const Case &c : cases) {
         const std::vector<float> out = playExpressive(c.events, 72000, {{"bend_range", c.range}});

@@ -2,7 +2,7 @@
 // and rate conversion, with CLAP's events, parameters (a parameter's id is its
 // LV2 port's index), latency, state and, where it is built, the LV2 plugin's
 // panel.
-#include "plugin_controls/port_controls.h"
+#include "plugin_engine/host_rate_engine.h"
 #include "plugin_ui/panel_layout.h"
 #include "plugin_ui/plugin_view.h"
 
@@ -11,7 +11,6 @@
 #include "engine_driving/engine_driving.h"
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
-#include "resampling/resampler.h"
 #include "version.h"
 
 #include <clap/entry.h>
@@ -70,20 +69,10 @@ struct Plugin {
     const clap_host_params_t *hostParams = nullptr;
     const clap_host_timer_support_t *hostTimers = nullptr;
     const clap_host_gui_t *hostGui = nullptr;
-    DrivenEngine engine;
+    HostRateEngine engine;
     // Each control's value by its port index, as the host or a state last set
     // it: written on the main thread and the audio thread, read on both.
     std::atomic<float> values[kPortCount] = {};
-    uint32_t hostRate = 0;
-    // When the host is not at the engine's rate: the engine renders each
-    // span's time here and the resampler converts it.
-    bool resampling = false;
-    Resampler resampler;
-    std::vector<float> engineFrames;
-    uint64_t hostFrames = 0; // frames of the host's clock played since activation
-    // The bend range and glide as last applied: RPN 0 and CC 5 set the same
-    // values, so a parameter acts only when it changes.
-    int32_t bendRange = -1, glide = -1;
 
     // The panel, on the main thread: its view once the host gives it a
     // window, the timer that drives it, and the scale the host asked for (0:
@@ -109,38 +98,13 @@ float valueOf(const Plugin &p, const ControlPort &c) {
 
 // Hands control c's value to the engine, as the LV2 plugin hands its port's.
 void applyControl(Plugin &p, const ControlPort &c) {
-    const int32_t v = controlPortValue(c, valueOf(p, c));
-    int32_t *lastApplied = c.index == kBendRangePort ? &p.bendRange
-                           : c.index == kGlidePort   ? &p.glide
-                                                     : nullptr;
-    if (lastApplied && *lastApplied == v)
-        return;
-    if (lastApplied)
-        *lastApplied = v;
-    setPortControl(p.engine, c, v);
-}
-
-// Renders host frames [from, to) of this block into out.
-void renderSpan(Plugin &p, float *out, uint32_t from, uint32_t to) {
-    if (!p.resampling) {
-        renderEngine(p.engine, out + from, to - from);
-        return;
-    }
-    while (from < to) {
-        const uint32_t count = std::min(to - from, kChunkFrames);
-        const uint64_t start = p.hostFrames + from;
-        const uint64_t first = engineFrameAt(start, p.hostRate);
-        const auto engineCount =
-            static_cast<uint32_t>(engineFrameAt(start + count, p.hostRate) - first);
-        renderEngine(p.engine, p.engineFrames.data(), engineCount);
-        resample(p.resampler, p.engineFrames.data(), engineCount, out + from, count);
-        from += count;
-    }
+    applyHostControl(p.engine, c, controlPortValue(c, valueOf(p, c)));
 }
 
 void playMidi(Plugin &p, const uint8_t *bytes, size_t size) {
-    forEachShortMessage(
-        bytes, size, [&p](uint32_t message) { onMidiInput(p.engine.state, kMidiInData, message); });
+    forEachShortMessage(bytes, size, [&p](uint32_t message) {
+        onMidiInput(p.engine.engine.state, kMidiInData, message);
+    });
 }
 
 // How many bytes a message starting with this byte has: CLAP's MIDI event
@@ -291,48 +255,31 @@ clap_process_status process(const clap_plugin_t *plugin, const clap_process_t *p
         if (!e || !isPlayed(*e))
             continue;
         const uint32_t at = std::clamp(e->time, done, frameCount);
-        renderSpan(p, out, done, at);
+        renderHostSpan(p.engine, out, done, at);
         done = at;
         play(p, *e);
     }
-    renderSpan(p, out, done, frameCount);
-    p.hostFrames += frameCount;
+    renderHostSpan(p.engine, out, done, frameCount);
+    endHostBlock(p.engine, frameCount);
     output->constant_mask = 0;
     // What the panel's live picture needs, as the LV2 plugin's level port has it.
-    const SynthState &s = p.engine.state;
-    p.level.store(static_cast<float>(s.envelope.level * s.velocityGain), std::memory_order_relaxed);
+    p.level.store(pictureLevel(p.engine), std::memory_order_relaxed);
     sendPanelWrites(p, process->out_events);
     return CLAP_PROCESS_CONTINUE;
 }
 
 // A fresh engine, as at the synth's start: silence, no note held over.
 bool activate(const clap_plugin_t *plugin, double rate, uint32_t, uint32_t) {
-    Plugin &p = self(plugin);
-    // A rate no converter can serve.
-    if (!(rate >= 1000.0 && rate <= 1536000.0))
-        return false;
-    p.hostRate = static_cast<uint32_t>(std::lrint(rate));
-    p.resampling = p.hostRate != static_cast<uint32_t>(kSampleRate);
-    if (p.resampling) {
-        std::string error;
-        if (!openResampler(p.resampler, p.hostRate, kChunkFrames, error))
-            return false;
-        p.engineFrames.assign(engineFrameAt(kChunkFrames, p.hostRate) + 2, 0.0f);
-    }
-    prepareEngine(p.engine, SoundOptions{.expressive = true});
-    p.hostFrames = 0;
-    p.bendRange = p.glide = -1;
-    return true;
+    // False for a rate no converter can serve.
+    return startHostRateEngine(self(plugin).engine, rate);
 }
 
 void deactivate(const clap_plugin_t *plugin) {
-    closeResampler(self(plugin).resampler);
+    stopHostRateEngine(self(plugin).engine);
 }
 
 void reset(const clap_plugin_t *plugin) {
-    Plugin &p = self(plugin);
-    prepareEngine(p.engine, SoundOptions{.expressive = true});
-    p.bendRange = p.glide = -1;
+    resetHostRateEngine(self(plugin).engine);
 }
 
 // Parameters: the LV2 plugin's control ports, by index.
@@ -443,7 +390,7 @@ const clap_plugin_params_t kParams = {paramCount,  paramInfo,   paramValue,
 // The converter's delay, as the LV2 plugin's latency port tells it.
 uint32_t latency(const clap_plugin_t *plugin) {
     const Plugin &p = self(plugin);
-    return p.resampling ? static_cast<uint32_t>(std::lrint(p.resampler.delayFrames)) : 0;
+    return static_cast<uint32_t>(std::lrint(hostLatencyFrames(p.engine)));
 }
 
 const clap_plugin_latency_t kLatency = {latency};
@@ -752,7 +699,7 @@ void destroy(const clap_plugin_t *plugin) {
     if (p->panelOpen)
         destroyPanel(plugin);
 #endif
-    closeResampler(p->resampler);
+    stopHostRateEngine(p->engine);
     delete p;
 }
 

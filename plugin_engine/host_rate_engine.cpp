@@ -1,0 +1,73 @@
+#include "plugin_engine/host_rate_engine.h"
+
+#include "plugin_controls/port_controls.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace {
+
+// At another rate the engine renders at most this many host frames' worth at
+// a time, so that its buffer is allocated once, however long a host's blocks.
+constexpr uint32_t kChunkFrames = 4096;
+
+void freshEngine(HostRateEngine &h) {
+    prepareEngine(h.engine, SoundOptions{.expressive = true});
+    h.bendRange = h.glide = -1;
+}
+
+} // namespace
+
+bool startHostRateEngine(HostRateEngine &h, double rate) {
+    if (!(rate >= 1000.0 && rate <= 1536000.0))
+        return false;
+    stopHostRateEngine(h);
+    h.hostRate = static_cast<uint32_t>(std::lrint(rate));
+    h.resampling = h.hostRate != static_cast<uint32_t>(kSampleRate);
+    if (h.resampling) {
+        std::string error;
+        if (!openResampler(h.resampler, h.hostRate, kChunkFrames, error))
+            return false;
+        h.engineFrames.assign(engineFrameAt(kChunkFrames, h.hostRate) + 2, 0.0f);
+    }
+    freshEngine(h);
+    h.hostFrames = 0;
+    return true;
+}
+
+void stopHostRateEngine(HostRateEngine &h) {
+    closeResampler(h.resampler);
+}
+
+void resetHostRateEngine(HostRateEngine &h) {
+    freshEngine(h);
+}
+
+void applyHostControl(HostRateEngine &h, const ControlPort &c, int32_t v) {
+    int32_t *lastApplied = c.index == kBendRangePort ? &h.bendRange
+                           : c.index == kGlidePort   ? &h.glide
+                                                     : nullptr;
+    if (lastApplied && *lastApplied == v)
+        return;
+    if (lastApplied)
+        *lastApplied = v;
+    setPortControl(h.engine, c, v);
+}
+
+void renderHostSpan(HostRateEngine &h, float *out, uint32_t from, uint32_t to) {
+    if (!h.resampling) {
+        renderEngine(h.engine, out + from, to - from);
+        return;
+    }
+    while (from < to) {
+        const uint32_t count = std::min(to - from, kChunkFrames);
+        const uint64_t start = h.hostFrames + from;
+        const uint64_t first = engineFrameAt(start, h.hostRate);
+        const auto engineCount =
+            static_cast<uint32_t>(engineFrameAt(start + count, h.hostRate) - first);
+        renderEngine(h.engine, h.engineFrames.data(), engineCount);
+        resample(h.resampler, h.engineFrames.data(), engineCount, out + from, count);
+        from += count;
+    }
+}

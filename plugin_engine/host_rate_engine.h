@@ -1,0 +1,59 @@
+#pragma once
+
+#include "engine_driving/engine_driving.h"
+#include "plugin_controls/control_ports.h"
+#include "resampling/resampler.h"
+
+#include <cstdint>
+#include <vector>
+
+// The engine as a plugin plays it, for the LV2 and the CLAP plugin alike: at
+// the host's rate, converted from 48000 frames/s where that differs, its
+// controls handed over as a host gives them.
+struct HostRateEngine {
+    DrivenEngine engine;
+    uint32_t hostRate = 0;
+    // When the host is not at the engine's rate: the engine renders each
+    // span's time here and the resampler converts it.
+    bool resampling = false;
+    Resampler resampler;
+    std::vector<float> engineFrames;
+    uint64_t hostFrames = 0; // frames of the host's clock played since the start
+    // The bend range and glide as last applied: RPN 0 and CC 5 set the same
+    // values, so a control acts only when it changes.
+    int32_t bendRange = -1, glide = -1;
+};
+
+// Not the audio thread (it allocates): a fresh engine for a host at `rate`
+// frames/s, as at the synth's start: silence, no note held over, the clock at
+// 0. False for a rate no converter can serve.
+bool startHostRateEngine(HostRateEngine &h, double rate);
+void stopHostRateEngine(HostRateEngine &h);
+
+// Audio thread: a fresh engine at the same rate, without allocating; the
+// converter and the host's clock go on.
+void resetHostRateEngine(HostRateEngine &h);
+
+// Audio thread: control c at v (a value from controlPortValue), from the next
+// frame on.
+void applyHostControl(HostRateEngine &h, const ControlPort &c, int32_t v);
+
+// Audio thread: renders host frames [from, to) of the current block into out.
+// No allocation, lock or I/O.
+void renderHostSpan(HostRateEngine &h, float *out, uint32_t from, uint32_t to);
+
+// Audio thread: the block of `frameCount` frames is played.
+inline void endHostBlock(HostRateEngine &h, uint32_t frameCount) {
+    h.hostFrames += frameCount;
+}
+
+// Host frames by which the sound comes later than its notes: the converter's.
+inline double hostLatencyFrames(const HostRateEngine &h) {
+    return h.resampling ? h.resampler.delayFrames : 0.0;
+}
+
+// What the panel's live picture needs: how far the envelope, times the note's
+// velocity, has taken the byte at the last frame rendered.
+inline float pictureLevel(const HostRateEngine &h) {
+    return static_cast<float>(h.engine.state.envelope.level * h.engine.state.velocityGain);
+}

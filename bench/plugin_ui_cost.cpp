@@ -6,7 +6,7 @@
 // Prints the panel's share of one core in each case, from the thread's CPU
 // clock; the X server's drawing is the server's (see plugin_ui_cost.sh).
 // Usage: ondrilux_plugin_ui_cost [seconds]
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>

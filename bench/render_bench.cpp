@@ -9,9 +9,9 @@
 
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
-#include "lv2_plugin/plugin_uri.h"
+#include "plugins/lv2/plugin_uri.h"
 #include "midi/note_handling.h"
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 
 #include <benchmark/benchmark.h>
 

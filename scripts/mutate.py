@@ -26,8 +26,8 @@ from pathlib import Path
 # What the fast tests reach: the MIDI devices' code (midi_input, jack_midi_input,
 # alsa_port_watch) is for the tests on a JACK server, minutes long.
 SOURCES = ["engine/*.cpp", "midi/note_handling.cpp", "midi/short_messages.h",
-           "midi_file/*.cpp", "plugin_controls/*.cpp", "plugin_controls/control_ports.h",
-           "lv2_plugin/*.cpp"]
+           "midi_file/*.cpp", "plugins/controls/*.cpp", "plugins/controls/control_ports.h",
+           "plugins/lv2/*.cpp"]
 TARGETS = ["engine_tests", "renderer_tests", "plugin_tests", "midi_tests"]
 # Each runs in seconds; the threads' stress loops and the JACK tests do not.
 TESTS = [

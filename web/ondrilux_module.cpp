@@ -2,7 +2,7 @@
 // drives it: controls by the plugin's port indices, MIDI short messages, and
 // render calls of up to 4096 frames at 48000 frames per second.
 #include "engine_driving/engine_driving.h"
-#include "plugin_controls/port_controls.h"
+#include "plugins/controls/port_controls.h"
 #include "midi/note_handling.h"
 
 #include <cstdint>

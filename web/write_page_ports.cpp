@@ -2,7 +2,7 @@
 // ports as the page takes them, [symbol, port index, minimum, maximum,
 // default], and the version its About shows, so that the page holds no copy.
 // Usage: write_page_ports OUTPUT.js
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 #include "version.h"
 
 #include <cstdio>

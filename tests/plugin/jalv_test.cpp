@@ -2,7 +2,7 @@
 // alone, and jalv.gtk3 showing the plugin's panel on the test display. A
 // probe client plays notes at chosen frames inside periods and records the
 // plugin's output on the same clock.
-#include "plugin_ui/panel_layout.h"
+#include "plugins/panel/panel_layout.h"
 #include "tests/plugin/plugin_render.h"
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"

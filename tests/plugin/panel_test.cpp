@@ -4,7 +4,7 @@
 // of a control when it is destroyed in the middle of a drag.
 #include "tests/support/desktop.h"
 
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/options/options.h>

@@ -5,8 +5,8 @@
 #include "tests/support/lv2_host.h"
 
 #include "command_line/sound_options.h"
-#include "lv2_plugin/plugin_uri.h"
-#include "plugin_controls/control_ports.h"
+#include "plugins/lv2/plugin_uri.h"
+#include "plugins/controls/control_ports.h"
 
 #include <cstdint>
 #include <string>

@@ -2,9 +2,9 @@
 // drives with its idle calls. A library of its own, so the plugin's DSP
 // library stays free of cairo and X11. Every call comes from the host's UI
 // thread.
-#include "lv2_plugin/plugin_uri.h"
-#include "plugin_ui/panel_layout.h"
-#include "plugin_ui/plugin_view.h"
+#include "plugins/lv2/plugin_uri.h"
+#include "plugins/panel/panel_layout.h"
+#include "plugins/panel/plugin_view.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>

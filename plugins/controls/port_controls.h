@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/waveshaper.h"
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 
 #include <cstdint>
 #include <iterator>

@@ -1,6 +1,6 @@
-#include "plugin_engine/host_rate_engine.h"
+#include "plugins/host_rate/host_rate_engine.h"
 
-#include "plugin_controls/port_controls.h"
+#include "plugins/controls/port_controls.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "plugin_controls/port_controls.h"
+#include "plugins/controls/port_controls.h"
 
 #include "engine_driving/engine_driving.h"
 #include "midi/note_handling.h"

@@ -3,8 +3,8 @@
 // panel when its binary is named), `plugin`
 // (ondrilux.ttl: ports, ranges, defaults, and the operations' short names as
 // the choices of `operation`) or `presets` (presets.ttl).
-#include "lv2_plugin/plugin_uri.h"
-#include "plugin_controls/control_ports.h"
+#include "plugins/lv2/plugin_uri.h"
+#include "plugins/controls/control_ports.h"
 
 #include "engine/operation_names.h"
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-// The project's version as LV2 counts it (lv2_plugin/CMakeLists.txt): a
+// The project's version as LV2 counts it (plugins/lv2/CMakeLists.txt): a
 // release has a minor version above 0, and both it and the micro version even.
 constexpr int kLv2MinorVersion = ONDRILUX_LV2_MINOR_VERSION;
 constexpr int kLv2MicroVersion = ONDRILUX_LV2_MICRO_VERSION;

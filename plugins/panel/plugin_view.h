@@ -9,7 +9,7 @@
 struct PluginView;
 
 // What the panel asks of its wrapper: write a control through the host (a
-// port index of plugin_controls/control_ports.h, a value in its range), and
+// port index of plugins/controls/control_ports.h, a value in its range), and
 // say when the player grabs and lets go of it (for the host's undo and
 // automation).
 struct PluginViewHost {

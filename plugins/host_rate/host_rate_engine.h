@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine_driving/engine_driving.h"
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 #include "resampling/resampler.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The engine as an LV2 instrument: each instance owns its own engine, renders
 // it at 48000 frames/s and, at any other host rate, converts its output.
-#include "lv2_plugin/plugin_uri.h"
-#include "plugin_engine/host_rate_engine.h"
+#include "plugins/lv2/plugin_uri.h"
+#include "plugins/host_rate/host_rate_engine.h"
 
 #include "engine/synth_state.h"
 #include "engine_driving/engine_driving.h"

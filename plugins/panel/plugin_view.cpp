@@ -1,11 +1,11 @@
-#include "plugin_ui/plugin_view.h"
+#include "plugins/panel/plugin_view.h"
 
-#include "plugin_ui/panel_layout.h"
+#include "plugins/panel/panel_layout.h"
 
 #include "engine/operation_names.h"
 #include "engine/synth_state.h"
 #include "engine/waveshaper.h"
-#include "plugin_controls/control_ports.h"
+#include "plugins/controls/control_ports.h"
 
 #include <cairo-xlib.h>
 #include <cairo.h>

@@ -97,7 +97,7 @@ run: build
 	$(BUILD)/app/ondrilux
 
 bench: build
-	$(BUILD)/bench/ondrilux_bench
+	python3 bench/bench_ratios.py $(BUILD)/bench/ondrilux_bench
 
 web: configure
 	cmake --build $(BUILD) -j$(JOBS) --target ondrilux_web

@@ -5,7 +5,7 @@
 #               the plugin's ports, nothing else is installed
 #   render      the installed ondrilux-render tells its version and renders a file
 #   deps        what scripts/install-deps.sh asks apt to install on a machine
-#               with nothing, for `make run` and for `make test`
+#               with nothing, for `make run`, `make tools` and `make test`
 #   user_plugins  `make install-plugins-user` puts each plugin where its hosts
 #               look with no variable set, and its reverse takes them away
 #   package     the Debian package: lintian has nothing to say, its description
@@ -134,16 +134,18 @@ APT
         libcairo2-dev libx11-dev dpkg-dev"
     testing="libgtest-dev liblilv-dev jalv ardour qtractor jackd2 xvfb xdotool sox clang
         emscripten chromium qemu-system-x86 busybox-static weston pulseaudio pipewire"
-    for goal in run test; do
+    declare -A adds=([run]="" [test]="$testing"
+        [tools]="jackd2 alsa-utils lilv-utils jalv vmpk sox gnuplot-nox") # the README's commands
+    for goal in run tools test; do
         rm -f "$fake/asked"
         PATH=$fake:$PATH ONDRILUX_GUEST_CACHE=$dest/cache bash "$here/../../scripts/install-deps.sh" \
-            $([ $goal = run ] || echo --test) >/dev/null 2>"$dest/said" || fail "make $goal: exited with $?"
+            $([ $goal = run ] || echo --$goal) >/dev/null 2>"$dest/said" || fail "make $goal: exited with $?"
         asked=" $(sed -n 's/^install -y -qq --no-install-recommends //p' "$fake/asked") "
         echo "make $goal installs:$asked"
-        for p in $building $([ $goal = run ] || echo "$testing"); do
+        for p in $building ${adds[$goal]}; do
             [[ $asked == *" $p "* ]] || fail "make $goal does not install $p"
         done
-        [ $goal = test ] || for p in $testing; do
+        [ $goal != run ] || for p in $testing; do
             [[ $asked != *" $p "* ]] || fail "make run installs $p, which only the tests need"
         done
         [[ $asked != *" linux-image"* && $asked != *" dpf-source "* ]] ||

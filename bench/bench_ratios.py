@@ -32,7 +32,7 @@ def mean(prefix):
 
 def show(what, numerator, denominator, unit="times"):
     if numerator and denominator:
-        print(f"{what:<62} {numerator / denominator:7.2f} {unit}")
+        print(f"{what:<66} {numerator / denominator:7.2f} {unit}")
 
 
 engine = mean("BM_HeldNote/")

@@ -20,7 +20,7 @@ bytes() { for b; do printf '\\x%02x' "$b"; done; }
 delta() {
     local v=$1 out=$(($1 & 0x7f))
     while ((v >>= 7)); do out="$(((v & 0x7f) | 0x80)) $out"; done
-    bytes $out
+    bytes $out # one argument a byte
 }
 
 track=$(delta 0)$(bytes 0xff 0x51 3 0x08 0x2c 0x92) # tempo: 535714 µs a quarter note
@@ -33,8 +33,8 @@ for ((i = 0; i < ${#tune[@]}; i += 2)); do
 done
 track+=$(delta $rest)$(bytes 0xff 0x2f 0)
 
-length=$(printf "$track" | wc -c)
+length=$(printf %b "$track" | wc -c)
 header=$(bytes 0 0 0 6 0 0 0 1 0x01 0xe0)
 size=$(bytes $((length >> 24 & 255)) $((length >> 16 & 255)) $((length >> 8 & 255)) $((length & 255)))
-printf "MThd${header}MTrk${size}${track}" >"$output"
+printf %b "MThd${header}MTrk${size}${track}" >"$output"
 echo "wrote $output"

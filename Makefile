@@ -10,8 +10,9 @@
 #                  (default /usr/local), into DESTDIR if given: through sudo
 #                  when that is not yours to write; under `sudo make install`
 #                  the build still runs as SUDO_USER, only the copy as root
-#   make install-plugins-user    the LV2, CLAP and VST3 plugins for you alone,
-#                                in ~/.lv2, ~/.clap and ~/.vst3, no sudo
+#   make install-plugins-user    the LV2 and CLAP plugins (and VST3's, where
+#                                built) for you alone, in ~/.lv2, ~/.clap and
+#                                ~/.vst3, no sudo
 #   make uninstall-plugins-user  removes them from there again
 #   make package   builds everything, then the Debian package
 #                  ondrilux_VERSION_ARCH.deb in BUILD

@@ -119,8 +119,8 @@ bool openAndStartAgain(SynthState &s) {
 
 void sayTheStreamDoesNotRun() {
     std::fputs("ondrilux: the audio stream is not running (it played nothing in the first "
-               "second of four starts); start ondrilux again: see the README, \"A silent start "
-               "under JACK\".\n",
+               "second of four starts); start ondrilux again: see docs/troubleshooting.md, "
+               "\"A silent start under JACK\".\n",
                stderr);
     if (faultSink)
         faultSink("No sound");
@@ -307,8 +307,8 @@ void startAfreshIfTheOpenHangs() {
         }
         if (freshStarts >= kMaxFreshStarts) {
             std::fputs("ondrilux: the sound system's start hangs (the program was started "
-                       "afresh three times); still waiting for it: see the README, \"A silent "
-                       "start under JACK\".\n",
+                       "afresh three times); still waiting for it: see docs/troubleshooting.md, "
+                       "\"A silent start under JACK\".\n",
                        stderr);
             return;
         }

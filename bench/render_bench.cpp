@@ -1,7 +1,8 @@
 // Frames per second of the render callback: a held note under each bit
 // operation, a held note bent all the while, and silence (no note yet); then the same through the
 // LV2 plugin, loaded by a lilv host as hosts load it, and the CLAP plugin, loaded by a small CLAP
-// host, for the cost of their wrapping. Items processed are frames.
+// host, for the cost of their wrapping, and a peer LV2 instrument on the same host. Items
+// processed are frames.
 #include "tests/support/lv2_host.h"
 #ifdef ONDRILUX_CLAP_FILE
 #include "tests/support/clap_host.h"
@@ -9,9 +10,9 @@
 
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
-#include "plugins/lv2/plugin_uri.h"
 #include "midi/note_handling.h"
 #include "plugins/controls/control_ports.h"
+#include "plugins/lv2/plugin_uri.h"
 
 #include <benchmark/benchmark.h>
 
@@ -75,19 +76,9 @@ void BM_Silence(benchmark::State &state) {
 }
 BENCHMARK(BM_Silence);
 
-// The plugin at the engine's rate, in blocks of the same length; the held
-// note's event comes in the first block, as a host's would. Without
-// `levelShown` its level port is left unconnected, as where no panel is open.
-void pluginHeldNote(benchmark::State &state, int operation, bool levelShown) {
-    Lv2Instance plugin(ONDRILUX_LV2_PATH, kPluginUri, kSampleRate);
-    if (!plugin.ok()) {
-        state.SkipWithError("the plugin does not load");
-        return;
-    }
-    plugin.control("operation") = static_cast<float>(operation);
-    plugin.control("quick_start") = 0.0f;
-    if (!levelShown)
-        plugin.disconnect("level");
+// A held note through an LV2 plugin at the engine's rate, in blocks of the
+// same length; the note's event comes in the first block, as a host's would.
+void runHeldNote(benchmark::State &state, Lv2Instance &plugin) {
     plugin.activate();
     std::vector<float> buffer(kBufferFrames);
     plugin.addEvent(0, {0x90, 69, 100});
@@ -103,6 +94,21 @@ void pluginHeldNote(benchmark::State &state, int operation, bool levelShown) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
 
+// Ondrilux's plugin. Without `levelShown` its level port is left unconnected,
+// as where no panel is open.
+void pluginHeldNote(benchmark::State &state, int operation, bool levelShown) {
+    Lv2Instance plugin(ONDRILUX_LV2_PATH, kPluginUri, kSampleRate);
+    if (!plugin.ok()) {
+        state.SkipWithError("the plugin does not load");
+        return;
+    }
+    plugin.control("operation") = static_cast<float>(operation);
+    plugin.control("quick_start") = 0.0f;
+    if (!levelShown)
+        plugin.disconnect("level");
+    runHeldNote(state, plugin);
+}
+
 void BM_PluginHeldNote(benchmark::State &state) {
     pluginHeldNote(state, static_cast<int>(state.range(0)), true);
 }
@@ -114,6 +120,18 @@ void BM_PluginLevelPort(benchmark::State &state) {
     pluginHeldNote(state, 1, state.range(0) != 0);
 }
 BENCHMARK(BM_PluginLevelPort)->Arg(0)->Arg(1)->ArgName("connected");
+
+// A peer for scale: Ardour's ACE Reasonable Synth (package ardour), a
+// polyphonic LV2 instrument, playing the same held note on the same host.
+void BM_PeerHeldNote(benchmark::State &state) {
+    Lv2Instance peer("/usr/lib/lv2", "https://community.ardour.org/node/7596", kSampleRate);
+    if (!peer.ok()) {
+        state.SkipWithError("no ACE Reasonable Synth in /usr/lib/lv2");
+        return;
+    }
+    runHeldNote(state, peer);
+}
+BENCHMARK(BM_PeerHeldNote);
 
 #ifdef ONDRILUX_CLAP_FILE
 // The same through the CLAP plugin, its controls set by parameter events.

@@ -178,8 +178,8 @@ void checkTheClientRuns() {
     if (reopens == kMaxReopens) {
         if (!gaveUp)
             std::fputs("ondrilux: JACK does not run the MIDI input (its client was opened four "
-                       "times); start ondrilux again: see the README, \"A silent start under "
-                       "JACK\".\n",
+                       "times); start ondrilux again: see docs/troubleshooting.md, \"A silent "
+                       "start under JACK\".\n",
                        stderr);
         gaveUp = true;
         if (SynthState *s = played.load())

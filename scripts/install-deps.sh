@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and playing Ondrilux need; with
-# --web also the compiler of the page, with --test also everything testing
-# needs. Idempotent: asks apt only for what is missing; sudo only when not root.
-# Usage: scripts/install-deps.sh [--web | --test]
+# --web also the compiler of the page, with --tools also the tools the
+# README's commands use beside the programs, with --test also everything
+# testing needs. Idempotent: asks apt only for what is missing; sudo only when
+# not root.
+# Usage: scripts/install-deps.sh [--web | --tools | --test]
 # Never removes or replaces an installed package, and never installs a
 # kernel: apt simulates first, and a package it cannot install here (one the
 # archive does not have, on another release or architecture) or whose
@@ -29,6 +31,12 @@ packages=(
 # What `make web` adds: the engine compiled to WebAssembly.
 web_packages=(emscripten)
 
+# What `make tools` adds: the commands the README plays with beside the
+# programs. A JACK server and its tools (jackd, jack_connect, jack_lsp), ALSA's
+# (aplay, aconnect), lilv's (lv2ls, lv2info) and jalv to try the LV2 plugin
+# alone, a virtual keyboard, and what docs/plot-operations.sh draws with.
+tool_packages=(jackd2 alsa-utils lilv-utils jalv vmpk sox gnuplot-nox)
+
 # What `make test` adds to both.
 test_packages=(
   # tests and benchmarks
@@ -42,8 +50,9 @@ test_packages=(
   # plugin, a virtual X display and tools to drive and photograph it
   jackd2 libasound2-plugins alsa-utils xvfb xdotool imagemagick x11-utils sox
   # validators of the installed desktop entry, metainfo and manual pages, the
-  # Debian package's checker, and the README's figure
-  desktop-file-utils appstream man-db lintian gnuplot-nox
+  # Debian package's checker, the README's figure, and a peer of the renderer
+  # for bench/render_vs_peers.sh (its General MIDI SoundFont comes with it)
+  desktop-file-utils appstream man-db lintian gnuplot-nox fluidsynth
   # the desktop stacks the end-to-end tests also run on: PipeWire with its
   # JACK layer, PulseAudio, and a headless Wayland compositor; xauth for a
   # display that refuses the connection
@@ -63,8 +72,9 @@ testing=false
 case "${1:-}" in
   --test) testing=true; packages+=("${web_packages[@]}" "${test_packages[@]}") ;;
   --web) packages+=("${web_packages[@]}") ;;
+  --tools) packages+=("${tool_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--web | --test]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--web | --tools | --test]" >&2; exit 2 ;;
 esac
 
 if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then

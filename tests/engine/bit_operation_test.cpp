@@ -1,10 +1,14 @@
+#include "engine/operation_names.h"
 #include "engine/waveshaper.h"
 #include "tests/engine/engine_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bitset>
 #include <cmath>
+#include <fstream>
+#include <regex>
 
 namespace {
 
@@ -50,6 +54,30 @@ TEST(BitOperation, SingleCases) {
     };
     for (const Case &c : cases)
         EXPECT_EQ(applyBitOperation(c.op, c.b, 50), c.expected) << "operation " << c.op;
+}
+
+// The README's table of the operations: each row names the operation as the
+// window and the hosts do, and its worked example, bits written out, is what
+// the operation does with the static value 50.
+TEST(BitOperation, ReadmeTableAgreesWithTheEngine) {
+    std::ifstream readme(ONDRILUX_SOURCE_DIR "/README.md");
+    const std::regex row(
+        R"(\| (\d+) \| (.+?) \| (.+?) \| .*?(-?\d+) \(([01]{8})\) → (-?\d+) \(([01]{8})\) \|)");
+    const auto bits = [](int v) { return std::bitset<8>(static_cast<uint8_t>(v)).to_string(); };
+    int rows = 0;
+    for (std::string line; std::getline(readme, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, row))
+            continue;
+        const int op = std::stoi(m[1]), in = std::stoi(m[4]), out = std::stoi(m[6]);
+        ASSERT_EQ(op, ++rows) << line;
+        EXPECT_EQ(m[2].str(), operationName(op).caption);
+        EXPECT_EQ(m[3].str(), operationName(op).shortName);
+        EXPECT_EQ(m[5].str(), bits(in)) << line;
+        EXPECT_EQ(m[7].str(), bits(out)) << line;
+        EXPECT_EQ(applyBitOperation(op, static_cast<int8_t>(in), 50), out) << line;
+    }
+    EXPECT_EQ(rows, kOperationCount);
 }
 
 TEST(BitOperation, UnknownOperationGivesZero) {

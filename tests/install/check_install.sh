@@ -5,8 +5,12 @@
 #               the plugin's ports, nothing else is installed
 #   render      the installed ondrilux-render tells its version and renders a file
 #   deps        what scripts/install-deps.sh asks apt to install on a machine
-#               with nothing, for `make run` and for `make test`
-# Usage: check_install.sh validators|render|deps BUILD_DIR APP_ID VERSION
+#               with nothing, for `make run`, `make tools` and `make test`
+#   user_plugins  `make install-plugins-user` puts each plugin where its hosts
+#               look with no variable set, and its reverse takes them away
+#   package     the Debian package: lintian has nothing to say, its description
+#               names every form, and `dpkg -r` leaves nothing behind
+# Usage: check_install.sh validators|render|deps|user_plugins|package BUILD_DIR APP_ID VERSION
 # Exit status 77 with one line: a tool the check needs is not installed.
 set -euo pipefail
 check=$1 build=$2 id=$3 version=$4
@@ -27,8 +31,14 @@ needs() {
 case $check in
 validators) needs desktop-file-validate appstreamcli man lv2_validate lv2info ;;
 render) needs file sox ;;
+user_plugins) needs lv2ls lv2info ;;
+package)
+    needs cpack lintian dpkg-deb
+    ! grep -q '^ONDRILUX_SANITIZE:STRING=.' "$build/CMakeCache.txt" ||
+        { echo "install package: skipped: a sanitizer build is not packaged" >&2; exit 77; }
+    ;;
 esac
-[ "$check" = deps ] || DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+[[ $check =~ ^(deps|user_plugins|package)$ ]] || DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 # A validator passes when it prints nothing and succeeds.
 quiet() {
     local out
@@ -124,16 +134,18 @@ APT
         libcairo2-dev libx11-dev dpkg-dev"
     testing="libgtest-dev liblilv-dev jalv ardour qtractor jackd2 xvfb xdotool sox clang
         emscripten chromium qemu-system-x86 busybox-static weston pulseaudio pipewire"
-    for goal in run test; do
+    declare -A adds=([run]="" [test]="$testing"
+        [tools]="jackd2 alsa-utils lilv-utils jalv vmpk sox gnuplot-nox") # the README's commands
+    for goal in run tools test; do
         rm -f "$fake/asked"
         PATH=$fake:$PATH ONDRILUX_GUEST_CACHE=$dest/cache bash "$here/../../scripts/install-deps.sh" \
-            $([ $goal = run ] || echo --test) >/dev/null 2>"$dest/said" || fail "make $goal: exited with $?"
+            $([ $goal = run ] || echo --$goal) >/dev/null 2>"$dest/said" || fail "make $goal: exited with $?"
         asked=" $(sed -n 's/^install -y -qq --no-install-recommends //p' "$fake/asked") "
         echo "make $goal installs:$asked"
-        for p in $building $([ $goal = run ] || echo "$testing"); do
+        for p in $building ${adds[$goal]}; do
             [[ $asked == *" $p "* ]] || fail "make $goal does not install $p"
         done
-        [ $goal = test ] || for p in $testing; do
+        [ $goal != run ] || for p in $testing; do
             [[ $asked != *" $p "* ]] || fail "make run installs $p, which only the tests need"
         done
         [[ $asked != *" linux-image"* && $asked != *" dpf-source "* ]] ||
@@ -142,6 +154,50 @@ APT
             grep -qx 'install-deps.sh: leaving out dpf-source: E: Unable to locate package dpf-source' "$dest/said" ||
             fail "make $goal does not leave out dpf-source alone, in one line: $(cat "$dest/said")"
     done
+    ;;
+user_plugins)
+    uri=https://ondrilux.org/lv2/ondrilux
+    ! HOME=$dest env -u LV2_PATH lv2ls | grep -qx "$uri" ||
+        { echo "install user_plugins: skipped: the plugin is installed for every user here" >&2; exit 77; }
+    HOME=$dest bash "$here/../../scripts/user-plugins.sh" install "$build" >/dev/null || fail "install exited with $?"
+    # LV2: lilv's own path, which starts with ~/.lv2.
+    bundle=$(HOME=$dest env -u LV2_PATH lv2info "$uri" | sed -n 's/^\tBundle: *//p')
+    [ "$bundle" = "file://$dest/.lv2/ondrilux.lv2/" ] || fail "lv2info finds the bundle at '$bundle'"
+    # CLAP: the folders CLAP's entry.h lists for Linux, searched through as a host does.
+    headers=$(sed -n 's/^CLAP_INCLUDE_DIR:PATH=//p' "$build/CMakeCache.txt")
+    if [ -f "$build/clap/ondrilux.clap" ]; then
+        folders=$(sed -n '/^\/\/ Linux/,/^\/\/$/ s|^//   - ~|'"$dest"'|p; /^\/\/ Linux/,/^\/\/$/ s|^//   - /|/|p' \
+            "$headers/clap/entry.h")
+        { find $folders -name '*.clap' 2>/dev/null || true; } | grep -qx "$dest/.clap/ondrilux.clap" ||
+            fail "no ondrilux.clap in CLAP's folders: $folders"
+    fi
+    # VST3, once built: ~/.vst3 is the first folder VST3 hosts search on Linux.
+    [ ! -e "$build/vst3/ondrilux.vst3" ] || [ -d "$dest/.vst3/ondrilux.vst3" ] || fail "nothing in ~/.vst3"
+    HOME=$dest bash "$here/../../scripts/user-plugins.sh" uninstall >/dev/null || fail "uninstall exited with $?"
+    left=$(find "$dest" -name 'ondrilux*')
+    [ -z "$left" ] || fail "left after uninstall: $left"
+    ! HOME=$dest env -u LV2_PATH lv2ls | grep -qx "$uri" || fail "lv2ls still lists the plugin"
+    ;;
+package)
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$dest" >/dev/null || fail "cpack exited with $?"
+    deb=$(echo "$dest"/ondrilux_*.deb)
+    said=$(lintian "$deb" 2>/dev/null) || fail "lintian exited with $?"
+    [ -z "$said" ] || fail "lintian: $said"
+    # Every program and every plugin format the package holds, named in its description.
+    description=$(dpkg-deb -f "$deb" Description)
+    for form in $(dpkg-deb -c "$deb" | grep -oE '(usr/bin/ondrilux[a-z-]*|usr/lib/(lv2|clap|vst3)/)$' | sort -u); do
+        name=$(basename "$form")
+        [[ $form == usr/bin/* ]] || name=${name^^}
+        grep -qw -- "$name" <<<"$description" || fail "the description does not name $name"
+    done
+    # Removed, it leaves nothing: no configuration files, no scripts to purge with.
+    admin=$dest/admin && mkdir -p "$admin/info" "$admin/updates" "$admin/triggers" "$dest/root"
+    touch "$admin/status" "$admin/available"
+    dpkg --admindir="$admin" --instdir="$dest/root" --force-depends --force-not-root -i "$deb" >/dev/null ||
+        fail "dpkg -i exited with $?"
+    dpkg --admindir="$admin" --instdir="$dest/root" --force-not-root -r ondrilux >/dev/null || fail "dpkg -r exited with $?"
+    state=$(dpkg-query --admindir="$admin" -W -f '${db:Status-Abbrev}' ondrilux 2>/dev/null || true)
+    [ -z "$state" ] && [ -z "$(find "$dest/root" -type f)" ] || fail "after dpkg -r: '$state', $(find "$dest/root" -type f)"
     ;;
 *)
     fail "unknown check '$check'"

@@ -84,7 +84,7 @@ Lv2Instance::Lv2Instance(const std::string &lv2Path, const std::string &uri, dou
         if (lilv_port_is_a(plugin, port, control) && !std::isnan(defaults[i]))
             controls_[i] = defaults[i];
         if (lilv_port_is_a(plugin, port, audio) && lilv_port_is_a(plugin, port, output))
-            outPort_ = i;
+            (outPort_ == UINT32_MAX ? outPort_ : spareOutPort_) = i;
     }
     lilv_node_free(audio);
     lilv_node_free(control);
@@ -99,6 +99,8 @@ Lv2Instance::Lv2Instance(const std::string &lv2Path, const std::string &uri, dou
         const LilvPort *port = lilv_plugin_get_port_by_index(plugin, i);
         if (lilv_port_is_a(plugin, port, atomPort))
             lilv_instance_connect_port(instance_, i, sequence_.data());
+        else if (i == spareOutPort_)
+            lilv_instance_connect_port(instance_, i, spareOut_.data());
         else if (i != outPort_)
             lilv_instance_connect_port(instance_, i, &controls_[i]);
     }

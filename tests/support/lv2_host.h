@@ -51,7 +51,9 @@ class Lv2Instance {
   private:
     std::shared_ptr<Lv2World> world_;
     struct LilvInstanceImpl *instance_ = nullptr;
-    uint32_t outPort_ = UINT32_MAX;
+    uint32_t outPort_ = UINT32_MAX;      // the first audio output: the one recorded
+    uint32_t spareOutPort_ = UINT32_MAX; // a second (a stereo peer's right), written and not read
+    std::vector<float> spareOut_ = std::vector<float>(8192);
     uint32_t midiType_ = 0, otherType_ = 0;
     std::vector<std::string> symbols_;
     std::vector<float> controls_;    // one per port, used by the control ports

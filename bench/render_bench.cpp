@@ -24,14 +24,14 @@ constexpr unsigned long kBufferFrames = 256; // a typical JACK period
 
 SynthState engine;
 
-void renderBuffers(benchmark::State &state) {
-    std::vector<float> buffer(kBufferFrames);
+void renderBuffers(benchmark::State &state, unsigned long frames = kBufferFrames) {
+    std::vector<float> buffer(frames);
     for (auto _ : state) {
-        renderFrames(engine, buffer.data(), kBufferFrames);
+        renderFrames(engine, buffer.data(), frames);
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
 }
 
 void BM_HeldNote(benchmark::State &state) {
@@ -43,6 +43,21 @@ void BM_HeldNote(benchmark::State &state) {
     renderBuffers(state);
 }
 BENCHMARK(BM_HeldNote)->DenseRange(1, 13)->ArgName("operation");
+
+// The same note as the browser's module plays it in bench/web_render_cost.mjs,
+// which compares the two: expressive, as in the plugins and the page, one
+// second in (past the decay), in the 128-frame quanta of an audio worklet.
+void BM_HeldNoteExpressive(benchmark::State &state) {
+    constexpr unsigned long kQuantumFrames = 128;
+    initSynthState(engine);
+    engine.expressive.set(1);
+    engine.operation.set(static_cast<int32_t>(state.range(0)));
+    onMidiInput(engine, kMidiInData, shortMessage(0x90, 69, 100));
+    std::vector<float> warmUp(48000);
+    renderFrames(engine, warmUp.data(), warmUp.size());
+    renderBuffers(state, kQuantumFrames);
+}
+BENCHMARK(BM_HeldNoteExpressive)->DenseRange(1, 13)->ArgName("operation");
 
 // A held note as the programs beside the synth play it, its pitch bend left
 // centred (bending 0) or changing before every block (bending 1), as a

@@ -4,7 +4,6 @@
 #include "engine/synth_state.h"
 
 #include <atomic>
-#include <cmath>
 
 namespace {
 
@@ -60,7 +59,7 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
 }
 
 int32_t nearest(double x) {
-    return static_cast<int32_t>(std::lrint(x));
+    return engineLrint(x);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/control_ranges.h"
+#include "engine/module_inline.h"
 
 #include <cstdint>
 
@@ -40,4 +41,4 @@ struct SynthState;
 
 // Audio thread: one frame of the ADSR envelope for frame clock t. Writes
 // s.envelope.level; may restart s.frameClock at 0.
-void envelopeStep(SynthState &s, int32_t t);
+ONDRILUX_INLINE_IN_MODULE void envelopeStep(SynthState &s, int32_t t);

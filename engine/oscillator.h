@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/module_inline.h"
+
 #include <cstdint>
 
 struct SynthState;
@@ -21,4 +23,4 @@ struct OscillatorCache {
 
 // Audio thread: advances the oscillator one frame and returns the shaped
 // sample at its phase; 0.0 before the first note.
-float oscillatorSample(SynthState &s);
+ONDRILUX_INLINE_IN_MODULE float oscillatorSample(SynthState &s);

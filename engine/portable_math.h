@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // The engine's few transcendental functions, as one algorithm built from
 // IEEE additions, multiplications and divisions only, so that every target
@@ -28,3 +29,14 @@ double portableLog2(double x);
 double portableExp2Continuous(double x);
 // x^5 rounded to single precision, for 0 <= x <= 1.
 float portablePow5(float x);
+
+// lrint(x) for |x| < 2^31, rounding to nearest, ties to even: adding
+// 1.5 * 2^52 leaves x rounded to a whole number in the sum's last place, and
+// the sum's low 32 bits hold that number in two's complement. One addition,
+// where the module's lrint rounds and then checks its conversion's range.
+inline int32_t portableLrint(double x) {
+    const double shifted = x + 0x1.8p52;
+    uint64_t bits;
+    std::memcpy(&bits, &shifted, sizeof bits);
+    return static_cast<int32_t>(bits);
+}

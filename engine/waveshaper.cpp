@@ -5,7 +5,6 @@
 #include "engine/engine_math.h"
 
 #include <array>
-#include <cmath>
 
 namespace {
 
@@ -94,8 +93,8 @@ float shapeSine(SynthState &st, double sine) {
     const double amplitude =
         (bottom + st.envelope.level * (top - bottom)) / kWindowScale * st.velocityGain;
     const float x = static_cast<float>(sine * amplitude);
-    const int8_t b = lowByte(static_cast<int32_t>(std::lrint(x * kByteScale)));
-    const int8_t s = lowByte(static_cast<int32_t>(std::lrint(st.staticOperand.get())));
+    const int8_t b = lowByte(engineLrint(x * kByteScale));
+    const int8_t s = lowByte(engineLrint(st.staticOperand.get()));
     const int8_t r = applyBitOperation(st.operation.get(), b, s);
     st.shapedSample = kByteToSample[static_cast<uint8_t>(r)];
     return st.shapedSample;

@@ -85,3 +85,20 @@ TEST(PortableMath, Log2AndExp2EqualGlibcForEveryBendAndGlide) {
         exp2(std::uniform_real_distribution<double>(-30.0, 160.0)(random));
     EXPECT_EQ(differences, 0);
 }
+
+// Whole numbers as the waveshaper's bytes and the envelope's frames take them:
+// halves round to even, both signs, up to the ends of the 32-bit range.
+TEST(PortableMath, LrintEqualsGlibcOnHalvesAndAcrossTheRange) {
+    std::vector<double> xs{0.5, 1.5, 2.5, 126.5, 127.5, 0x1.fffffffffffffp-2, 2147483647.0};
+    std::mt19937_64 random(35);
+    std::uniform_real_distribution<double> bytes(-128.0, 128.0), frames(1.0 - 0x1p31, 0x1p31 - 1.0);
+    for (int i = 0; i < 100000; ++i)
+        xs.insert(xs.end(), {bytes(random), frames(random)});
+    int differences = 0;
+    for (const double x : xs)
+        for (const double value : {x, -x})
+            if (portableLrint(value) != std::lrint(value) && ++differences < 5)
+                ADD_FAILURE() << std::hexfloat << value << ": glibc " << std::lrint(value)
+                              << ", portable " << portableLrint(value);
+    EXPECT_EQ(differences, 0);
+}

@@ -7,6 +7,7 @@
 #include "tests/support/desktop.h"
 
 #include "midi/short_messages.h"
+#include "plugins/clap/gesture_queue.h"
 
 #include <clap/ext/gui.h>
 
@@ -16,9 +17,26 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <thread>
 #include <tuple>
 
+#include <dlfcn.h>
 #include <unistd.h>
+
+#ifdef ONDRILUX_CLAP_PANEL_TESTS
+#include <X11/Xlib.h>
+
+// Xlib's error handler is the whole process's: every setting of it, the
+// plugin's too (this program exports the function, so the plugin calls it).
+int gErrorHandlerSettings = 0;
+extern "C" XErrorHandler XSetErrorHandler(XErrorHandler handler) {
+    static const auto next =
+        reinterpret_cast<XErrorHandler (*)(XErrorHandler)>(dlsym(RTLD_NEXT, "XSetErrorHandler"));
+    ++gErrorHandlerSettings;
+    return next(handler);
+}
+#endif
 
 namespace {
 
@@ -101,7 +119,11 @@ TEST_P(Clap, PlaysTheLv2PluginsSoundWithTheSameLatency) {
         lv2Latency = lv2.control("latency");
         return out;
     };
-    const std::vector<float> expected = lv2Render(kAutomation);
+    // CLAP truncates a stepped parameter's value (sustain 7.5 is 7); LV2's ports round.
+    std::vector<Automation> truncated = kAutomation;
+    for (Automation &a : truncated)
+        a.value = std::trunc(a.value);
+    const std::vector<float> expected = lv2Render(truncated);
     ASSERT_NE(firstDifference(expected, lv2Render({})), -1) << "the automation changed nothing";
     for (const bool asNotes : {false, true}) {
         ClapInstance clap(kClapFile, kClapId);
@@ -141,9 +163,16 @@ TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
     EXPECT_EQ(info.flags, CLAP_PARAM_IS_AUTOMATABLE | CLAP_PARAM_IS_STEPPED);
     EXPECT_EQ(std::tuple(info.min_value, info.max_value, info.default_value), std::tuple(0, 16, 1));
     EXPECT_FALSE(params->get_info(p.plugin(), 14, &info));
+    ASSERT_TRUE(params->get_info(p.plugin(), 6, &info)); // the range's top
+    EXPECT_EQ(info.flags & (CLAP_PARAM_IS_MODULATABLE | CLAP_PARAM_IS_MODULATABLE_PER_KEY),
+              CLAP_PARAM_IS_MODULATABLE | CLAP_PARAM_IS_MODULATABLE_PER_KEY);
     const std::tuple<clap_id, double, const char *, double> texts[] = {
         {2, 3, "XOR with the static value", 3},
         {2, 99, "swap bits 2-3 with 5-6", 13},
+        {2, 2.7, "AND with the static value", 2},
+        {4, 1, "0.1 ms", 1},
+        {4, 1000.9, "17 ms", 997},
+        {4, 2000, "3.00 s", 2000},
         {16, 0, "All", 0},
         {16, 5.4, "5", 5},
         {10, 1, "On", 1},
@@ -161,6 +190,8 @@ TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
     double read = -1;
     EXPECT_TRUE(params->text_to_value(p.plugin(), 5, "9999", &read) && read == 5000);
     EXPECT_FALSE(params->text_to_value(p.plugin(), 5, "1e3", &read));
+    EXPECT_TRUE(params->text_to_value(p.plugin(), 4, "0.5 s", &read) && read == 1653);
+    EXPECT_TRUE(params->text_to_value(p.plugin(), 4, "17", &read) && read == 997);
     EXPECT_FALSE(params->get_value(p.plugin(), kOutPort, &read)) << "the output is no parameter";
     std::vector<float> out(kFrames);
     play(p, kNotes, kAutomation, 1000, true, out);
@@ -174,8 +205,10 @@ TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
 TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     ClapInstance a(kClapFile, kClapId), b(kClapFile, kClapId);
     ASSERT_TRUE(a.ok() && b.ok());
-    for (const auto &[id, value] :
-         {std::pair{kOperationPort, 7.0}, {kDecayPort, 1e9}, {kChannelPort, 0.0}})
+    for (const auto &[id, value] : {std::pair{kOperationPort, 7.0},
+                                    {kDecayPort, 1e9},
+                                    {kChannelPort, 0.0},
+                                    {kStaticValuePort, 50.99}})
         a.addParam(0, id, value);
     a.flush();
     const std::string saved = a.saveState();
@@ -202,11 +235,176 @@ TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     EXPECT_EQ(b.rescans, 1);
 }
 
+// A take of `frames` frames in blocks of 256, `add(start)` adding each block's
+// events; nothing allocated while it plays.
+template <typename Add> std::vector<float> take(ClapInstance &p, uint32_t frames, Add add) {
+    std::vector<float> out(frames);
+    countAllocations(true);
+    const long before = countedAllocations();
+    for (uint32_t start = 0; start < frames; start += 256) {
+        p.clearEvents();
+        add(start);
+        p.process(out.data() + start, std::min(256u, frames - start));
+    }
+    EXPECT_EQ(countedAllocations() - before, 0) << "allocated while playing";
+    countAllocations(false);
+    return out;
+}
+
+// With the channel "All", CLAP's notes sound as each row's MIDI: an end of a
+// key on any channel (-1) ends that key's notes and holds the other key; a
+// choke of the voice, sounding or releasing, silences it as All Sound Off does;
+// one of a key held under the voice ends that key alone.
+TEST(ClapNotes, AnyChannelEndsWhatWasPlayedAndAChokeSilencesTheVoice) {
+    struct Note {
+        uint32_t frame;
+        uint16_t type;
+        int16_t channel, key;
+    };
+    constexpr uint16_t kOn = CLAP_EVENT_NOTE_ON, kOff = CLAP_EVENT_NOTE_OFF,
+                       kChoke = CLAP_EVENT_NOTE_CHOKE;
+    const std::pair<std::vector<Note>, std::vector<Event>> rows[] = {
+        {{{0, kOn, 0, 60}, {100, kOn, 1, 64}, {5000, kOff, -1, 60}},
+         {{0, {0x90, 60, 127}}, {100, {0x91, 64, 127}}, {5000, {0x80, 60, 0}}}},
+        {{{0, kOn, 0, 60}, {5000, kChoke, -1, 60}}, {{0, {0x90, 60, 127}}, {5000, {0xB0, 120, 0}}}},
+        {{{0, kOn, 0, 60}, {100, kOn, 0, 64}, {5000, kChoke, 0, 60}},
+         {{0, {0x90, 60, 127}}, {100, {0x90, 64, 127}}, {5000, {0x80, 60, 0}}}},
+        {{{0, kOn, 0, 60}, {2000, kOff, 0, 60}, {5000, kChoke, -1, -1}},
+         {{0, {0x90, 60, 127}}, {2000, {0x80, 60, 0}}, {5000, {0xB0, 120, 0}}}}};
+    for (const auto &[notes, midi] : rows) {
+        ClapInstance clap(kClapFile, kClapId), reference(kClapFile, kClapId);
+        ASSERT_TRUE(clap.ok() && clap.activate(kEngineRate) && reference.activate(kEngineRate));
+        std::vector<float> expected(12000);
+        play(reference, midi, {{0, "channel", 0}}, 256, false, expected);
+        const std::vector<float> out = take(clap, 12000, [&](uint32_t start) {
+            if (start == 0)
+                clap.addParam(0, kChannelPort, 0);
+            for (const Note &n : notes)
+                if (n.frame >= start && n.frame < start + 256)
+                    clap.addNote(n.frame - start, n.type, n.channel, n.key, n.type == kOn);
+        });
+        EXPECT_EQ(firstDifference(out, expected), -1) << notes.back().type << " at the end";
+    }
+}
+
+// A reset ends what sounds: at 44100 frames/s the converter keeps nothing of
+// it for the next block.
+TEST(ClapReset, LeavesNothingOfTheLastNoteInTheConverter) {
+    ClapInstance p(kClapFile, kClapId);
+    ASSERT_TRUE(p.ok() && p.activate(44100.0));
+    std::vector<float> out = take(p, 4096, [&](uint32_t start) {
+        if (start == 0)
+            p.addNote(0, CLAP_EVENT_NOTE_ON, 0, 69, 1.0);
+    });
+    EXPECT_GT(rms(out, 2048, 4096), 0.01);
+    p.plugin()->reset(p.plugin());
+    EXPECT_EQ(rms(take(p, 512, [](uint32_t) {}), 0, 512), 0.0);
+}
+
+// A host's LFO on a parameter, as PARAM_MOD events every 64 frames (never a
+// whole number), sounds as the same sweep written as PARAM_VALUE events, bit
+// for bit, and leaves the value the host and the panel see as it was. The
+// voice's own (its key, its note's id) acts on the note that sounds; one for
+// another note on nothing.
+TEST(ClapModulation, AnLfoSweepsAsTheSameValuesWithoutMovingTheParameter) {
+    const auto sweep = [](PluginPort port, uint16_t type, int16_t key, int32_t noteId) {
+        ClapInstance p(kClapFile, kClapId);
+        EXPECT_TRUE(p.ok() && p.activate(kEngineRate));
+        const double base = controlPort(port)->range.initial;
+        std::vector<float> out = take(p, kFrames / 2, [&](uint32_t start) {
+            if (start == 0)
+                p.addNote(0, CLAP_EVENT_NOTE_ON, 0, 69, 1.0, 5);
+            for (uint32_t f = start; f < start + 256 && type; f += 64) {
+                const double amount = 30 * std::sin(f / 3000.0 + 1) + 0.5;
+                const bool mod = type == CLAP_EVENT_PARAM_MOD;
+                p.addParam(f - start, port, mod ? amount : base + amount, type, key, noteId);
+            }
+        });
+        EXPECT_TRUE(type != CLAP_EVENT_PARAM_MOD || p.param(port) == base);
+        return out;
+    };
+    const std::tuple<PluginPort, int16_t, int32_t, bool> rows[] = {
+        {kRangeTopPort, -1, -1, true},  {kRangeBottomPort, 69, -1, true},
+        {kRangeTopPort, -1, 5, true},   {kAttackPort, -1, -1, true},
+        {kRangeTopPort, 70, -1, false}, {kRangeBottomPort, -1, 6, false}};
+    const std::vector<float> still = sweep(kRangeTopPort, 0, -1, -1);
+    for (const auto &[port, key, noteId, acts] : rows) {
+        const std::vector<float> values = sweep(port, CLAP_EVENT_PARAM_VALUE, -1, -1);
+        EXPECT_NE(firstDifference(values, still), -1);
+        EXPECT_EQ(
+            firstDifference(sweep(port, CLAP_EVENT_PARAM_MOD, key, noteId), acts ? values : still),
+            -1)
+            << port << " for key " << key << ", note " << noteId;
+    }
+}
+
+// The panel's acts reach the host in order from a writer and a reader on two
+// threads through a queue that fills: every gesture the host sees begins and
+// ends once, none ends unbegun, each control's moves keep their order, and
+// its last move arrives.
+TEST(ClapPanelActs, KeepTheirOrderAndPairThroughAFullQueue) {
+    GestureQueue<8> queue;
+    std::vector<GestureAct> seen;
+    seen.reserve(1 << 20);
+    std::atomic<bool> writing = true;
+    std::thread reader([&] {
+        std::minstd_rand random(1);
+        const auto read = [&](bool all) {
+            queue.drain([&](const GestureAct &a) {
+                return (all || random() % 3 != 0) && (seen.push_back(a), true);
+            });
+        };
+        while (writing.load())
+            read(false), std::this_thread::yield();
+        read(true);
+    });
+    std::minstd_rand random(2);
+    double last[3] = {};
+    int begun = 0;
+    for (int i = 1; i <= 20000; ++i, begun += 2) {
+        const uint32_t port = random() % 3, other = (port + 1) % 3;
+        queue.begin(port);
+        queue.begin(other); // two controls held at once, as the range's edges
+        for (int n = 0; n < static_cast<int>(random() % 5); ++n)
+            queue.value(n % 2 ? port : other, last[n % 2 ? port : other] = i * 10 + n);
+        queue.end(port);
+        queue.end(other);
+    }
+    while (queue.anyWaiting())
+        queue.retry();
+    writing = false;
+    reader.join();
+    bool open[3] = {};
+    double got[3] = {};
+    int begins = 0, faults = 0;
+    for (const GestureAct &a : seen) {
+        faults += (a.kind == GestureKind::begin) == open[a.port] && a.kind != GestureKind::value;
+        faults += a.kind == GestureKind::value && !(a.value > got[a.port]);
+        begins += a.kind == GestureKind::begin;
+        open[a.port] = a.kind == GestureKind::value ? open[a.port] : a.kind == GestureKind::begin;
+        got[a.port] = a.kind == GestureKind::value ? a.value : got[a.port];
+    }
+    EXPECT_EQ(faults, 0);
+    for (int port = 0; port < 3; ++port)
+        EXPECT_EQ(std::pair(open[port], got[port]), std::pair(false, last[port])) << port;
+    EXPECT_GT(begins, 0);
+    EXPECT_LT(begins, begun) << "the queue never filled";
+}
+
+// The screen's root window, where the tests open the panel as in a host's.
+clap_window_t rootWindow(const char *display) {
+    clap_window_t root = {CLAP_WINDOW_API_X11, {}};
+    root.x11 =
+        std::stoul(shell(display, "xwininfo -root | awk '/Window id/ {print $4}'"), nullptr, 16);
+    return root;
+}
+
 // The panel opens in the host's window (the screen's root here) at the scale
 // the host asks, and is refused where the host has no timer to drive it. The
 // host's change reaches it (the wheel moves the operation on from the host's),
-// its moves reach the host as parameter values, and a drag cut short by the
-// panel's end still ends its gesture.
+// its moves reach the host as parameter values in the order made (let go and
+// grabbed again within one idle), and a drag cut short by the panel's end
+// still ends its gesture.
 TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     const char *display = std::getenv("DISPLAY");
     ClapInstance bare(kClapFile, kClapId, true), p(kClapFile, kClapId);
@@ -221,9 +419,7 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     ASSERT_TRUE(gui->set_scale(p.plugin(), 2.0) && gui->get_size(p.plugin(), &width, &height));
     EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
     ASSERT_TRUE(gui->set_scale(p.plugin(), 1.0));
-    clap_window_t root = {CLAP_WINDOW_API_X11, {}};
-    root.x11 =
-        std::stoul(shell(display, "xwininfo -root | awk '/Window id/ {print $4}'"), nullptr, 16);
+    const clap_window_t root = rootWindow(display);
     ASSERT_TRUE(gui->set_parent(p.plugin(), &root));
     p.addParam(0, kOperationPort, 5);
     p.flush();
@@ -241,19 +437,70 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     EXPECT_EQ(p.param(kOperationPort), 6);
     xdotool(display, "mousemove 150 325 mousedown 1"); // into the static value's slider
     tickUntil([&] { return p.param(kStaticValuePort) != 50; });
+    const double grabbed = p.param(kStaticValuePort);
+    sleepMs(450); // past a double-click
+    xdotool(display, "mouseup 1 mousemove 170 325 mousedown 1");
+    tickUntil([&] { return p.param(kStaticValuePort) != grabbed; });
     gui->destroy(p.plugin());
     p.flush();
     xdotool(display, "mouseup 1");
     EXPECT_EQ(p.timerPeriod, 0u);
-    ASSERT_EQ(p.sent.size(), 4u);
+    ASSERT_EQ(p.sent.size(), 7u);
+    constexpr uint16_t kBegin = CLAP_EVENT_PARAM_GESTURE_BEGIN, kEnd = CLAP_EVENT_PARAM_GESTURE_END;
     const std::tuple<uint16_t, clap_id, double> expected[] = {
         {CLAP_EVENT_PARAM_VALUE, kOperationPort, 6},
-        {CLAP_EVENT_PARAM_GESTURE_BEGIN, kStaticValuePort, 0},
+        {kBegin, kStaticValuePort, 0},
+        {CLAP_EVENT_PARAM_VALUE, kStaticValuePort, grabbed},
+        {kEnd, kStaticValuePort, 0},
+        {kBegin, kStaticValuePort, 0},
         {CLAP_EVENT_PARAM_VALUE, kStaticValuePort, p.param(kStaticValuePort)},
-        {CLAP_EVENT_PARAM_GESTURE_END, kStaticValuePort, 0}};
+        {kEnd, kStaticValuePort, 0}};
     for (size_t i = 0; i < p.sent.size(); ++i)
         EXPECT_EQ(std::tuple(p.sent[i].type, p.sent[i].id, p.sent[i].value), expected[i]) << i;
 }
+
+#ifdef ONDRILUX_CLAP_PANEL_TESTS
+// Opened at a desktop of 192 dpi without a scale from the host, the panel
+// tells the size it then keeps; hidden, its window goes. Refused a window that
+// does not exist, it leaves the process's X error handler alone; the plugin
+// closed in the middle of a drag asks the host for nothing more.
+TEST(ClapPanel, KeepsTheSizeItToldHidesAndGoesWithoutAFlush) {
+    const char *display = std::getenv("DISPLAY");
+    ClapInstance p(kClapFile, kClapId);
+    const auto *gui = p.extension<clap_plugin_gui_t>(CLAP_EXT_GUI);
+    if (!display || !gui)
+        GTEST_SKIP() << "needs an X display and the plugin's panel (cairo, Xlib)";
+    XSetErrorHandler(nullptr); // Xlib's default, which XOpenDisplay would set the first time
+    const int settings = gErrorHandlerSettings;
+    shell(display, "xprop -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi: 192'");
+    const bool created = gui->create(p.plugin(), CLAP_WINDOW_API_X11, false);
+    shell(display, "xprop -root -remove RESOURCE_MANAGER");
+    uint32_t width = 0, height = 0;
+    ASSERT_TRUE(created && gui->get_size(p.plugin(), &width, &height));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    clap_window_t window = {CLAP_WINDOW_API_X11, {}};
+    window.x11 = 0x1fffffff;
+    EXPECT_FALSE(gui->set_parent(p.plugin(), &window));
+    window = rootWindow(display);
+    ASSERT_TRUE(gui->set_parent(p.plugin(), &window) && gui->get_size(p.plugin(), &width, &height));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    const auto mapState = [display] {
+        return shell(display, "xwininfo -id $(xwininfo -root -children | awk '/1792x860\\+0\\+0/ "
+                              "{print $1}') | awk '/Map State/ {print $3}'");
+    };
+    EXPECT_TRUE(gui->hide(p.plugin()) && mapState() == "IsUnMapped\n");
+    EXPECT_TRUE(gui->show(p.plugin()) && mapState() == "IsViewable\n");
+    xdotool(display, "mousemove 300 650 mousedown 1"); // the static value's slider
+    for (int i = 0; i < 100 && p.param(kStaticValuePort) == 50; ++i, sleepMs(30))
+        p.tick();
+    const int asked = p.flushRequests;
+    EXPECT_GT(asked, 0);
+    p.destroy();
+    xdotool(display, "mouseup 1");
+    EXPECT_EQ(p.flushRequests, asked);
+    EXPECT_EQ(gErrorHandlerSettings, settings);
+}
+#endif
 
 // Qtractor's scanner lists the plugin as an instrument with a panel: no audio
 // input, one output, one MIDI input, its fourteen parameters.

@@ -105,28 +105,16 @@ void ClapInstance::addMidi(uint32_t frame, const uint8_t *bytes, size_t size) {
 void ClapInstance::addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key,
                            double velocity, int32_t noteId) {
     Event e{};
-    e.note = {{sizeof e.note, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0},
-              noteId,
-              0,
-              channel,
-              key,
-              velocity};
+    const clap_event_header_t header = {sizeof e.note, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0};
+    e.note = {header, noteId, 0, channel, key, velocity};
     events_.push_back(e);
 }
 
-// A value and a modulation are laid out alike.
 void ClapInstance::addParam(uint32_t frame, clap_id id, double value, uint16_t type, int16_t key,
                             int32_t noteId) {
-    static_assert(sizeof(clap_event_param_value_t) == sizeof(clap_event_param_mod_t));
     Event e{};
-    e.param = {{sizeof e.param, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0},
-               id,
-               nullptr,
-               noteId,
-               -1,
-               -1,
-               key,
-               value};
+    const clap_event_header_t header = {sizeof e.param, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0};
+    e.param = {header, id, nullptr, noteId, -1, -1, key, value};
     events_.push_back(e);
 }
 

@@ -27,8 +27,7 @@ class ClapInstance {
     ClapInstance &operator=(const ClapInstance &) = delete;
 
     bool ok() const { return plugin_ != nullptr; }
-    // The plugin destroyed, as the host closes it.
-    void destroy();
+    void destroy(); // the plugin destroyed, as the host closes it
     const clap_plugin_t *plugin() const { return plugin_; }
     // The plugin's extension `id`, or nullptr.
     template <typename Ext> const Ext *extension(const char *id) const {
@@ -45,8 +44,8 @@ class ClapInstance {
     void addMidi(uint32_t frame, const uint8_t *bytes, size_t size);
     void addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key, double velocity,
                  int32_t noteId = -1);
-    // A parameter's value, or with `type` CLAP_EVENT_PARAM_MOD its modulation,
-    // for the note of `key` and `noteId` (-1 every note).
+    // A parameter's value, or with `type` CLAP_EVENT_PARAM_MOD its modulation
+    // (laid out alike), for the note of `key` and `noteId` (-1 every note).
     void addParam(uint32_t frame, clap_id id, double value, uint16_t type = CLAP_EVENT_PARAM_VALUE,
                   int16_t key = -1, int32_t noteId = -1);
 

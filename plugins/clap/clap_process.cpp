@@ -1,5 +1,6 @@
-// The CLAP plugin's audio thread: each event at its frame, the notes, MIDI and
-// parameter changes it carries, and the panel's writes back to the host.
+// The CLAP plugin's audio thread: each event at its frame, the notes, MIDI,
+// parameter values and modulations it carries, and the panel's acts back to
+// the host.
 #include "plugins/clap/clap_plugin.h"
 
 #include "plugins/host_rate/host_notes.h"

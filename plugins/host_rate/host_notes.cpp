@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -43,14 +44,25 @@ bool matches(int16_t wanted, int16_t value) {
     return wanted == -1 || wanted == value;
 }
 
+// The channels or keys, [first, end), that `wanted` names of `count`: all of
+// them for -1, none for one out of range.
+std::pair<int16_t, int16_t> named(int16_t wanted, int16_t count) {
+    if (wanted == -1)
+        return {0, count};
+    if (wanted < 0 || wanted >= count)
+        return {0, 0};
+    return {wanted, static_cast<int16_t>(wanted + 1)};
+}
+
 // A note-off for each note-on still held whose key and channel n names.
 void releasePlayed(HostRateEngine &h, const HostNote &n) {
-    for (int16_t channel = 0; channel < 16; ++channel)
-        for (int16_t key = 0; key < 128; ++key) {
-            uint8_t &held = h.notes.held[channel][key];
+    const auto [firstChannel, endChannel] = named(n.channel, 16);
+    const auto [firstKey, endKey] = named(n.key, 128);
+    for (int16_t channel = firstChannel; channel < endChannel; ++channel)
+        for (int16_t key = firstKey; key < endKey; ++key) {
             const auto message = shortMessage(static_cast<uint8_t>(kNoteOff | channel),
                                               static_cast<uint8_t>(key), velocityByte(n));
-            for (; held > 0 && matches(n.channel, channel) && matches(n.key, key); --held)
+            for (uint8_t &held = h.notes.held[channel][key]; held > 0; --held)
                 onMidiInput(h.engine.state, kMidiInData, message);
         }
 }

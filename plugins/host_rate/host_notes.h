@@ -29,7 +29,9 @@ void playHostNoteOn(HostRateEngine &h, const HostNote &n);
 
 // Audio thread: the note's end. For a key, a note-off for each of its
 // note-ons not yet ended on the channel, or on any channel for -1; for any
-// key (-1), All Notes Off on the channel, or on all sixteen.
+// key (-1), All Notes Off on the channel, or on all sixteen. Only notes played
+// through these functions and playHostMidi are known here: a format plays all
+// of its notes through them.
 void playHostNoteOff(HostRateEngine &h, const HostNote &n);
 
 // Audio thread: the note cut short. A choke that names the voice silences it

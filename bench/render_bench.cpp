@@ -16,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -173,6 +174,32 @@ void BM_ClapHeldNote(benchmark::State &state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
 BENCHMARK(BM_ClapHeldNote)->DenseRange(1, 13)->ArgName("operation");
+
+// The same note with a host's modulation of the range's top at every frame of
+// every block (an audio-rate modulator), against one event a block: what each
+// PARAM_MOD costs the process.
+void BM_ClapModulatedNote(benchmark::State &state) {
+    ClapInstance plugin(ONDRILUX_CLAP_FILE, "org.ondrilux.ondrilux");
+    if (!plugin.ok() || !plugin.activate(kSampleRate)) {
+        state.SkipWithError("the CLAP plugin does not load");
+        return;
+    }
+    const uint8_t note[] = {0x90, 69, 100};
+    plugin.addMidi(0, note, sizeof note);
+    std::vector<float> buffer(kBufferFrames);
+    plugin.process(buffer.data(), kBufferFrames);
+    plugin.clearEvents();
+    const auto every = static_cast<uint32_t>(state.range(0));
+    for (uint32_t frame = 0; frame < kBufferFrames; frame += every)
+        plugin.addParam(frame, kRangeTopPort, 20.0 * std::sin(frame * 0.05), CLAP_EVENT_PARAM_MOD);
+    for (auto _ : state) {
+        plugin.process(buffer.data(), kBufferFrames);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
+}
+BENCHMARK(BM_ClapModulatedNote)->Arg(1)->Arg(kBufferFrames)->ArgName("frames_between");
 #endif
 
 } // namespace

@@ -28,9 +28,9 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
 }
 
 // Arming, at the first open-gate frame of a note: reads the sliders and turns
-// them into seconds and frames. The attack time grows exponentially with its
-// slider (1 gives 0.1 ms, 2000 about 3 s). Once a note, so kept out of line:
-// the per-frame step stays small enough to be inlined into the render loop.
+// them into seconds and frames (the attack's through attackMilliseconds). Once
+// a note, so kept out of line: the per-frame step stays small enough to be
+// inlined into the render loop.
 [[gnu::cold]] void arm(SynthState &s) {
     setUnlessReleased(s, s.envelopeArmed);
     EnvelopeState &e = s.envelope;
@@ -48,7 +48,7 @@ EnvelopeSliders readSliders(const EnvelopeSliderSource &source) {
     s.noteOnCounter = (s.quickStart.get() != 0 && s.releaseLevel == 0.0) ? kFadeOutFrames : -1;
 
     const EnvelopeSliders sliders = readSliders(s.sliderSource);
-    e.attackSeconds = enginePowInt(1.00517037535, sliders.attack) * 0.0994856 / kMillisecondsPerSecond;
+    e.attackSeconds = attackMilliseconds(sliders.attack) / kMillisecondsPerSecond;
     e.decaySeconds = sliders.decay / kMillisecondsPerSecond;
     e.sustainLevel = sliders.sustain / kPercent;
     e.releaseSeconds = sliders.release / kMillisecondsPerSecond;

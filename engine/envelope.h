@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/control_ranges.h"
+#include "engine/engine_math.h"
 #include "engine/module_inline.h"
 
 #include <cstdint>
@@ -25,6 +26,13 @@ inline constexpr int32_t kFadeOutFrames = 1000;
 // Decay and release sliders are milliseconds; sustain is percent.
 inline constexpr double kMillisecondsPerSecond = 1000.0;
 inline constexpr double kPercent = 100.0;
+
+// The attack's time grows exponentially with its slider, by this ratio a
+// step from position 0's time: 1 gives 0.1 ms, 1000 about 17 ms, 2000 3 s.
+inline constexpr double kAttackStepRatio = 1.00517037535, kAttackZeroMilliseconds = 0.0994856;
+inline double attackMilliseconds(int32_t slider) {
+    return enginePowInt(kAttackStepRatio, slider) * kAttackZeroMilliseconds;
+}
 
 // Where the envelope reads its sliders: `read(context)`, called on the audio
 // thread at arming, must not wait, lock or allocate. No `read`: the defaults.

@@ -53,15 +53,19 @@ bool openResampler(Resampler &r, double outputRate, uint32_t maxFrames, std::str
     const size_t maxOut = static_cast<size_t>(std::ceil(maxFrames * std::max(1.0, r.ratio))) + 64;
     r.output.assign(maxOut, 0.0f);
     r.pending.assign(2 * maxOut + kMarginFrames, 0.0f);
+    resetResampler(r);
+    return true;
+}
 
-    const std::vector<float> silence(kPrimingFrames, 0.0f);
+void resetResampler(Resampler &r) {
+    static const float silence[kPrimingFrames] = {};
+    src_reset(r.state);
     r.pendingCount = 0;
-    convert(r, silence.data(), kPrimingFrames);
+    convert(r, silence, kPrimingFrames);
     // What the filter still holds back of the silence fed in is its delay.
     r.delayFrames = kPrimingFrames * r.ratio - static_cast<double>(r.pendingCount) + kMarginFrames;
     std::fill(r.pending.begin(), r.pending.end(), 0.0f);
     r.pendingCount = kMarginFrames;
-    return true;
 }
 
 void closeResampler(Resampler &r) {

@@ -33,6 +33,10 @@ struct Resampler {
 bool openResampler(Resampler &r, double outputRate, uint32_t maxFrames, std::string &error);
 void closeResampler(Resampler &r);
 
+// Audio thread: the converter as openResampler left it, holding only silence.
+// No allocation, no lock.
+void resetResampler(Resampler &r);
+
 // Audio thread: converts `inCount` engine frames and writes `outCount`
 // output frames. No allocation, no lock.
 void resample(Resampler &r, const float *in, uint32_t inCount, float *out, uint32_t outCount);

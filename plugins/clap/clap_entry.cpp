@@ -35,8 +35,10 @@ const clap_plugin_descriptor_t kDescriptor = {
 
 // A fresh engine, as at the synth's start: silence, no note held over.
 bool activate(const clap_plugin_t *plugin, double rate, uint32_t, uint32_t) {
+    ClapPlugin &p = self(plugin);
+    p.modulation = {}; // the host sends its modulation again
     // False for a rate no converter can serve.
-    return startHostRateEngine(self(plugin).engine, rate);
+    return startHostRateEngine(p.engine, rate);
 }
 
 void deactivate(const clap_plugin_t *plugin) {
@@ -74,14 +76,14 @@ bool init(const clap_plugin_t *plugin) {
     ClapPlugin &p = self(plugin);
     p.hostParams = hostExtension<clap_host_params_t>(p.host, CLAP_EXT_PARAMS);
     p.hostTimers = hostExtension<clap_host_timer_support_t>(p.host, CLAP_EXT_TIMER_SUPPORT);
-    p.hostGui = hostExtension<clap_host_gui_t>(p.host, CLAP_EXT_GUI);
     for (const ControlPort &c : kControlPorts)
-        p.values[c.index].store(static_cast<float>(c.range.initial), std::memory_order_relaxed);
+        p.values[c.index].store(c.range.initial, std::memory_order_relaxed);
     return true;
 }
 
 void destroy(const clap_plugin_t *plugin) {
     ClapPlugin *p = &self(plugin);
+    p->closing = true; // a flush asked for now would come to a plugin gone
 #ifdef ONDRILUX_CLAP_PANEL
     if (p->panelOpen)
         destroyClapPanel(plugin);
@@ -107,8 +109,9 @@ const clap_plugin_t *createPlugin(const clap_plugin_factory_t *, const clap_host
     if (!p)
         return nullptr;
     p->host = host;
-    p->clap = {&kDescriptor,   p,     init,        destroy,   activate,    deactivate, startProcessing,
-               stopProcessing, reset, processClap, extension, onMainThread};
+    p->clap = {
+        &kDescriptor,   p,     init,        destroy,   activate,    deactivate, startProcessing,
+        stopProcessing, reset, processClap, extension, onMainThread};
     return &p->clap;
 }
 

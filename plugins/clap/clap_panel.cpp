@@ -13,23 +13,31 @@ namespace {
 
 constexpr uint32_t kPanelPeriodMs = 30;
 
+// The host is asked to flush the panel's acts, except as the plugin goes: a
+// flush asked for from within destroy would come to a plugin gone.
+void askForFlush(const ClapPlugin &p) {
+    if (p.hostParams && !p.closing)
+        p.hostParams->request_flush(p.host);
+}
+
 void writeControl(void *handle, uint32_t port, float value) {
     ClapPlugin &p = *static_cast<ClapPlugin *>(handle);
     if (!controlPort(port))
         return;
     p.values[port].store(value, std::memory_order_relaxed);
-    p.writes.fetch_or(1u << port, std::memory_order_relaxed);
-    if (p.hostParams)
-        p.hostParams->request_flush(p.host);
+    p.gestures.value(port, value);
+    askForFlush(p);
 }
 
 void touchControl(void *handle, uint32_t port, bool grabbed) {
     ClapPlugin &p = *static_cast<ClapPlugin *>(handle);
     if (!controlPort(port))
         return;
-    (grabbed ? p.gestureBegins : p.gestureEnds).fetch_or(1u << port, std::memory_order_relaxed);
-    if (p.hostParams)
-        p.hostParams->request_flush(p.host);
+    if (grabbed)
+        p.gestures.begin(port);
+    else
+        p.gestures.end(port);
+    askForFlush(p);
 }
 
 bool isApiSupported(const clap_plugin_t *, const char *api, bool floating) {
@@ -51,7 +59,7 @@ void destroyClapPanel(const clap_plugin_t *plugin) {
     if (p.timer != CLAP_INVALID_ID)
         p.hostTimers->unregister_timer(p.host, p.timer);
     p.timer = CLAP_INVALID_ID;
-    p.panelOpen = false;
+    p.panelOpen = p.panelHidden = false;
     p.scale = 0.0;
 }
 
@@ -69,6 +77,7 @@ bool createPanel(const clap_plugin_t *plugin, const char *api, bool floating) {
         return false;
     }
     p.panelOpen = true;
+    p.desktopScale = pluginDesktopScale();
     return true;
 }
 
@@ -80,14 +89,19 @@ bool setScale(const clap_plugin_t *plugin, double scale) {
     return true;
 }
 
+// The host's scale, or the desktop's: the panel opens at it, so the size
+// told before it opens is the size it keeps.
+double panelScale(const ClapPlugin &p) {
+    return p.scale ? p.scale : p.desktopScale;
+}
+
 bool panelSize(const clap_plugin_t *plugin, uint32_t *width, uint32_t *height) {
     const ClapPlugin &p = self(plugin);
     if (p.view) {
         pluginViewSize(p.view, *width, *height);
-    } else { // the host's scale, or 1 until the desktop's is known
-        const double scale = p.scale ? p.scale : 1.0;
-        *width = static_cast<uint32_t>(std::lrint(kPanelWidth * scale));
-        *height = static_cast<uint32_t>(std::lrint(kPanelHeight * scale));
+    } else {
+        *width = static_cast<uint32_t>(std::lrint(kPanelWidth * panelScale(p)));
+        *height = static_cast<uint32_t>(std::lrint(kPanelHeight * panelScale(p)));
     }
     return true;
 }
@@ -113,7 +127,7 @@ bool setSize(const clap_plugin_t *plugin, uint32_t width, uint32_t height) {
 // The controls as the host has them now, and the sound's level.
 void showControls(ClapPlugin &p) {
     for (const ControlPort &c : kControlPorts)
-        showPluginControl(p.view, c.index, static_cast<float>(controlPortValue(c, valueOf(p, c))));
+        showPluginControl(p.view, c.index, static_cast<float>(steppedValue(c, valueOf(p, c))));
     showPluginControl(p.view, kLevelPort, p.level.load(std::memory_order_relaxed));
 }
 
@@ -121,21 +135,14 @@ bool setParent(const clap_plugin_t *plugin, const clap_window_t *window) {
     ClapPlugin &p = self(plugin);
     if (!p.panelOpen || p.view || !window || !isApiSupported(plugin, window->api, false))
         return false;
-    uint32_t width = 0, height = 0;
-    panelSize(plugin, &width, &height);
     const char *error = nullptr;
-    p.view = createPluginView(window->x11, p.scale, {&p, writeControl, touchControl}, &error);
+    p.view = createPluginView(window->x11, panelScale(p), {&p, writeControl, touchControl}, &error);
     if (!p.view) {
         std::fprintf(stderr, "ondrilux: the panel cannot open: %s\n", error);
         return false;
     }
     showControls(p);
     idlePluginView(p.view);
-    // At the desktop's scale the panel may be larger than the host was told.
-    uint32_t w = 0, h = 0;
-    pluginViewSize(p.view, w, h);
-    if ((w != width || h != height) && p.hostGui)
-        p.hostGui->request_resize(p.host, w, h);
     return true;
 }
 
@@ -145,15 +152,34 @@ bool setTransient(const clap_plugin_t *, const clap_window_t *) {
 
 void suggestTitle(const clap_plugin_t *, const char *) {}
 
-// The host shows and hides its own window, the panel's parent.
+// The host shows and hides its own window; a hidden panel draws nothing.
 bool showPanel(const clap_plugin_t *plugin) {
-    return self(plugin).view != nullptr;
+    ClapPlugin &p = self(plugin);
+    if (p.view && p.panelHidden)
+        showPluginView(p.view, true);
+    p.panelHidden = false;
+    return p.view != nullptr;
 }
 
-// The host's changes reach the panel, and the panel takes its window's events.
+bool hidePanel(const clap_plugin_t *plugin) {
+    ClapPlugin &p = self(plugin);
+    if (p.view && !p.panelHidden)
+        showPluginView(p.view, false);
+    p.panelHidden = true;
+    return p.view != nullptr;
+}
+
+// The host's changes reach the panel, the panel takes its window's events,
+// and moves that found the way to the host full go on.
 void onTimer(const clap_plugin_t *plugin, clap_id timer) {
     ClapPlugin &p = self(plugin);
-    if (timer != p.timer || !p.view)
+    if (timer != p.timer)
+        return;
+    if (p.gestures.anyWaiting()) {
+        p.gestures.retry();
+        askForFlush(p);
+    }
+    if (!p.view || p.panelHidden)
         return;
     showControls(p);
     if (!idlePluginView(p.view)) { // the host took the window away
@@ -165,7 +191,7 @@ void onTimer(const clap_plugin_t *plugin, clap_id timer) {
 } // namespace
 
 const clap_plugin_gui_t kClapGui = {isApiSupported, preferredApi, createPanel, destroyClapPanel,
-                                setScale,       panelSize,    canResize,   resizeHints,
-                                adjustSize,     setSize,      setParent,   setTransient,
-                                suggestTitle,   showPanel,    showPanel};
+                                    setScale,       panelSize,    canResize,   resizeHints,
+                                    adjustSize,     setSize,      setParent,   setTransient,
+                                    suggestTitle,   showPanel,    hidePanel};
 const clap_plugin_timer_support_t kClapTimerSupport = {onTimer};

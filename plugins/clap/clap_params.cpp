@@ -20,6 +20,10 @@ bool paramInfo(const clap_plugin_t *, uint32_t index, clap_param_info_t *info) {
     *info = clap_param_info_t{};
     info->id = c.index;
     info->flags = CLAP_PARAM_IS_AUTOMATABLE | CLAP_PARAM_IS_STEPPED;
+    // The voice's own modulation acts on the note that sounds, the only one.
+    if (isModulatable(c.index))
+        info->flags |= CLAP_PARAM_IS_MODULATABLE | CLAP_PARAM_IS_MODULATABLE_PER_NOTE_ID |
+                       CLAP_PARAM_IS_MODULATABLE_PER_KEY | CLAP_PARAM_IS_MODULATABLE_PER_CHANNEL;
     std::snprintf(info->name, sizeof info->name, "%s", c.name);
     info->min_value = c.range.min;
     info->max_value = c.range.max;
@@ -29,8 +33,8 @@ bool paramInfo(const clap_plugin_t *, uint32_t index, clap_param_info_t *info) {
 
 bool paramValue(const clap_plugin_t *plugin, clap_id id, double *value) {
     const ControlPort *c = controlPort(id);
-    if (c) // as the engine takes it
-        *value = controlPortValue(*c, valueOf(self(plugin), *c));
+    if (c) // as the engine takes it, without the host's modulation
+        *value = steppedValue(*c, valueOf(self(plugin), *c));
     return c != nullptr;
 }
 
@@ -38,7 +42,7 @@ bool valueToText(const clap_plugin_t *, clap_id id, double value, char *text, ui
     const ControlPort *c = controlPort(id);
     if (!c || size == 0)
         return false;
-    controlValueText(*c, controlPortValue(*c, static_cast<float>(value)), text, size);
+    controlValueText(*c, steppedValue(*c, value), text, size);
     return true;
 }
 
@@ -51,19 +55,16 @@ bool textToValue(const clap_plugin_t *, clap_id id, const char *text, double *va
     return true;
 }
 
-// The host's changes while nothing plays, kept for the next block; the
-// panel's writes to the host.
+// The host's values and modulations while nothing plays, kept for the next
+// block; the panel's acts to the host.
 void flush(const clap_plugin_t *plugin, const clap_input_events_t *in,
            const clap_output_events_t *out) {
     ClapPlugin &p = self(plugin);
     const uint32_t count = in ? in->size(in) : 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        float value;
-        const clap_event_header_t *e = in->get(in, i);
-        if (const ControlPort *c = e ? paramEvent(*e, value) : nullptr)
-            p.values[c->index].store(value, std::memory_order_relaxed);
-    }
-    sendPanelWrites(p, out);
+    for (uint32_t i = 0; i < count; ++i)
+        if (const clap_event_header_t *e = in->get(in, i))
+            takeParamEvent(p, *e);
+    sendPanelActs(p, out);
 }
 
 } // namespace

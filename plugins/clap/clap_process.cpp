@@ -1,11 +1,10 @@
-// The CLAP plugin's audio thread: each event at its frame, the notes, MIDI and
-// parameter changes it carries, and the panel's writes back to the host.
+// The CLAP plugin's audio thread: each event at its frame, the notes, MIDI,
+// parameter values and modulations it carries, and the panel's acts back to
+// the host.
 #include "plugins/clap/clap_plugin.h"
 
 #include "plugins/host_rate/host_notes.h"
 
-#include "engine/synth_state.h"
-#include "midi/note_handling.h"
 #include "midi/short_messages.h"
 
 #include <clap/events.h>
@@ -15,15 +14,10 @@
 
 namespace {
 
-// Hands control c's value to the engine, as the LV2 plugin hands its port's.
+// Hands control c's value, with its modulation, to the engine, as the LV2
+// plugin hands its port's: a modulation takes the path a value takes.
 void applyControl(ClapPlugin &p, const ControlPort &c) {
-    applyHostControl(p.engine, c, controlPortValue(c, valueOf(p, c)));
-}
-
-void playMidi(ClapPlugin &p, const uint8_t *bytes, size_t size) {
-    forEachShortMessage(bytes, size, [&p](uint32_t message) {
-        onMidiInput(p.engine.engine.state, kMidiInData, message);
-    });
+    applyHostControl(p.engine, c, steppedValue(c, valueOf(p, c) + p.modulation.of(c.index)));
 }
 
 // How many bytes a message starting with this byte has: CLAP's MIDI event
@@ -36,18 +30,20 @@ size_t messageLength(uint8_t status) {
     return 3;
 }
 
+void playMidi(ClapPlugin &p, const uint8_t *bytes, size_t size) {
+    forEachShortMessage(bytes, size, [&p](uint32_t message) { playHostMidi(p.engine, message); });
+}
+
 template <typename Event> const Event *as(const clap_event_header_t &e) {
     return e.size >= sizeof(Event) ? reinterpret_cast<const Event *>(&e) : nullptr;
 }
 
-HostNote hostNote(const clap_event_header_t &e) {
-    const auto &n = *as<clap_event_note_t>(e);
+HostNote hostNote(const clap_event_note_t &n) {
     return {n.channel, n.key, n.velocity};
 }
 
 // Whether the engine hears event e: it is rendered up to before it is played.
 bool isPlayed(const clap_event_header_t &e) {
-    float value;
     if (e.space_id != CLAP_CORE_EVENT_SPACE_ID)
         return false;
     switch (e.type) {
@@ -59,82 +55,116 @@ bool isPlayed(const clap_event_header_t &e) {
         return as<clap_event_midi_t>(e) != nullptr;
     case CLAP_EVENT_MIDI_SYSEX:
         return as<clap_event_midi_sysex_t>(e) != nullptr;
+    case CLAP_EVENT_PARAM_VALUE:
+    case CLAP_EVENT_PARAM_MOD:
+        return as<clap_event_param_mod_t>(e) != nullptr; // the two are the same size
     default:
-        return paramEvent(e, value) != nullptr;
+        return false;
     }
 }
 
+// After a note event: a new voice drops the last voice's own modulation,
+// which the engine then plays without. `noteId` is the host's id of its note.
+void followVoice(ClapPlugin &p, int32_t noteId) {
+    ParamModulation &m = p.modulation;
+    if (m.voiceSerial == p.engine.notes.voiceSerial)
+        return;
+    m.voiceSerial = p.engine.notes.voiceSerial;
+    m.voiceNoteId = noteId;
+    const uint32_t dropped = m.voiceSet;
+    m.voiceSet = 0;
+    for (const ControlPort &c : kControlPorts)
+        if (dropped >> c.index & 1)
+            applyControl(p, c);
+}
+
 void play(ClapPlugin &p, const clap_event_header_t &e) {
-    float value;
     switch (e.type) {
     case CLAP_EVENT_NOTE_ON:
-        playHostNoteOn(p.engine, hostNote(e));
+        playHostNoteOn(p.engine, hostNote(*as<clap_event_note_t>(e)));
+        followVoice(p, as<clap_event_note_t>(e)->note_id);
         break;
     case CLAP_EVENT_NOTE_OFF:
+        playHostNoteOff(p.engine, hostNote(*as<clap_event_note_t>(e)));
+        break;
     case CLAP_EVENT_NOTE_CHOKE:
-        playHostNoteOff(p.engine, hostNote(e));
+        playHostNoteChoke(p.engine, hostNote(*as<clap_event_note_t>(e)));
         break;
     case CLAP_EVENT_MIDI: {
         const auto &m = *as<clap_event_midi_t>(e);
         playMidi(p, m.data, messageLength(m.data[0]));
+        followVoice(p, -1);
         break;
     }
     case CLAP_EVENT_MIDI_SYSEX: {
         const auto &m = *as<clap_event_midi_sysex_t>(e);
         if (m.buffer)
             playMidi(p, m.buffer, m.size);
+        followVoice(p, -1);
         break;
     }
     default:
-        if (const ControlPort *c = paramEvent(e, value)) {
-            p.values[c->index].store(value, std::memory_order_relaxed);
+        if (const ControlPort *c = takeParamEvent(p, e))
             applyControl(p, *c);
-        }
     }
+}
+
+// A modulation for every note, or the voice's own when it names the voice
+// (by its note's id, or its key and channel, -1 for any); whether it is taken.
+// One for a note that does not sound has no voice here to act on.
+bool modulate(ClapPlugin &p, const clap_event_param_mod_t &e) {
+    ParamModulation &m = p.modulation;
+    if (e.note_id == -1 && e.key == -1 && e.channel == -1) {
+        m.everyNote[e.param_id] = e.amount;
+        return true;
+    }
+    if (!namesHostVoice(p.engine.notes, e.channel, e.key) ||
+        (e.note_id != -1 && e.note_id != m.voiceNoteId))
+        return false;
+    m.voice[e.param_id] = e.amount;
+    m.voiceSet |= 1u << e.param_id;
+    return true;
 }
 
 } // namespace
 
-const ControlPort *paramEvent(const clap_event_header_t &e, float &value) {
-    const auto *v = e.space_id == CLAP_CORE_EVENT_SPACE_ID && e.type == CLAP_EVENT_PARAM_VALUE
-                        ? as<clap_event_param_value_t>(e)
-                        : nullptr;
-    const ControlPort *c = v ? controlPort(v->param_id) : nullptr;
-    if (c)
-        value = static_cast<float>(v->value);
-    return c;
+const ControlPort *takeParamEvent(ClapPlugin &p, const clap_event_header_t &e) {
+    if (e.space_id != CLAP_CORE_EVENT_SPACE_ID)
+        return nullptr;
+    if (const auto *v =
+            e.type == CLAP_EVENT_PARAM_VALUE ? as<clap_event_param_value_t>(e) : nullptr) {
+        const ControlPort *c = controlPort(v->param_id);
+        if (c)
+            p.values[c->index].store(v->value, std::memory_order_relaxed);
+        return c;
+    }
+    const auto *m = e.type == CLAP_EVENT_PARAM_MOD ? as<clap_event_param_mod_t>(e) : nullptr;
+    return m && isModulatable(m->param_id) && modulate(p, *m) ? controlPort(m->param_id) : nullptr;
 }
 
 // Real-time.
-void sendPanelWrites(ClapPlugin &p, const clap_output_events_t *out) {
-    const uint32_t begins = p.gestureBegins.exchange(0, std::memory_order_relaxed),
-                   writes = p.writes.exchange(0, std::memory_order_relaxed),
-                   ends = p.gestureEnds.exchange(0, std::memory_order_relaxed);
-    if (!out || !(begins | writes | ends))
+void sendPanelActs(ClapPlugin &p, const clap_output_events_t *out) {
+    if (!out)
         return;
-    for (const ControlPort &c : kControlPorts) {
-        const uint32_t bit = 1u << c.index;
-        const clap_event_header_t header = {sizeof(clap_event_param_gesture_t), 0,
-                                            CLAP_CORE_EVENT_SPACE_ID, 0, 0};
-        clap_event_param_gesture_t gesture = {header, c.index};
-        clap_event_param_value_t value = {
-            {sizeof value, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0},
-            c.index,
-            nullptr,
-            -1,
-            -1,
-            -1,
-            -1,
-            valueOf(p, c)};
-        gesture.header.type = CLAP_EVENT_PARAM_GESTURE_BEGIN;
-        if (begins & bit)
-            out->try_push(out, &gesture.header);
-        if (writes & bit)
-            out->try_push(out, &value.header);
-        gesture.header.type = CLAP_EVENT_PARAM_GESTURE_END;
-        if (ends & bit)
-            out->try_push(out, &gesture.header);
-    }
+    p.gestures.drain([out](const GestureAct &act) {
+        if (act.kind == GestureKind::value) {
+            const clap_event_param_value_t value = {
+                {sizeof value, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0},
+                act.port,
+                nullptr,
+                -1,
+                -1,
+                -1,
+                -1,
+                act.value};
+            return out->try_push(out, &value.header);
+        }
+        const uint16_t type = act.kind == GestureKind::begin ? CLAP_EVENT_PARAM_GESTURE_BEGIN
+                                                             : CLAP_EVENT_PARAM_GESTURE_END;
+        const clap_event_param_gesture_t gesture = {
+            {sizeof gesture, 0, CLAP_CORE_EVENT_SPACE_ID, type, 0}, act.port};
+        return out->try_push(out, &gesture.header);
+    });
 }
 
 // Real-time: no allocation, lock or system call.
@@ -145,8 +175,10 @@ clap_process_status processClap(const clap_plugin_t *plugin, const clap_process_
     if (!out)
         return CLAP_PROCESS_ERROR;
     const uint32_t frameCount = process->frames_count;
-    // The controls as the host, a state or a flush left them; the envelope
-    // sliders act at the next arming, as in the window.
+    // The controls as the host, a state or a flush left them (a reset may
+    // have ended the voice); the envelope sliders act at the next arming, as
+    // in the window.
+    followVoice(p, -1);
     for (const ControlPort &c : kControlPorts)
         applyControl(p, c);
 
@@ -169,6 +201,6 @@ clap_process_status processClap(const clap_plugin_t *plugin, const clap_process_
     output->constant_mask = 0;
     // What the panel's live picture needs, as the LV2 plugin's level port has it.
     p.level.store(pictureLevel(p.engine), std::memory_order_relaxed);
-    sendPanelWrites(p, process->out_events);
+    sendPanelActs(p, process->out_events);
     return CLAP_PROCESS_CONTINUE;
 }

@@ -11,7 +11,7 @@ bool saveState(const clap_plugin_t *plugin, const clap_ostream_t *stream) {
     const ClapPlugin &p = self(plugin);
     int32_t values[kPortCount] = {};
     for (const ControlPort &c : kControlPorts)
-        values[c.index] = controlPortValue(c, valueOf(p, c));
+        values[c.index] = steppedValue(c, valueOf(p, c));
     const std::string text = controlStateText(values);
     for (size_t written = 0; written < text.size();) {
         const int64_t n = stream->write(stream, text.data() + written, text.size() - written);
@@ -36,7 +36,7 @@ bool loadState(const clap_plugin_t *plugin, const clap_istream_t *stream) {
     if (!parseControlState(std::string_view(text.data(), size), values))
         return false;
     for (const ControlPort &c : kControlPorts)
-        p.values[c.index].store(static_cast<float>(values[c.index]), std::memory_order_relaxed);
+        p.values[c.index].store(values[c.index], std::memory_order_relaxed);
     if (p.hostParams)
         p.hostParams->rescan(p.host, CLAP_PARAM_RESCAN_VALUES);
     return true;

@@ -15,6 +15,7 @@ constexpr uint32_t kChunkFrames = 4096;
 void freshEngine(HostRateEngine &h) {
     prepareEngine(h.engine, SoundOptions{.expressive = true});
     h.bendRange = h.glide = -1;
+    forgetHostNotes(h.notes);
 }
 
 } // namespace
@@ -42,6 +43,8 @@ void stopHostRateEngine(HostRateEngine &h) {
 
 void resetHostRateEngine(HostRateEngine &h) {
     freshEngine(h);
+    if (h.resampling)
+        resetResampler(h.resampler);
 }
 
 void applyHostControl(HostRateEngine &h, const ControlPort &c, int32_t v) {
@@ -52,6 +55,8 @@ void applyHostControl(HostRateEngine &h, const ControlPort &c, int32_t v) {
         return;
     if (lastApplied)
         *lastApplied = v;
+    if (c.index == kChannelPort && v != h.engine.state.channel.get())
+        letGoOfHostNotes(h.notes); // the change of channel lets go of every key
     setPortControl(h.engine, c, v);
 }
 

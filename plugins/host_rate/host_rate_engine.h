@@ -2,6 +2,7 @@
 
 #include "engine_driving/engine_driving.h"
 #include "plugins/controls/control_ports.h"
+#include "plugins/host_rate/host_notes.h"
 #include "resampling/resampler.h"
 
 #include <cstdint>
@@ -22,6 +23,7 @@ struct HostRateEngine {
     // The bend range and glide as last applied: RPN 0 and CC 5 set the same
     // values, so a control acts only when it changes.
     int32_t bendRange = -1, glide = -1;
+    HostNotesPlayed notes;
 };
 
 // Not the audio thread (it allocates): a fresh engine for a host at `rate`
@@ -30,8 +32,8 @@ struct HostRateEngine {
 bool startHostRateEngine(HostRateEngine &h, double rate);
 void stopHostRateEngine(HostRateEngine &h);
 
-// Audio thread: a fresh engine at the same rate, without allocating; the
-// converter and the host's clock go on.
+// Audio thread: a fresh engine at the same rate, without allocating: the
+// converter emptied of what it held, as at the start; the host's clock goes on.
 void resetHostRateEngine(HostRateEngine &h);
 
 // Audio thread: control c at v (a value from controlPortValue), from the next

@@ -6,8 +6,8 @@
 #include "engine/synth_state.h"
 #include "engine/waveshaper.h"
 #include "plugins/controls/control_ports.h"
+#include "plugins/controls/value_text.h"
 
-#include <cairo-xlib.h>
 #include <cairo.h>
 
 #include <X11/Xlib.h>
@@ -20,6 +20,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+// Xlib's header for extensions, for its hook on one display's errors; its
+// min and max macros would hide std::min and std::max.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
 
 namespace {
 
@@ -75,22 +81,39 @@ void sunkenBorder(cairo_t *cr, const PanelRect &r) {
     cairo_stroke(cr);
 }
 
-// The error of the last X request checked with checkedSync: an X error
-// would otherwise end the host's process.
-bool gXError = false;
-int noteXError(Display *, XErrorEvent *) {
-    gXError = true;
-    return 0;
+// An X error on the panel's own connection would otherwise go to the
+// process's error handler, and Xlib's default ends the host. That handler is
+// the whole process's, and another thread of the host may make X calls at any
+// time, so the panel never swaps it: Xlib hands every error of the panel's
+// display to noteXError instead, which keeps it from the handler and notes it
+// for checkedSync. The panel's display is used on the host's UI thread alone.
+thread_local bool tXError = false;
+Bool noteXError(Display *, XErrorEvent *, xError *) {
+    tXError = true;
+    return False;
+}
+
+Display *openPanelDisplay() {
+    Display *display = XOpenDisplay(nullptr);
+    for (int code = 1; display && code < 256; ++code)
+        XESetWireToError(display, code, noteXError);
+    return display;
 }
 
 // Waits for the server to answer everything sent so far; whether it refused
-// any of it. The handler is the process's, so it is put back at once.
+// any of it.
 bool checkedSync(Display *display) {
-    gXError = false;
-    auto *previous = XSetErrorHandler(noteXError);
+    tXError = false;
     XSync(display, False);
-    XSetErrorHandler(previous);
-    return !gXError;
+    return !tXError;
+}
+
+// Whether the window's pixels are cairo's as they are: 32 bits with 8 for
+// each primary, red the highest, as every desktop's visual of depth 24 or 32.
+bool takesCairoPixels(const XWindowAttributes &window) {
+    const Visual *v = window.visual;
+    return (window.depth == 24 || window.depth == 32) && v->c_class == TrueColor &&
+           v->red_mask == 0xFF0000 && v->green_mask == 0xFF00 && v->blue_mask == 0xFF;
 }
 
 // The desktop's scale on X11: Xft.dpi, which desktops set for every
@@ -110,9 +133,10 @@ struct PluginView {
     double scale = 1.0;
     Display *display = nullptr;
     Window window = 0;
-    uint32_t width = 0, height = 0;    // pixels, at the scale
-    cairo_surface_t *screen = nullptr; // the window
-    cairo_surface_t *back = nullptr;   // the whole panel, drawn at the scale
+    uint32_t width = 0, height = 0;  // pixels, at the scale
+    cairo_surface_t *back = nullptr; // the whole panel, drawn at the scale
+    XImage *image = nullptr;         // the same pixels, as Xlib sends them to the window
+    GC gc = nullptr;
     bool gone = false;
 
     float values[kPortCount] = {};
@@ -266,17 +290,6 @@ void drawOption(PluginView &v, cairo_t *cr, int op) {
     text(cr, operationName(op).caption, r.x + 20, cy + 4, kInk);
 }
 
-// The value as the player reads it: "All" for every channel, "On"/"Off".
-void valueText(const PluginView &v, PluginPort port, char *out, size_t size) {
-    const int32_t value = portValue(v, port);
-    if (isToggle(port))
-        std::snprintf(out, size, "%s", value ? "On" : "Off");
-    else if (port == kChannelPort && value == 0)
-        std::snprintf(out, size, "All");
-    else
-        std::snprintf(out, size, "%d", value);
-}
-
 void drawControl(PluginView &v, cairo_t *cr, int index) {
     const PanelItem &item = panelItem(index);
     const PanelRect &r = item.rect;
@@ -287,7 +300,7 @@ void drawControl(PluginView &v, cairo_t *cr, int index) {
     const PanelRect box = controlBox(item);
     const int32_t value = portValue(v, item.port);
     char shown[16];
-    valueText(v, item.port, shown, sizeof shown);
+    controlValueText(c, value, shown, sizeof shown);
     if (isToggle(item.port)) {
         cairo_rectangle(cr, box.x + 0.5, box.y + 0.5, box.width - 1, box.height - 1);
         setColour(cr, kWhite);
@@ -367,6 +380,7 @@ void drawWhole(PluginView &v) {
     for (int i = 0; i < kPanelItemCount; ++i)
         drawItem(v, cr, i);
     cairo_destroy(cr);
+    cairo_surface_flush(v.back);
 }
 
 // Pixels of a panel rectangle at the scale, grown to whole pixels.
@@ -378,11 +392,9 @@ PanelRect toPixels(const PluginView &v, const PanelRect &r) {
 }
 
 void showOnScreen(PluginView &v, const PanelRect &pixels) {
-    cairo_t *cr = cairo_create(v.screen);
-    cairo_set_source_surface(cr, v.back, 0, 0);
-    cairo_rectangle(cr, pixels.x, pixels.y, pixels.width, pixels.height);
-    cairo_fill(cr);
-    cairo_destroy(cr);
+    const auto x = static_cast<int>(pixels.x), y = static_cast<int>(pixels.y);
+    XPutImage(v.display, v.window, v.gc, v.image, x, y, x, y, static_cast<unsigned>(pixels.width),
+              static_cast<unsigned>(pixels.height));
 }
 
 // Draws the dirty items into the panel and shows them and what was exposed.
@@ -408,10 +420,8 @@ void redraw(PluginView &v) {
         }
     if (v.anyExposed)
         showOnScreen(v, v.exposed);
-    if (any || v.anyExposed) {
-        cairo_surface_flush(v.screen);
+    if (any || v.anyExposed)
         XFlush(v.display);
-    }
     v.anyExposed = false;
 }
 
@@ -612,7 +622,7 @@ PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost 
         why = "scale factor outside 0.5 to 4";
         return nullptr;
     }
-    Display *display = XOpenDisplay(nullptr);
+    Display *display = openPanelDisplay();
     if (!display) {
         why = "cannot open the X display";
         return nullptr;
@@ -620,11 +630,8 @@ PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost 
     if (scale == 0.0)
         scale = desktopScale(display);
     XWindowAttributes parentAttributes;
-    gXError = false;
-    auto *previous = XSetErrorHandler(noteXError);
-    const Status known = XGetWindowAttributes(display, parent, &parentAttributes);
-    XSetErrorHandler(previous);
-    if (!known || gXError) {
+    tXError = false;
+    if (!XGetWindowAttributes(display, parent, &parentAttributes) || tXError) {
         XCloseDisplay(display);
         why = "the parent window does not exist";
         return nullptr;
@@ -651,16 +658,24 @@ PluginView *createPluginView(unsigned long parent, double scale, PluginViewHost 
         why = "the panel's window could not be made";
         return nullptr;
     }
-    v->screen = cairo_xlib_surface_create(display, v->window, parentAttributes.visual,
-                                          static_cast<int>(v->width), static_cast<int>(v->height));
-    v->back = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(v->width),
+    // cairo draws into memory and Xlib sends its pixels: cairo's own Xlib
+    // surfaces swap the process's error handler while they probe the server.
+    // Opaque, so that a window of depth 32 shows them whole.
+    v->back = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(v->width),
                                          static_cast<int>(v->height));
-    if (cairo_surface_status(v->screen) != CAIRO_STATUS_SUCCESS ||
-        cairo_surface_status(v->back) != CAIRO_STATUS_SUCCESS) {
+    v->gc = XCreateGC(display, v->window, 0, nullptr);
+    if (cairo_surface_status(v->back) == CAIRO_STATUS_SUCCESS)
+        v->image = XCreateImage(display, parentAttributes.visual,
+                                static_cast<unsigned>(parentAttributes.depth), ZPixmap, 0,
+                                reinterpret_cast<char *>(cairo_image_surface_get_data(v->back)),
+                                v->width, v->height, 32, cairo_image_surface_get_stride(v->back));
+    if (!v->image || v->image->bits_per_pixel != 32 || !takesCairoPixels(parentAttributes)) {
         destroyPluginView(v);
-        why = "cairo cannot draw in the panel's window";
+        why = "the display's colours are not 24-bit true colour";
         return nullptr;
     }
+    v->image->byte_order = // cairo's words, in the machine's byte order
+        __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? LSBFirst : MSBFirst;
     for (const ControlPort &c : kControlPorts)
         v->values[c.index] = static_cast<float>(c.range.initial);
     initSynthState(v->picture);
@@ -673,19 +688,36 @@ void destroyPluginView(PluginView *view) {
     if (!view)
         return;
     release(*view); // a drag cut short still lets go of its control
-    if (view->screen)
-        cairo_surface_destroy(view->screen);
+    if (view->image) {
+        view->image->data = nullptr; // cairo's
+        XDestroyImage(view->image);
+    }
     if (view->back)
         cairo_surface_destroy(view->back);
+    if (view->gc)
+        XFreeGC(view->display, view->gc);
     if (!view->gone) { // the host may have taken the window with its own
-        gXError = false;
-        auto *previous = XSetErrorHandler(noteXError);
         XDestroyWindow(view->display, view->window);
-        XSync(view->display, False);
-        XSetErrorHandler(previous);
+        checkedSync(view->display);
     }
     XCloseDisplay(view->display);
     delete view;
+}
+
+double pluginDesktopScale() {
+    Display *display = openPanelDisplay();
+    const double scale = display ? desktopScale(display) : 1.0;
+    if (display)
+        XCloseDisplay(display);
+    return scale;
+}
+
+void showPluginView(PluginView *view, bool shown) {
+    if (shown)
+        XMapRaised(view->display, view->window);
+    else
+        XUnmapWindow(view->display, view->window);
+    XSync(view->display, False);
 }
 
 unsigned long pluginViewWindow(const PluginView *view) {

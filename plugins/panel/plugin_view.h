@@ -18,6 +18,10 @@ struct PluginViewHost {
     void (*touchControl)(void *handle, uint32_t port, bool grabbed); // may be null
 };
 
+// The desktop's scale, as a panel opened with `scale` 0 takes it: 1 without
+// a display.
+double pluginDesktopScale();
+
 // Opens the panel as a child of the X11 window `parent`, at `scale` times its
 // size (a host's scale factor; refused outside 0.5 to 4), or with `scale` 0 at
 // the desktop's (its Xft.dpi over 96, 1 without). Null, with the reason in
@@ -34,6 +38,9 @@ void pluginViewSize(const PluginView *view, uint32_t &width, uint32_t &height);
 // the echo of the panel's own write), by port index; the output port of the
 // sound's level feeds the live picture.
 void showPluginControl(PluginView *view, uint32_t port, float value);
+
+// Shows or hides the panel's window, as the host shows or hides its own.
+void showPluginView(PluginView *view, bool shown);
 
 // Takes the window's pending events and redraws what changed. Returns false
 // once the panel's window is gone.

@@ -7,6 +7,7 @@
 #include "tests/support/desktop.h"
 
 #include "midi/short_messages.h"
+#include "plugins/clap/gesture_queue.h"
 
 #include <clap/ext/gui.h>
 
@@ -16,9 +17,20 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <thread>
 #include <tuple>
 
 #include <unistd.h>
+
+// Xlib's error handler is the whole process's: this program keeps Xlib's
+// default and counts every setting of another, the plugin's too, as it exports
+// the function (whose handler is a pointer).
+int gErrorHandlerSettings = 0;
+extern "C" void *XSetErrorHandler(void *handler) {
+    gErrorHandlerSettings += handler != nullptr;
+    return nullptr;
+}
 
 namespace {
 
@@ -101,7 +113,11 @@ TEST_P(Clap, PlaysTheLv2PluginsSoundWithTheSameLatency) {
         lv2Latency = lv2.control("latency");
         return out;
     };
-    const std::vector<float> expected = lv2Render(kAutomation);
+    // CLAP truncates a stepped parameter's value (sustain 7.5 is 7); LV2's ports round.
+    std::vector<Automation> truncated = kAutomation;
+    for (Automation &a : truncated)
+        a.value = std::trunc(a.value);
+    const std::vector<float> expected = lv2Render(truncated);
     ASSERT_NE(firstDifference(expected, lv2Render({})), -1) << "the automation changed nothing";
     for (const bool asNotes : {false, true}) {
         ClapInstance clap(kClapFile, kClapId);
@@ -141,9 +157,15 @@ TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
     EXPECT_EQ(info.flags, CLAP_PARAM_IS_AUTOMATABLE | CLAP_PARAM_IS_STEPPED);
     EXPECT_EQ(std::tuple(info.min_value, info.max_value, info.default_value), std::tuple(0, 16, 1));
     EXPECT_FALSE(params->get_info(p.plugin(), 14, &info));
+    EXPECT_TRUE(params->get_info(p.plugin(), 6, &info) && // the range's top
+                (info.flags & CLAP_PARAM_IS_MODULATABLE_PER_KEY));
     const std::tuple<clap_id, double, const char *, double> texts[] = {
         {2, 3, "XOR with the static value", 3},
         {2, 99, "swap bits 2-3 with 5-6", 13},
+        {2, 2.7, "AND with the static value", 2},
+        {4, 1, "0.1 ms", 1},
+        {4, 1000.9, "17 ms", 997},
+        {4, 2000, "3.00 s", 2000},
         {16, 0, "All", 0},
         {16, 5.4, "5", 5},
         {10, 1, "On", 1},
@@ -161,6 +183,8 @@ TEST(ClapParams, TheLv2PluginsControlPortsByIndexWithTheirTexts) {
     double read = -1;
     EXPECT_TRUE(params->text_to_value(p.plugin(), 5, "9999", &read) && read == 5000);
     EXPECT_FALSE(params->text_to_value(p.plugin(), 5, "1e3", &read));
+    EXPECT_TRUE(params->text_to_value(p.plugin(), 4, "0.5 s", &read) && read == 1653);
+    EXPECT_TRUE(params->text_to_value(p.plugin(), 4, "17", &read) && read == 997);
     EXPECT_FALSE(params->get_value(p.plugin(), kOutPort, &read)) << "the output is no parameter";
     std::vector<float> out(kFrames);
     play(p, kNotes, kAutomation, 1000, true, out);
@@ -177,6 +201,7 @@ TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     for (const auto &[id, value] :
          {std::pair{kOperationPort, 7.0}, {kDecayPort, 1e9}, {kChannelPort, 0.0}})
         a.addParam(0, id, value);
+    a.addParam(0, kStaticValuePort, 50.99); // truncated
     a.flush();
     const std::string saved = a.saveState();
     EXPECT_EQ(saved, "ondrilux-state 1\noperation 7\nstatic_value 50\nattack 1\ndecay 5000\n"
@@ -202,11 +227,138 @@ TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     EXPECT_EQ(b.rescans, 1);
 }
 
+// A take in blocks of 256 frames, `add(start)` adding each block's events: no allocation.
+template <typename Add> std::vector<float> take(ClapInstance &p, uint32_t frames, Add add) {
+    std::vector<float> out(frames);
+    const long before = (countAllocations(true), countedAllocations());
+    for (uint32_t start = 0; start < frames; start += 256, p.clearEvents()) {
+        add(start);
+        p.process(out.data() + start, std::min(256u, frames - start));
+    }
+    EXPECT_EQ(countedAllocations() - before, 0);
+    countAllocations(false);
+    return out;
+}
+
+// With the channel "All", CLAP's notes ({frame, {type, channel, key}}, 0xFF
+// any) sound as each row's MIDI: a key's end on any channel ends its notes and
+// holds the other key; a choke of the voice, sounding or releasing, silences it
+// as All Sound Off does, of a key held under it ends that key alone. A reset
+// then leaves nothing in the converter.
+TEST(ClapNotes, AnyChannelEndsWhatWasPlayedAChokeSilencesTheVoiceAndAResetAll) {
+    constexpr uint8_t kOn = CLAP_EVENT_NOTE_ON, kOff = CLAP_EVENT_NOTE_OFF,
+                      kChoke = CLAP_EVENT_NOTE_CHOKE, kAny = 0xFF;
+    const std::pair<std::vector<Event>, std::vector<Event>> rows[] = {
+        {{{0, {kOn, 0, 60}}, {100, {kOn, 1, 64}}, {5000, {kOff, kAny, 60}}},
+         {{0, {0x90, 60, 127}}, {100, {0x91, 64, 127}}, {5000, {0x80, 60, 0}}}},
+        {{{0, {kOn, 0, 60}}, {5000, {kChoke, kAny, 60}}},
+         {{0, {0x90, 60, 127}}, {5000, {0xB0, 120, 0}}}},
+        {{{0, {kOn, 0, 60}}, {100, {kOn, 0, 64}}, {5000, {kChoke, 0, 60}}},
+         {{0, {0x90, 60, 127}}, {100, {0x90, 64, 127}}, {5000, {0x80, 60, 0}}}},
+        {{{0, {kOn, 0, 60}}, {2000, {kOff, 0, 60}}, {5000, {kChoke, kAny, kAny}}},
+         {{0, {0x90, 60, 127}}, {2000, {0x80, 60, 0}}, {5000, {0xB0, 120, 0}}}}};
+    for (const auto &[notes, midi] : rows) {
+        ClapInstance clap(kClapFile, kClapId), reference(kClapFile, kClapId);
+        ASSERT_TRUE(clap.ok() && clap.activate(44100) && reference.activate(44100));
+        std::vector<float> expected(12000);
+        play(reference, midi, {{0, "channel", 0}}, 256, false, expected);
+        const std::vector<float> out = take(clap, 12000, [&](uint32_t start) {
+            clap.addParam(0, kChannelPort, 0);
+            for (const auto &[frame, n] : notes)
+                if (frame >= start && frame < start + 256)
+                    clap.addNote(frame - start, n[0], static_cast<int8_t>(n[1]),
+                                 static_cast<int8_t>(n[2]), n[0] == kOn);
+        });
+        EXPECT_EQ(firstDifference(out, expected), -1) << int{notes.back().bytes[0]} << " at 5000";
+        clap.plugin()->reset(clap.plugin());
+        EXPECT_EQ(rms(take(clap, 256, [](uint32_t) {}), 0, 256), 0.0);
+    }
+}
+
+// A host's LFO, PARAM_MOD every 64 frames (fractions), sounds as the same
+// sweep of PARAM_VALUE, bit for bit, without moving the value the host and the
+// panel see. The voice's own (its key, its note's id 5) acts on the note that
+// sounds; one for another note on nothing.
+TEST(ClapModulation, AnLfoSweepsAsTheSameValuesWithoutMovingTheParameter) {
+    const auto sweep = [](PluginPort port, uint16_t type, int16_t key = -1, int32_t note = -1) {
+        ClapInstance p(kClapFile, kClapId);
+        EXPECT_TRUE(p.ok() && p.activate(kEngineRate));
+        const double base = type == CLAP_EVENT_PARAM_MOD ? 0 : controlPort(port)->range.initial;
+        p.addNote(0, CLAP_EVENT_NOTE_ON, 0, 69, 1.0, 5);
+        std::vector<float> out = take(p, kFrames / 2, [&](uint32_t at) {
+            for (uint32_t f = at; f < at + 256 && type; f += 64)
+                p.addParam(f - at, port, base + 30 * std::sin(f / 3e3 + 1), type, key, note);
+        });
+        EXPECT_TRUE(base || p.param(port) == controlPort(port)->range.initial);
+        return out;
+    };
+    const std::tuple<PluginPort, int16_t, int32_t, bool> rows[] = {
+        {kRangeTopPort, -1, -1, true},  {kRangeBottomPort, 69, -1, true},
+        {kRangeTopPort, -1, 5, true},   {kAttackPort, -1, -1, true},
+        {kRangeTopPort, 70, -1, false}, {kRangeBottomPort, -1, 6, false}};
+    const std::vector<float> still = sweep(kRangeTopPort, 0);
+    for (const auto &[port, key, noteId, acts] : rows) {
+        const std::vector<float> values = sweep(port, CLAP_EVENT_PARAM_VALUE);
+        EXPECT_NE(firstDifference(values, still), -1);
+        const std::vector<float> mods = sweep(port, CLAP_EVENT_PARAM_MOD, key, noteId);
+        EXPECT_EQ(firstDifference(mods, acts ? values : still), -1) << port << ", key " << key;
+    }
+}
+
+// The panel's acts, from a writer to a reader on two threads through a queue
+// that fills: every gesture the host sees begins and ends once, none ends
+// unbegun, each control's moves keep their order, and its last move arrives.
+TEST(ClapPanelActs, KeepTheirOrderAndPairThroughAFullQueue) {
+    GestureQueue<8> queue;
+    std::vector<GestureAct> seen;
+    std::atomic<bool> writing = true;
+    std::thread reader([&] {
+        std::minstd_rand random(1);
+        for (bool last = false; !last; std::this_thread::yield()) {
+            last = !writing.load();
+            queue.drain([&](const GestureAct &a) {
+                return (last || random() % 3) && (seen.push_back(a), true);
+            });
+        }
+    });
+    std::minstd_rand random(2);
+    double last[3] = {};
+    for (int i = 1; i <= 20000; ++i) { // two controls held at once, as the range's edges
+        const uint32_t port = random() % 3, other = (port + 1) % 3;
+        queue.begin(port), queue.begin(other);
+        for (uint32_t n = random() % 5, to = port; n > 0; --n, to = n % 2 ? port : other)
+            queue.value(to, last[to] = i * 10 - n);
+        queue.end(port), queue.end(other);
+    }
+    while (queue.anyWaiting())
+        queue.retry();
+    writing = false;
+    reader.join();
+    bool open[3] = {};
+    double got[3] = {};
+    int begins = 0, faults = 0;
+    for (const auto &[kind, port, value] : seen) {
+        const bool begin = kind == GestureKind::begin, move = kind == GestureKind::value;
+        faults += move ? !(value > got[port]) : begin == open[port];
+        open[port] = move ? open[port] : begin;
+        got[port] = move ? value : got[port];
+        begins += begin;
+    }
+    EXPECT_EQ(faults, 0);
+    for (const int port : {0, 1, 2})
+        EXPECT_EQ(std::pair(open[port], got[port]), std::pair(false, last[port])) << port;
+    EXPECT_TRUE(begins > 0 && begins < 40000) << begins << " gestures: the queue never filled";
+}
+
 // The panel opens in the host's window (the screen's root here) at the scale
 // the host asks, and is refused where the host has no timer to drive it. The
 // host's change reaches it (the wheel moves the operation on from the host's),
-// its moves reach the host as parameter values, and a drag cut short by the
-// panel's end still ends its gesture.
+// its moves reach the host as parameter values in the order made (let go and
+// grabbed again within one idle), and a drag cut short by the panel's end
+// still ends its gesture. Opened again at 192 dpi without a scale from the
+// host, it tells the size it then keeps; hidden, its window goes; it never
+// sets the process's X error handler; the plugin closed mid-drag asks the host
+// for nothing more.
 TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     const char *display = std::getenv("DISPLAY");
     ClapInstance bare(kClapFile, kClapId, true), p(kClapFile, kClapId);
@@ -241,18 +393,47 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     EXPECT_EQ(p.param(kOperationPort), 6);
     xdotool(display, "mousemove 150 325 mousedown 1"); // into the static value's slider
     tickUntil([&] { return p.param(kStaticValuePort) != 50; });
+    const double grabbed = p.param(kStaticValuePort);
+    sleepMs(450); // past a double-click
+    xdotool(display, "mouseup 1 mousemove 170 325 mousedown 1");
+    tickUntil([&] { return p.param(kStaticValuePort) != grabbed; });
     gui->destroy(p.plugin());
     p.flush();
     xdotool(display, "mouseup 1");
     EXPECT_EQ(p.timerPeriod, 0u);
-    ASSERT_EQ(p.sent.size(), 4u);
+    ASSERT_EQ(p.sent.size(), 7u);
     const std::tuple<uint16_t, clap_id, double> expected[] = {
         {CLAP_EVENT_PARAM_VALUE, kOperationPort, 6},
+        {CLAP_EVENT_PARAM_GESTURE_BEGIN, kStaticValuePort, 0},
+        {CLAP_EVENT_PARAM_VALUE, kStaticValuePort, grabbed},
+        {CLAP_EVENT_PARAM_GESTURE_END, kStaticValuePort, 0},
         {CLAP_EVENT_PARAM_GESTURE_BEGIN, kStaticValuePort, 0},
         {CLAP_EVENT_PARAM_VALUE, kStaticValuePort, p.param(kStaticValuePort)},
         {CLAP_EVENT_PARAM_GESTURE_END, kStaticValuePort, 0}};
     for (size_t i = 0; i < p.sent.size(); ++i)
         EXPECT_EQ(std::tuple(p.sent[i].type, p.sent[i].id, p.sent[i].value), expected[i]) << i;
+
+    const int settings = gErrorHandlerSettings;
+    shell(display, "xprop -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi: 192'");
+    const bool created = gui->create(p.plugin(), CLAP_WINDOW_API_X11, false);
+    shell(display, "xprop -root -remove RESOURCE_MANAGER");
+    ASSERT_TRUE(created && gui->get_size(p.plugin(), &width, &height));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    ASSERT_TRUE(gui->set_parent(p.plugin(), &root) && gui->get_size(p.plugin(), &width, &height));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    const std::string mapState =
+        "xwininfo -id $(xwininfo -root -children | awk '/1792x860\\+0\\+0/ "
+        "{print $1}') | awk '/Map State/ {print $3}'";
+    EXPECT_TRUE(gui->hide(p.plugin()) && shell(display, mapState) == "IsUnMapped\n");
+    EXPECT_TRUE(gui->show(p.plugin()) && shell(display, mapState) == "IsViewable\n");
+    const double before = p.param(kStaticValuePort);
+    xdotool(display, "mousemove 300 650 mousedown 1"); // the static value's slider
+    tickUntil([&] { return p.param(kStaticValuePort) != before; });
+    const int asked = p.flushRequests;
+    p.destroy();
+    xdotool(display, "mouseup 1");
+    EXPECT_EQ(p.flushRequests, asked);
+    EXPECT_EQ(gErrorHandlerSettings, settings);
 }
 
 // Qtractor's scanner lists the plugin as an instrument with a panel: no audio

@@ -37,7 +37,9 @@ ClapInstance::ClapInstance(const std::string &path, const std::string &id, bool 
                        ++static_cast<ClapInstance *>(host->host_data)->rescans;
                    },
                    [](const clap_host_t *, clap_id, clap_param_clear_flags) {},
-                   [](const clap_host_t *) {}};
+                   [](const clap_host_t *host) {
+                       ++static_cast<ClapInstance *>(host->host_data)->flushRequests;
+                   }};
     hostTimers_ = {[](const clap_host_t *host, uint32_t period, clap_id *timer) {
                        static_cast<ClapInstance *>(host->host_data)->timerPeriod = period;
                        *timer = 7;
@@ -61,11 +63,16 @@ ClapInstance::ClapInstance(const std::string &path, const std::string &id, bool 
     }
 }
 
-ClapInstance::~ClapInstance() {
+void ClapInstance::destroy() {
     if (plugin_) {
         deactivate();
         plugin_->destroy(plugin_);
     }
+    plugin_ = nullptr;
+}
+
+ClapInstance::~ClapInstance() {
+    destroy();
     // The library stays loaded, as most hosts keep it: unloaded, the memory
     // its static objects hold would look leaked to the leak checker.
     if (entry_)
@@ -96,23 +103,18 @@ void ClapInstance::addMidi(uint32_t frame, const uint8_t *bytes, size_t size) {
 }
 
 void ClapInstance::addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key,
-                           double velocity) {
+                           double velocity, int32_t noteId) {
     Event e{};
-    e.note = {
-        {sizeof e.note, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0}, -1, 0, channel, key, velocity};
+    const clap_event_header_t header = {sizeof e.note, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0};
+    e.note = {header, noteId, 0, channel, key, velocity};
     events_.push_back(e);
 }
 
-void ClapInstance::addParam(uint32_t frame, clap_id id, double value) {
+void ClapInstance::addParam(uint32_t frame, clap_id id, double value, uint16_t type, int16_t key,
+                            int32_t noteId) {
     Event e{};
-    e.param = {{sizeof e.param, frame, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0},
-               id,
-               nullptr,
-               -1,
-               -1,
-               -1,
-               -1,
-               value};
+    const clap_event_header_t header = {sizeof e.param, frame, CLAP_CORE_EVENT_SPACE_ID, type, 0};
+    e.param = {header, id, nullptr, noteId, -1, -1, key, value};
     events_.push_back(e);
 }
 

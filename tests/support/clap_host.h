@@ -27,6 +27,7 @@ class ClapInstance {
     ClapInstance &operator=(const ClapInstance &) = delete;
 
     bool ok() const { return plugin_ != nullptr; }
+    void destroy(); // the plugin destroyed, as the host closes it
     const clap_plugin_t *plugin() const { return plugin_; }
     // The plugin's extension `id`, or nullptr.
     template <typename Ext> const Ext *extension(const char *id) const {
@@ -41,8 +42,12 @@ class ClapInstance {
     void clearEvents() { events_.clear(); }
     // The bytes of one event split into short messages, one CLAP MIDI event each.
     void addMidi(uint32_t frame, const uint8_t *bytes, size_t size);
-    void addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key, double velocity);
-    void addParam(uint32_t frame, clap_id id, double value);
+    void addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key, double velocity,
+                 int32_t noteId = -1);
+    // A parameter's value, or with `type` CLAP_EVENT_PARAM_MOD its modulation
+    // (laid out alike), for the note of `key` and `noteId` (-1 every note).
+    void addParam(uint32_t frame, clap_id id, double value, uint16_t type = CLAP_EVENT_PARAM_VALUE,
+                  int16_t key = -1, int32_t noteId = -1);
 
     // Real time: one process of `frames` frames into `out` with the events added.
     clap_process_status process(float *out, uint32_t frames);
@@ -58,6 +63,7 @@ class ClapInstance {
     void tick();
 
     int rescans = 0;          // the plugin's calls of the host's params rescan
+    int flushRequests = 0;    // and of its request_flush
     uint32_t timerPeriod = 0; // in ms, while the plugin has a timer
     // The parameter values and gestures the plugin has sent (process, flush).
     struct Sent {

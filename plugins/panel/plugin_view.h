@@ -28,6 +28,9 @@ void destroyPluginView(PluginView *view);
 
 // The panel's own X11 window, and its size in pixels at its scale.
 unsigned long pluginViewWindow(const PluginView *view);
+// The file descriptor of the panel's connection to the X server: readable
+// when its window has events for idlePluginView (for a host's run loop).
+int pluginViewConnection(const PluginView *view);
 void pluginViewSize(const PluginView *view, uint32_t &width, uint32_t &height);
 
 // A control's value as the host has it now (automation, a preset, undo, or

@@ -254,6 +254,65 @@ v3_plugin_view **V3_API createView(void *self, const char *name) {
     return createVst3View(ownerOf<Vst3Plugin>(self), name);
 }
 
+// One unit, the whole plugin, with one list of programs: the operations, as
+// Program Change selects them (hosts list them as presets by these names).
+int32_t V3_API justOne(void *) { // unit, and list of programs
+    return 1;
+}
+
+v3_result V3_API unitInfo(void *, int32_t index, v3_unit_info *info) {
+    if (index != 0)
+        return V3_INVALID_ARG;
+    *info = v3_unit_info{};
+    info->parent_unit_id = -1;
+    copyUtf16(info->name, "Ondrilux");
+    return V3_OK;
+}
+
+v3_result V3_API programListInfo(void *, int32_t index, v3_program_list_info *info) {
+    if (index != 0)
+        return V3_INVALID_ARG;
+    *info = v3_program_list_info{};
+    copyUtf16(info->name, "Operations");
+    info->programCount = kProgramCount;
+    return V3_OK;
+}
+
+v3_result V3_API programName(void *self, int32_t list, int32_t program, v3_str_128 name) {
+    if (list != 0 || program < 0 || program >= kProgramCount)
+        return V3_INVALID_ARG;
+    return valueToText(self, kProgramParam, normalizedOf(kProgramParam, program), name);
+}
+
+v3_result V3_API programInfo(void *, int32_t, int32_t, const char *, v3_str_128) {
+    return V3_FALSE;
+}
+
+v3_result V3_API pitchNames(void *, int32_t, int32_t) {
+    return V3_FALSE;
+}
+
+v3_result V3_API pitchName(void *, int32_t, int32_t, int16_t, v3_str_128) {
+    return V3_FALSE;
+}
+
+int32_t V3_API selectedUnit(void *) {
+    return 0;
+}
+
+v3_result V3_API selectUnit(void *, int32_t unit) {
+    return unit == 0 ? V3_OK : V3_INVALID_ARG;
+}
+
+v3_result V3_API unitByBus(void *, int32_t, int32_t, int32_t, int32_t, int32_t *unit) {
+    *unit = 0;
+    return V3_OK;
+}
+
+v3_result V3_API unitProgramData(void *, int32_t, int32_t, v3_bstream **) {
+    return V3_NOT_IMPLEMENTED;
+}
+
 v3_result V3_API controllerAssignment(void *, int32_t bus, int16_t channel, int16_t controller,
                                       v3_param_id *id) {
     if (bus != 0 || channel < 0 || channel >= kChannels || !isMapped(controller))
@@ -301,6 +360,11 @@ const v3_edit_controller_cpp kVst3Controller = {
     {setControllerComponentState, setControllerState, getControllerState, parameterCountOf,
      parameterInfo, valueToText, textToValue, toPlain, toNormalized, normalizedNow, setNormalized,
      setComponentHandler, createView}};
+
+const v3_unit_information_cpp kVst3Units = {{queryVst3Plugin, refVst3Plugin, unrefVst3Plugin},
+                                            {justOne, unitInfo, justOne, programListInfo,
+                                             programName, programInfo, pitchNames, pitchName,
+                                             selectedUnit, selectUnit, unitByBus, unitProgramData}};
 
 const v3_midi_mapping_cpp kVst3MidiMapping = {{queryVst3Plugin, refVst3Plugin, unrefVst3Plugin},
                                               {controllerAssignment}};

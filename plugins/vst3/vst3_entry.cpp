@@ -105,6 +105,7 @@ v3_result V3_API createInstance(void *, const v3_tuid classId, const v3_tuid iid
     p->component = {&kVst3Component, p};
     p->processor = {&kVst3Processor, p};
     p->controller = {&kVst3Controller, p};
+    p->units = {&kVst3Units, p};
     p->midiMapping = {&kVst3MidiMapping, p};
     for (const ControlPort &c : kControlPorts) {
         p->played[c.index].store(static_cast<float>(c.range.initial), std::memory_order_relaxed);
@@ -134,6 +135,8 @@ v3_result V3_API queryVst3Plugin(void *self, const v3_tuid iid, void **object) {
         slot = &p.processor;
     else if (v3_tuid_match(iid, v3_edit_controller_iid))
         slot = &p.controller;
+    else if (v3_tuid_match(iid, v3_unit_information_iid))
+        slot = &p.units;
     else if (v3_tuid_match(iid, v3_midi_mapping_iid))
         slot = &p.midiMapping;
     *object = slot;

@@ -13,6 +13,7 @@
 #include <travesty/audio_processor.h>
 #include <travesty/component.h>
 #include <travesty/edit_controller.h>
+#include <travesty/unit.h>
 
 #include <atomic>
 #include <cstddef>
@@ -52,7 +53,7 @@ struct ChangeCursor {
 };
 
 struct Vst3Plugin {
-    ComSlot<Vst3Plugin> component{}, processor{}, controller{}, midiMapping{};
+    ComSlot<Vst3Plugin> component{}, processor{}, controller{}, units{}, midiMapping{};
     std::atomic<uint32_t> references = 1;
 
     // The processor's side. The engine and the cursors belong to the audio
@@ -115,6 +116,7 @@ template <size_t N> void copyUtf16(int16_t (&to)[N], std::string_view from) {
 extern const v3_component_cpp kVst3Component;
 extern const v3_audio_processor_cpp kVst3Processor;
 extern const v3_edit_controller_cpp kVst3Controller;
+extern const v3_unit_information_cpp kVst3Units;
 extern const v3_midi_mapping_cpp kVst3MidiMapping;
 
 // The instance's IUnknown and IPluginBase, which every interface shares.

@@ -9,31 +9,29 @@
 #include <algorithm>
 #include <cstring>
 
-struct Vst3Instance::Queue {
-    const void *functions;
-    v3_param_id id;
-    std::vector<std::pair<int32_t, double>> points;
-};
-
-// Room for a block's changes is made once: no allocation while processing.
+// One block's parameter changes, their room made once: no allocation while
+// processing.
 struct Vst3Instance::Changes {
+    struct Queue {
+        const void *functions;
+        v3_param_id id;
+        std::vector<std::pair<int32_t, double>> points;
+    };
     const void *functions;
-    std::vector<Queue> queues = std::vector<Queue>(64);
+    std::vector<Queue> queues;
     int32_t used = 0;
     Queue *add(v3_param_id id, int32_t &index) {
-        for (index = 0; index < used && queues[index].id != id; ++index) {
-        }
-        if (index == used && used == static_cast<int32_t>(queues.size()))
-            return nullptr;
-        if (index == used) {
-            queues[used++].id = id;
-            queues[index].points.clear();
-        }
-        return &queues[index];
+        for (index = 0; index < used && queues[index].id != id;)
+            ++index;
+        if (index == used && used < static_cast<int32_t>(queues.size()))
+            queues[used++].points.clear(), queues[index].id = id;
+        return index < used ? &queues[index] : nullptr;
     }
 };
 
 namespace {
+
+using Queue = Vst3Instance::Changes::Queue;
 
 struct Stream {
     const void *functions;
@@ -41,12 +39,21 @@ struct Stream {
     size_t piece, position = 0;
 };
 
-Vst3Instance &hostOf(void *self) {
-    return *static_cast<Vst3Instance::Object *>(self)->host;
+template <typename T = Vst3Instance::Object> T &as(void *self) {
+    return *static_cast<T *>(self);
 }
 
-template <typename T> T &as(void *self) {
-    return *static_cast<T *>(self);
+v3_result record(void *self, char kind, uint64_t id, double value = 0) {
+    as(self).host->calls.push_back({kind, id, value});
+    as(self).host->kinds += kind;
+    return V3_OK;
+}
+
+// A handler the plugin gives the run loop, kept (null: taken back).
+template <typename H>
+v3_result keep(void *self, void **Vst3Instance::*slot, H **h, char kind, uint64_t value) {
+    as(self).host->*slot = reinterpret_cast<void **>(h);
+    return record(self, kind, value);
 }
 
 v3_result V3_API queryOwn(void *self, const v3_tuid iid, void **object) {
@@ -68,48 +75,31 @@ struct StreamFunctions : v3_funknown {
 
 const HandlerFunctions kHandler = {
     {queryOwn, held, held},
-    {[](void *self, v3_param_id id) {
-         hostOf(self).calls.push_back({'b', id, 0});
-         return v3_result{V3_OK};
-     },
-     [](void *self, v3_param_id id, double value) {
-         hostOf(self).calls.push_back({'p', id, value});
-         return v3_result{V3_OK};
-     },
-     [](void *self, v3_param_id id) {
-         hostOf(self).calls.push_back({'e', id, 0});
-         return v3_result{V3_OK};
-     },
-     [](void *self, int32_t flags) {
-         hostOf(self).calls.push_back({'r', static_cast<uint32_t>(flags), 0});
-         return v3_result{V3_OK};
-     }}};
+    {[](void *self, v3_param_id id) { return record(self, 'b', id); },
+     [](void *self, v3_param_id id, double value) { return record(self, 'p', id, value); },
+     [](void *self, v3_param_id id) { return record(self, 'e', id); },
+     [](void *self, int32_t flags) { return record(self, 'r', static_cast<uint64_t>(flags)); }}};
 
 const v3_event_list_cpp kEvents = {
     {queryOwn, held, held},
-    {[](void *self) { return static_cast<uint32_t>(hostOf(self).events.size()); },
+    {[](void *self) { return static_cast<uint32_t>(as(self).host->events.size()); },
      [](void *self, int32_t i, v3_event *e) {
-         *e = hostOf(self).events.at(static_cast<size_t>(i));
+         *e = as(self).host->events.at(static_cast<size_t>(i));
          return v3_result{V3_OK};
      },
      [](void *, v3_event *) { return v3_result{V3_NOT_IMPLEMENTED}; }}};
 
 const v3_param_value_queue_cpp kQueue = {
     {queryOwn, held, held},
-    {[](void *self) { return as<Vst3Instance::Queue>(self).id; },
-     [](void *self) { return static_cast<int32_t>(as<Vst3Instance::Queue>(self).points.size()); },
+    {[](void *self) { return as<Queue>(self).id; },
+     [](void *self) { return static_cast<int32_t>(as<Queue>(self).points.size()); },
      [](void *self, int32_t i, int32_t *offset, double *value) {
-         const auto &points = as<Vst3Instance::Queue>(self).points;
-         if (i < 0 || static_cast<size_t>(i) >= points.size())
-             return v3_result{V3_INVALID_ARG};
-         std::tie(*offset, *value) = points[static_cast<size_t>(i)];
+         std::tie(*offset, *value) = as<Queue>(self).points.at(static_cast<size_t>(i));
          return v3_result{V3_OK};
      },
      [](void *self, int32_t offset, double value, int32_t *index) {
-         auto &points = as<Vst3Instance::Queue>(self).points;
+         auto &points = as<Queue>(self).points;
          *index = static_cast<int32_t>(points.size());
-         if (points.size() == points.capacity())
-             return v3_result{V3_NOMEM};
          points.emplace_back(offset, value);
          return v3_result{V3_OK};
      }}};
@@ -130,10 +120,11 @@ const StreamFunctions kStream = {
     {queryOwn, held, held},
     {[](void *self, void *buffer, int32_t size, int32_t *read) {
          Stream &s = as<Stream>(self);
-         *read = static_cast<int32_t>(
-             std::min({static_cast<size_t>(size), s.piece, s.text.size() - s.position}));
-         std::memcpy(buffer, s.text.data() + s.position, static_cast<size_t>(*read));
-         s.position += static_cast<size_t>(*read);
+         const size_t n =
+             std::min({static_cast<size_t>(size), s.piece, s.text.size() - s.position});
+         std::memcpy(buffer, s.text.data() + s.position, n);
+         s.position += n;
+         *read = static_cast<int32_t>(n);
          return v3_result{V3_OK};
      },
      [](void *self, void *buffer, int32_t size, int32_t *written) {
@@ -142,68 +133,50 @@ const StreamFunctions kStream = {
          return v3_result{V3_OK};
      },
      [](void *, int64_t, int32_t, int64_t *) { return v3_result{V3_NOT_IMPLEMENTED}; },
-     [](void *self, int64_t *position) {
-         *position = static_cast<int64_t>(as<Stream>(self).position);
-         return v3_result{V3_OK};
-     }}};
+     [](void *, int64_t *) { return v3_result{V3_NOT_IMPLEMENTED}; }}};
 
 // The frame hands the plugin its run loop, the object after it.
 const v3_plugin_frame_cpp kFrame = {
     {[](void *self, const v3_tuid iid, void **object) {
-         *object = v3_tuid_match(iid, v3_run_loop_iid)
-                       ? static_cast<Vst3Instance::Object *>(self) + 1
-                       : nullptr;
+         *object = v3_tuid_match(iid, v3_run_loop_iid) ? &as(self) + 1 : nullptr;
          return *object ? v3_result{V3_OK} : queryOwn(self, iid, object);
      },
      held, held},
-    {[](void *self, v3_plugin_view **, v3_view_rect *r) {
-        hostOf(self).calls.push_back({'s', static_cast<uint32_t>(r->right - r->left),
-                                      static_cast<double>(r->bottom - r->top)});
-        return v3_result{V3_OK};
-    }}};
+    {[](void *, v3_plugin_view **, v3_view_rect *) { return v3_result{V3_OK}; }}};
 
-const v3_run_loop_cpp kRunLoop = {{queryOwn, held, held},
-                                  {[](void *self, v3_event_handler **handler, int fd) {
-                                       hostOf(self).fdHandler = reinterpret_cast<void **>(handler);
-                                       hostOf(self).fd = fd;
-                                       return v3_result{V3_OK};
-                                   },
-                                   [](void *self, v3_event_handler **) {
-                                       hostOf(self).fd = -1;
-                                       return v3_result{V3_OK};
-                                   },
-                                   [](void *self, v3_timer_handler **handler, uint64_t ms) {
-                                       hostOf(self).timerHandler =
-                                           reinterpret_cast<void **>(handler);
-                                       hostOf(self).timerMs = ms;
-                                       return v3_result{V3_OK};
-                                   },
-                                   [](void *self, v3_timer_handler **) {
-                                       hostOf(self).timerMs = 0;
-                                       return v3_result{V3_OK};
-                                   }}};
+const v3_run_loop_cpp kRunLoop = {
+    {queryOwn, held, held},
+    {[](void *s, v3_event_handler **h, int fd) { return keep(s, &Vst3Instance::fd, h, 'F', fd); },
+     [](void *s, v3_event_handler **) { return keep<void>(s, &Vst3Instance::fd, nullptr, 'f', 0); },
+     [](void *s, v3_timer_handler **h, uint64_t ms) {
+         return keep(s, &Vst3Instance::timer, h, 'T', ms);
+     },
+     [](void *s, v3_timer_handler **) {
+         return keep<void>(s, &Vst3Instance::timer, nullptr, 't', 0);
+     }}};
+
+template <typename T> void unref(T **object) {
+    if (object)
+        static_cast<v3_funknown *>(static_cast<void *>(*object))->unref(object);
+}
 
 } // namespace
 
 Vst3Instance::Vst3Instance(const std::string &path)
     : objects_{{&kHandler, this}, {&kFrame, this}, {&kRunLoop, this}, {&kEvents, this}},
-      in_(new Changes{&kChanges}), out_(new Changes{&kChanges}) {
-    hostFrame = reinterpret_cast<v3_plugin_frame **>(&objects_[1]);
-    events.reserve(1024);
-    sent.reserve(1024);
-    calls.reserve(1024);
+      in_(new Changes{&kChanges, std::vector<Queue>(64, Queue{&kQueue, 0, {}})}),
+      out_(new Changes{*in_}) {
+    frame = reinterpret_cast<v3_plugin_frame **>(&objects_[1]);
+    events.reserve(1024), sent.reserve(1024), calls.reserve(1024);
     for (Changes *changes : {in_.get(), out_.get()})
-        for (Queue &q : changes->queues) {
-            q.functions = &kQueue;
-            q.points.reserve(256);
-        }
+        for (Queue &q : changes->queues)
+            q.points.reserve(1024);
     library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto entry =
-        library_ ? reinterpret_cast<bool (*)(void *)>(dlsym(library_, "ModuleEntry")) : nullptr;
+    auto entry = reinterpret_cast<bool (*)(void *)>(dlsym(library_, "ModuleEntry"));
     auto factoryOf =
-        library_ ? reinterpret_cast<v3_plugin_factory **(*)()>(dlsym(library_, "GetPluginFactory"))
-                 : nullptr;
-    v3_plugin_factory **factory = entry && factoryOf && entry(library_) ? factoryOf() : nullptr;
+        reinterpret_cast<v3_plugin_factory **(*)()>(dlsym(library_, "GetPluginFactory"));
+    v3_plugin_factory **factory =
+        library_ && entry && factoryOf && entry(library_) ? factoryOf() : nullptr;
     v3_class_info info{};
     if (!factory || v3_cpp_obj(factory)->get_class_info(factory, 0, &info) != V3_OK ||
         v3_cpp_obj(factory)->create_instance(factory, info.class_id, v3_component_iid,
@@ -211,16 +184,14 @@ Vst3Instance::Vst3Instance(const std::string &path)
         return;
     v3_cpp_obj_initialize(component, nullptr);
     v3_cpp_obj_query_interface(component, v3_audio_processor_iid, &processor);
-    v3_cpp_obj_query_interface(component, v3_edit_controller_iid, &controller);
-    if (!processor || !controller)
+    if (v3_cpp_obj_query_interface(component, v3_edit_controller_iid, &controller) != V3_OK)
         return;
     v3_cpp_obj_initialize(controller, nullptr);
     v3_cpp_obj_query_interface(controller, v3_midi_mapping_iid, &mapping_);
-    auto *handler = reinterpret_cast<v3_component_handler **>(&objects_[0]);
-    v3_cpp_obj(controller)->set_component_handler(controller, handler);
-    // The program parameter, which a DAW sets from Program Change.
-    const int32_t count = v3_cpp_obj(controller)->get_parameter_count(controller);
-    for (int32_t i = 0; i < count; ++i) {
+    v3_cpp_obj(controller)
+        ->set_component_handler(controller,
+                                reinterpret_cast<v3_component_handler **>(&objects_[0]));
+    for (int32_t i = 0; i < v3_cpp_obj(controller)->get_parameter_count(controller); ++i) {
         v3_param_info p{};
         v3_cpp_obj(controller)->get_parameter_info(controller, i, &p);
         if (p.flags & V3_PARAM_PROGRAM_CHANGE)
@@ -229,18 +200,13 @@ Vst3Instance::Vst3Instance(const std::string &path)
 }
 
 Vst3Instance::~Vst3Instance() {
-    deactivate();
-    if (controller) {
-        v3_cpp_obj(controller)->set_component_handler(controller, nullptr);
-        v3_cpp_obj_terminate(controller);
+    if (active_) {
+        v3_cpp_obj(processor)->set_processing(processor, false);
+        v3_cpp_obj(component)->set_active(component, false);
     }
-    if (component)
-        v3_cpp_obj_terminate(component);
-    for (void **object :
-         {reinterpret_cast<void **>(mapping_), reinterpret_cast<void **>(controller),
-          reinterpret_cast<void **>(processor), reinterpret_cast<void **>(component)})
-        if (object)
-            static_cast<v3_funknown *>(*object)->unref(object);
+    if (controller)
+        v3_cpp_obj_terminate(controller), v3_cpp_obj_terminate(component);
+    unref(mapping_), unref(controller), unref(processor), unref(component);
     // The library stays loaded, as most hosts keep it: unloaded, the memory
     // its static objects hold would look leaked to the leak checker.
 }
@@ -253,58 +219,39 @@ bool Vst3Instance::activate(double rate) {
     return active_;
 }
 
-void Vst3Instance::deactivate() {
-    if (active_) {
-        v3_cpp_obj(processor)->set_processing(processor, false);
-        v3_cpp_obj(component)->set_active(component, false);
-    }
-    active_ = false;
-}
-
 void Vst3Instance::clearEvents() {
     events.clear();
     in_->used = 0;
 }
 
-void Vst3Instance::addParam(uint32_t frame, v3_param_id id, double normalized) {
+void Vst3Instance::addParam(uint32_t at, v3_param_id id, double normalized) {
     int32_t index = 0;
     if (Queue *q = in_->add(id, index))
-        q->points.emplace_back(static_cast<int32_t>(frame), normalized);
+        q->points.emplace_back(static_cast<int32_t>(at), normalized);
 }
 
-// As Ardour passes MIDI on (its values as floats).
-void Vst3Instance::addMidi(uint32_t frame, const uint8_t *bytes, size_t size) {
+// As Ardour passes MIDI on, its values as floats.
+void Vst3Instance::addMidi(uint32_t at, const uint8_t *bytes, size_t size) {
     forEachShortMessage(bytes, size, [&](uint32_t m) {
-        const auto channel = static_cast<int16_t>(m & 0x0F);
-        const auto data1 = static_cast<int16_t>((m >> 8) & 0x7F),
+        const auto channel = static_cast<int16_t>(m & 0x0F), kind = static_cast<int16_t>(m & 0xF0);
+        const auto data1 = static_cast<int16_t>(m >> 8 & 0x7F),
                    data2 = static_cast<int16_t>(m >> 16);
         v3_event e{};
-        e.sample_offset = static_cast<int32_t>(frame);
-        v3_param_id id = 0;
-        switch (m & 0xF0) {
-        case 0x90:
-            e.type = V3_EVENT_NOTE_ON;
+        e.sample_offset = static_cast<int32_t>(at);
+        e.type = kind == 0x90 ? V3_EVENT_NOTE_ON : V3_EVENT_NOTE_OFF;
+        if (kind == 0x90)
             e.note_on = {channel, data1, 0.0f, data2 / 127.f, 0, -1};
-            events.push_back(e);
-            break;
-        case 0x80:
-            e.type = V3_EVENT_NOTE_OFF;
+        else
             e.note_off = {channel, data1, data2 / 127.f, -1, 0.0f};
+        v3_param_id id = 0;
+        if (kind == 0x80 || kind == 0x90)
             events.push_back(e);
-            break;
-        case 0xB0:
-        case 0xE0:
-            if (mapping_ &&
-                v3_cpp_obj(mapping_)->get_midi_controller_assignment(
-                    mapping_, 0, channel, (m & 0xF0) == 0xB0 ? data1 : 129, &id) == V3_OK)
-                addParam(frame, id,
-                         (m & 0xF0) == 0xB0 ? data2 / 127.f : (data2 << 7 | data1) / 16383.f);
-            break;
-        case 0xC0:
-            if (programSteps_ > 0)
-                addParam(frame, programParam_, data1 / static_cast<float>(programSteps_));
-            break;
-        }
+        else if (kind == 0xC0 && programSteps_ > 0)
+            addParam(at, programParam_, data1 / static_cast<float>(programSteps_));
+        else if ((kind == 0xB0 || kind == 0xE0) && mapping_ &&
+                 v3_cpp_obj(mapping_)->get_midi_controller_assignment(
+                     mapping_, 0, channel, kind == 0xB0 ? data1 : 129, &id) == V3_OK)
+            addParam(at, id, kind == 0xB0 ? data2 / 127.f : (data2 << 7 | data1) / 16383.f);
     });
 }
 
@@ -314,7 +261,6 @@ v3_result Vst3Instance::process(float *out, uint32_t frames) {
     bus.num_channels = out ? 1 : 0;
     bus.channel_buffers_32 = out ? channels : nullptr;
     v3_process_data data{};
-    data.symbolic_sample_size = V3_SAMPLE_32;
     data.nframes = static_cast<int32_t>(frames);
     data.num_output_buses = 1;
     data.outputs = &bus;
@@ -339,22 +285,22 @@ std::string Vst3Instance::saveState() const {
 
 bool Vst3Instance::loadState(const std::string &state, size_t piece) const {
     std::string text = state;
-    Stream forComponent{&kStream, text, piece}, forController{&kStream, text, piece};
-    return v3_cpp_obj(component)->set_state(
-               component, reinterpret_cast<v3_bstream **>(&forComponent)) == V3_OK &&
-           v3_cpp_obj(controller)
-                   ->set_component_state(controller,
-                                         reinterpret_cast<v3_bstream **>(&forController)) == V3_OK;
+    Stream one{&kStream, text, piece}, other{&kStream, text, piece};
+    auto **toComponent = reinterpret_cast<v3_bstream **>(&one);
+    auto **toController = reinterpret_cast<v3_bstream **>(&other);
+    return v3_cpp_obj(component)->set_state(component, toComponent) == V3_OK &&
+           v3_cpp_obj(controller)->set_component_state(controller, toController) == V3_OK;
 }
 
 double Vst3Instance::plain(v3_param_id id) const {
-    const double normalized = v3_cpp_obj(controller)->get_parameter_normalised(controller, id);
-    return v3_cpp_obj(controller)->normalised_parameter_to_plain(controller, id, normalized);
+    auto *c = v3_cpp_obj(controller);
+    return c->normalised_parameter_to_plain(controller, id,
+                                            c->get_parameter_normalised(controller, id));
 }
 
 void Vst3Instance::tick() {
-    if (timerMs)
-        static_cast<const v3_timer_handler_cpp *>(*timerHandler)->timer.on_timer(timerHandler);
-    if (fd >= 0)
-        static_cast<const v3_event_handler_cpp *>(*fdHandler)->handler.on_fd_is_set(fdHandler, fd);
+    if (timer)
+        static_cast<const v3_timer_handler_cpp *>(*timer)->timer.on_timer(timer);
+    if (fd)
+        static_cast<const v3_event_handler_cpp *>(*fd)->handler.on_fd_is_set(fd, 0);
 }

@@ -55,8 +55,8 @@ std::vector<std::string> presetOptions(const std::string &label, std::string &pa
             if (v == "1")
                 options.push_back(symbol == "quick_start" ? "--quick-start" : "--glide-legato");
         } else {
-            const std::string name = symbol == "static_value"   ? "static"
-                                     : symbol == "range_top"    ? "top"
+            const std::string name = symbol == "static_value" ? "static"
+                                     : symbol == "range_top"  ? "top"
                                      : symbol == "range_bottom" ? "bottom"
                                      : symbol == "bend_range"   ? "bend-range"
                                                                 : symbol;

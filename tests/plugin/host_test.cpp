@@ -30,10 +30,10 @@ constexpr float kEnginePeak = 128.0f / 127.0f, kConvertedPeak = 1.25f;
 // Notes on and off block edges and inside blocks, legato, a key released
 // while another is held, velocity 0, real-time bytes and running status.
 const std::vector<Event> kScript = {
-    {100, {0x90, 60, 100}}, {4095, {0x90, 67, 90}},          {4096, {0xF8}},
-    {4097, {0x80, 60, 0}},  {9000, {0x90, 72, 100, 74, 80}}, {14001, {0x80, 67, 0}},
-    {20000, {0x90, 74, 0}}, {20000, {0x90, 72, 0}},          {26111, {0x90, 48, 127}},
-    {33333, {0xB0, 1, 64}}, {40000, {0x80, 48, 0}},          {41234, {0x90, 81, 64}},
+    {100, {0x90, 60, 100}},   {4095, {0x90, 67, 90}},       {4096, {0xF8}},
+    {4097, {0x80, 60, 0}},    {9000, {0x90, 72, 100, 74, 80}}, {14001, {0x80, 67, 0}},
+    {20000, {0x90, 74, 0}},   {20000, {0x90, 72, 0}},       {26111, {0x90, 48, 127}},
+    {33333, {0xB0, 1, 64}},   {40000, {0x80, 48, 0}},       {41234, {0x90, 81, 64}},
 };
 
 SoundOptions settingsA() {
@@ -132,15 +132,15 @@ TEST(Controls, OutOfRangeAreClampedAndNanTakesTheDefault) {
         SoundOptions expected;
     };
     const auto allAt = [](int32_t ControlRange::*end) {
-        return SoundOptions{
-            kOperationControl.*end,
-            kStaticValueControl.*end,
-            kRangeTopControl.*end,
-            kRangeBottomControl.*end,
-            {kAttackControl.*end, kDecayControl.*end, kSustainControl.*end, kReleaseControl.*end}};
+        return SoundOptions{kOperationControl.*end,
+                            kStaticValueControl.*end,
+                            kRangeTopControl.*end,
+                            kRangeBottomControl.*end,
+                            {kAttackControl.*end, kDecayControl.*end, kSustainControl.*end,
+                             kReleaseControl.*end}};
     };
     const SoundOptions lowest = allAt(&ControlRange::min), highest = allAt(&ControlRange::max);
-    const Case cases[] = {{kNan, SoundOptions{}}, {kInf, highest},  {1e30f, highest},
+    const Case cases[] = {{kNan, SoundOptions{}}, {kInf, highest},   {1e30f, highest},
                           {-kInf, lowest},        {-1e30f, lowest}, {-1.0f, lowest}};
     for (const Case &c : cases) {
         Lv2Instance p(kLv2Path, kPluginUri, kEngineRate);
@@ -171,19 +171,11 @@ void addHostileBlock(Lv2Instance &p, std::mt19937 &random, uint32_t frames) {
     static const float kValues[] = {std::numeric_limits<float>::quiet_NaN(),
                                     std::numeric_limits<float>::infinity(),
                                     -std::numeric_limits<float>::infinity(),
-                                    1e30f,
-                                    -1e30f,
-                                    -1.0f,
-                                    0.0f,
-                                    0.49f,
-                                    7.5f,
-                                    14.0f,
-                                    246.0f,
+                                    1e30f, -1e30f, -1.0f, 0.0f, 0.49f, 7.5f, 14.0f, 246.0f,
                                     5001.0f};
     auto pick = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
     if (pick(4) == 0)
-        p.control(kSoundSymbols[pick(std::size(kSoundSymbols))]) =
-            kValues[pick(std::size(kValues))];
+        p.control(kSoundSymbols[pick(std::size(kSoundSymbols))]) = kValues[pick(std::size(kValues))];
     p.clearEvents();
     for (uint32_t e = pick(8); e > 0; --e) {
         const int64_t times[] = {static_cast<int64_t>(pick(frames + 64)) - 8,
@@ -348,8 +340,8 @@ TEST(ChannelMode, AllSoundOffAndAllNotesOffReleaseAHeldNote) {
             EXPECT_EQ(after, 0.0) << std::hex << int(c.message[0]) << " " << std::dec
                                   << int(c.message[1]);
         else
-            EXPECT_GT(after, 0.01)
-                << std::hex << int(c.message[0]) << " " << std::dec << int(c.message[1]);
+            EXPECT_GT(after, 0.01) << std::hex << int(c.message[0]) << " " << std::dec
+                                   << int(c.message[1]);
     }
 }
 
@@ -491,13 +483,10 @@ TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
         {"range 12", 12, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 81},
         {"down, range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendBottom}}, 67},
         {"RPN 0 to 12", 2, {{0, {0x90, 69, 100}}, {100, rpn12}, {4800, kBendTop}}, 81},
-        {"12 clearing 50 cents, an NRPN's 5",
-         2,
-         {{0, {0x90, 69, 100}}, {100, rpn50Then12}, {101, nrpn5}, {4800, kBendTop}},
-         81},
+        {"12 clearing 50 cents, an NRPN's 5", 2,
+         {{0, {0x90, 69, 100}}, {100, rpn50Then12}, {101, nrpn5}, {4800, kBendTop}}, 81},
         {"played bent", 2, {{0, kBendTop}, {10, {0x90, 69, 100}}}, 71},
-        {"RPN 0 to 1 cent, on C8",
-         2,
+        {"RPN 0 to 1 cent, on C8", 2,
          {{0, {0x90, 108, 100}}, {100, {0xB0, 101, 0, 100, 0, 6, 0, 38, 1}}, {4800, kBendTop}},
          108.01},
     };

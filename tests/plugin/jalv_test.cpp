@@ -33,10 +33,10 @@ const Controls kControls = {
 // Notes from silence at offsets all over their periods, legato, and the
 // channel messages that release every key.
 const std::vector<TimedMessage> kScript = {
-    {{0x90, 69, 100}, 0.0, 60},  {{0x80, 69, 0}, 0.6, 100},  {{0x90, 60, 100}, 0.33, 60},
-    {{0x90, 64, 100}, 0.9, 60},  {{0x80, 64, 0}, 0.1, 0},    {{0x80, 60, 0}, 0.5, 100},
-    {{0x90, 72, 90}, 0.77, 60},  {{0xB0, 123, 0}, 0.2, 100}, {{0x90, 45, 127}, 0.99, 60},
-    {{0xB0, 120, 0}, 0.45, 100}, {{0x90, 81, 100}, 0.5, 60}, {{0x90, 81, 0}, 0.7, 100},
+    {{0x90, 69, 100}, 0.0, 60},  {{0x80, 69, 0}, 0.6, 100},   {{0x90, 60, 100}, 0.33, 60},
+    {{0x90, 64, 100}, 0.9, 60},  {{0x80, 64, 0}, 0.1, 0},     {{0x80, 60, 0}, 0.5, 100},
+    {{0x90, 72, 90}, 0.77, 60},  {{0xB0, 123, 0}, 0.2, 100},  {{0x90, 45, 127}, 0.99, 60},
+    {{0xB0, 120, 0}, 0.45, 100}, {{0x90, 81, 100}, 0.5, 60},  {{0x90, 81, 0}, 0.7, 100},
 };
 
 SoundOptions soundOf(const Controls &controls) {
@@ -129,13 +129,13 @@ class Jalv : public ::testing::Test {
 
         // The graph's constant delay: whole periods (the probe both feeds and hears).
         auto firstSound = [](const std::vector<float> &v, size_t after) {
-            return static_cast<long>(std::find_if(v.begin() + static_cast<long>(after), v.end(),
-                                                  [](float x) { return x != 0.0f; }) -
-                                     v.begin());
+            return static_cast<long>(
+                std::find_if(v.begin() + static_cast<long>(after), v.end(),
+                             [](float x) { return x != 0.0f; }) -
+                v.begin());
         };
         const long refFirst = firstSound(ref, 0), recFirst = firstSound(heard, 0);
-        if (refFirst == static_cast<long>(ref.size()) ||
-            recFirst == static_cast<long>(heard.size()))
+        if (refFirst == static_cast<long>(ref.size()) || recFirst == static_cast<long>(heard.size()))
             return "nothing heard";
         const long delay = recFirst - refFirst;
         if (delay < 0 || delay % period != 0)

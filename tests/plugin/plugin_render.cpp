@@ -10,9 +10,9 @@
 #include <memory>
 
 void setSound(Lv2Instance &p, const SoundOptions &sound) {
-    const int32_t values[] = {sound.operation,     sound.staticValue,     sound.sliders.attack,
-                              sound.sliders.decay, sound.sliders.sustain, sound.sliders.release,
-                              sound.rangeTop,      sound.rangeBottom};
+    const int32_t values[] = {sound.operation,      sound.staticValue,    sound.sliders.attack,
+                              sound.sliders.decay,  sound.sliders.sustain, sound.sliders.release,
+                              sound.rangeTop,       sound.rangeBottom};
     for (size_t i = 0; i < std::size(values); ++i)
         p.control(kSoundSymbols[i]) = static_cast<float>(values[i]);
     p.control("quick_start") = sound.quickStart ? 1.0f : 0.0f;

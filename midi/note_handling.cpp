@@ -418,7 +418,7 @@ bool handlesController(uint8_t number) {
                                     kPortamentoTime, kDataEntry,        kDataEntryFine,
                                     kSustainPedal,   kPortamentoSwitch, kNrpnFine,
                                     kNrpnCoarse,     kRpnFine,          kRpnCoarse};
-    return std::ranges::find(kHandled, number) != std::end(kHandled);
+    return std::find(std::begin(kHandled), std::end(kHandled), number) != std::end(kHandled);
 }
 
 double noteToFrequency(int note) {

@@ -146,30 +146,30 @@ v3_result V3_API parameterInfo(void *, int32_t index, v3_param_info *info) {
     return V3_OK;
 }
 
-// A parameter's value in the host's units: a control's, the program's, or
-// a MIDI controller's data; NaN for no parameter.
-double plainOf(v3_param_id id, double normalized) {
+// The whole steps of the program's and a MIDI controller's values; 0 for
+// any other parameter.
+int32_t hiddenSteps(v3_param_id id) {
     int32_t channel = 0;
     int16_t controller = 0;
+    if (id == kProgramParam)
+        return kProgramCount - 1;
+    return midiParam(id, channel, controller) ? midiSteps(controller) : 0;
+}
+
+// A parameter's value in the host's units: a control's, the program's, or a
+// MIDI controller's data; NaN for no parameter.
+double plainOf(v3_param_id id, double normalized) {
     if (const ControlPort *c = controlPort(id))
         return controlPlain(*c, normalized);
-    if (id == kProgramParam)
-        return steppedPlain(normalized, kProgramCount - 1);
-    if (midiParam(id, channel, controller))
-        return steppedPlain(normalized, midiSteps(controller));
-    return NAN;
+    const int32_t steps = hiddenSteps(id);
+    return steps ? steppedPlain(normalized, steps) : NAN;
 }
 
 double normalizedOf(v3_param_id id, double plain) {
-    int32_t channel = 0;
-    int16_t controller = 0;
     if (const ControlPort *c = controlPort(id))
         return controlNormalized(*c, plain);
-    if (id == kProgramParam)
-        return std::clamp(plain / (kProgramCount - 1), 0.0, 1.0);
-    if (midiParam(id, channel, controller))
-        return std::clamp(plain / midiSteps(controller), 0.0, 1.0);
-    return 0.0;
+    const int32_t steps = hiddenSteps(id);
+    return steps ? std::clamp(plain / steps, 0.0, 1.0) : 0.0;
 }
 
 double V3_API toPlain(void *, v3_param_id id, double normalized) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace {
 
@@ -47,47 +48,42 @@ int32_t V3_API classCount(void *) {
     return 1;
 }
 
-v3_result V3_API classInfo(void *, int32_t index, v3_class_info *info) {
+// Text into a field of a class's description, narrow or UTF-16 as it is.
+template <size_t N> void put(char (&to)[N], const char *from) {
+    std::snprintf(to, N, "%s", from);
+}
+template <size_t N> void put(int16_t (&to)[N], const char *from) {
+    copyUtf16(to, from);
+}
+
+// The class's description, in any of the factory's three forms.
+template <typename Info> v3_result describeClass(int32_t index, Info *info) {
     if (index != 0)
         return V3_INVALID_ARG;
-    *info = v3_class_info{};
+    *info = Info{};
     std::memcpy(info->class_id, kClassId, sizeof kClassId);
     info->cardinality = kManyInstances;
-    std::snprintf(info->category, sizeof info->category, "Audio Module Class");
-    std::snprintf(info->name, sizeof info->name, "%s", kName);
+    put(info->category, "Audio Module Class");
+    put(info->name, kName);
+    if constexpr (!std::is_same_v<Info, v3_class_info>) {
+        put(info->sub_categories, kSubCategories);
+        put(info->vendor, kVendor);
+        put(info->version, kOndriluxVersion);
+        put(info->sdk_version, kSdkVersion);
+    }
     return V3_OK;
 }
 
-v3_result V3_API classInfo2(void *self, int32_t index, v3_class_info_2 *info) {
-    v3_class_info first;
-    if (classInfo(self, index, &first) != V3_OK)
-        return V3_INVALID_ARG;
-    *info = v3_class_info_2{};
-    std::memcpy(info->class_id, first.class_id, sizeof first.class_id);
-    info->cardinality = first.cardinality;
-    std::memcpy(info->category, first.category, sizeof first.category);
-    std::memcpy(info->name, first.name, sizeof first.name);
-    std::snprintf(info->sub_categories, sizeof info->sub_categories, "%s", kSubCategories);
-    std::snprintf(info->vendor, sizeof info->vendor, "%s", kVendor);
-    std::snprintf(info->version, sizeof info->version, "%s", kOndriluxVersion);
-    std::snprintf(info->sdk_version, sizeof info->sdk_version, "%s", kSdkVersion);
-    return V3_OK;
+v3_result V3_API classInfo(void *, int32_t index, v3_class_info *info) {
+    return describeClass(index, info);
 }
 
-v3_result V3_API classInfoUtf16(void *self, int32_t index, v3_class_info_3 *info) {
-    v3_class_info_2 narrow;
-    if (classInfo2(self, index, &narrow) != V3_OK)
-        return V3_INVALID_ARG;
-    *info = v3_class_info_3{};
-    std::memcpy(info->class_id, narrow.class_id, sizeof narrow.class_id);
-    info->cardinality = narrow.cardinality;
-    std::memcpy(info->category, narrow.category, sizeof narrow.category);
-    copyUtf16(info->name, narrow.name);
-    std::memcpy(info->sub_categories, narrow.sub_categories, sizeof narrow.sub_categories);
-    copyUtf16(info->vendor, narrow.vendor);
-    copyUtf16(info->version, narrow.version);
-    copyUtf16(info->sdk_version, narrow.sdk_version);
-    return V3_OK;
+v3_result V3_API classInfo2(void *, int32_t index, v3_class_info_2 *info) {
+    return describeClass(index, info);
+}
+
+v3_result V3_API classInfoUtf16(void *, int32_t index, v3_class_info_3 *info) {
+    return describeClass(index, info);
 }
 
 v3_result V3_API setHostContext(void *, v3_funknown **) {
@@ -139,11 +135,7 @@ v3_result V3_API queryVst3Plugin(void *self, const v3_tuid iid, void **object) {
         slot = &p.units;
     else if (v3_tuid_match(iid, v3_midi_mapping_iid))
         slot = &p.midiMapping;
-    *object = slot;
-    if (!slot)
-        return V3_NO_INTERFACE;
-    retainVst3Plugin(p);
-    return V3_OK;
+    return handOut(slot, object);
 }
 
 void retainVst3Plugin(Vst3Plugin &p) {

@@ -32,6 +32,16 @@ template <typename Owner> Owner &ownerOf(void *self) {
     return *static_cast<ComSlot<Owner> *>(self)->owner;
 }
 
+// What queryInterface answers: `slot`, with a reference more to its owner,
+// or nothing where the owner has no such interface (`slot` null).
+template <typename Owner> v3_result handOut(ComSlot<Owner> *slot, void **object) {
+    *object = slot;
+    if (!slot)
+        return V3_NO_INTERFACE;
+    slot->owner->references.fetch_add(1, std::memory_order_relaxed);
+    return V3_OK;
+}
+
 // The parameters beside the controls, whose ids are their port indices: the
 // program a Program Change selects, and the controllers and pitch bend that
 // IMidiMapping assigns, one hidden parameter for each on each channel.

@@ -17,9 +17,14 @@ void valuesOf(const std::atomic<float> (&from)[kPortCount], int32_t (&values)[kP
         values[c.index] = controlPortValue(c, from[c.index].load(std::memory_order_relaxed));
 }
 
-void store(const int32_t (&values)[kPortCount], std::atomic<float> (&to)[kPortCount]) {
+// The controls of the state in `stream`, into `to`; nothing for anything else.
+v3_result load(v3_bstream **stream, std::atomic<float> (&to)[kPortCount]) {
+    int32_t values[kPortCount];
+    if (!readVst3State(stream, values))
+        return V3_FALSE;
     for (const ControlPort &c : kControlPorts)
         to[c.index].store(static_cast<float>(values[c.index]), std::memory_order_relaxed);
+    return V3_OK;
 }
 
 } // namespace
@@ -60,20 +65,12 @@ v3_result V3_API getComponentState(void *self, v3_bstream **stream) {
 
 // The processor plays the state's controls from its next block.
 v3_result V3_API setComponentState(void *self, v3_bstream **stream) {
-    int32_t values[kPortCount];
-    if (!readVst3State(stream, values))
-        return V3_FALSE;
-    store(values, ownerOf<Vst3Plugin>(self).played);
-    return V3_OK;
+    return load(stream, ownerOf<Vst3Plugin>(self).played);
 }
 
 // The controller takes the component's state, as the host hands it over.
 v3_result V3_API setControllerComponentState(void *self, v3_bstream **stream) {
-    int32_t values[kPortCount];
-    if (!readVst3State(stream, values))
-        return V3_FALSE;
-    store(values, ownerOf<Vst3Plugin>(self).shown);
-    return V3_OK;
+    return load(stream, ownerOf<Vst3Plugin>(self).shown);
 }
 
 // The controller keeps nothing of its own beside the component's state.

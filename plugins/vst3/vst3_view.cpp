@@ -48,11 +48,7 @@ v3_result V3_API queryView(void *self, const v3_tuid iid, void **object) {
         slot = &v.timer;
     else if (v3_tuid_match(iid, v3_event_handler_iid))
         slot = &v.events;
-    *object = slot;
-    if (!slot)
-        return V3_NO_INTERFACE;
-    v.references.fetch_add(1, std::memory_order_relaxed);
-    return V3_OK;
+    return handOut(slot, object);
 }
 
 uint32_t V3_API refView(void *self) {

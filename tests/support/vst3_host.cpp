@@ -171,12 +171,11 @@ Vst3Instance::Vst3Instance(const std::string &path)
     for (Changes *changes : {in_.get(), out_.get()})
         for (Queue &q : changes->queues)
             q.points.reserve(1024);
-    library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto entry = reinterpret_cast<bool (*)(void *)>(dlsym(library_, "ModuleEntry"));
+    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto entry = reinterpret_cast<bool (*)(void *)>(dlsym(library, "ModuleEntry"));
     auto factoryOf =
-        reinterpret_cast<v3_plugin_factory **(*)()>(dlsym(library_, "GetPluginFactory"));
-    v3_plugin_factory **factory =
-        library_ && entry && factoryOf && entry(library_) ? factoryOf() : nullptr;
+        reinterpret_cast<v3_plugin_factory **(*)()>(dlsym(library, "GetPluginFactory"));
+    v3_plugin_factory **factory = entry && factoryOf && entry(library) ? factoryOf() : nullptr;
     v3_class_info info{};
     if (!factory || v3_cpp_obj(factory)->get_class_info(factory, 0, &info) != V3_OK ||
         v3_cpp_obj(factory)->create_instance(factory, info.class_id, v3_component_iid,
@@ -188,15 +187,8 @@ Vst3Instance::Vst3Instance(const std::string &path)
         return;
     v3_cpp_obj_initialize(controller, nullptr);
     v3_cpp_obj_query_interface(controller, v3_midi_mapping_iid, &mapping_);
-    v3_cpp_obj(controller)
-        ->set_component_handler(controller,
-                                reinterpret_cast<v3_component_handler **>(&objects_[0]));
-    for (int32_t i = 0; i < v3_cpp_obj(controller)->get_parameter_count(controller); ++i) {
-        v3_param_info p{};
-        v3_cpp_obj(controller)->get_parameter_info(controller, i, &p);
-        if (p.flags & V3_PARAM_PROGRAM_CHANGE)
-            std::tie(programParam_, programSteps_) = std::pair(p.param_id, p.step_count);
-    }
+    auto **handler = reinterpret_cast<v3_component_handler **>(&objects_[0]);
+    v3_cpp_obj(controller)->set_component_handler(controller, handler);
 }
 
 Vst3Instance::~Vst3Instance() {
@@ -230,7 +222,8 @@ void Vst3Instance::addParam(uint32_t at, v3_param_id id, double normalized) {
         q->points.emplace_back(static_cast<int32_t>(at), normalized);
 }
 
-// As Ardour passes MIDI on, its values as floats.
+// As Ardour passes MIDI on, its values as floats (Program Change is for the
+// test to pass as the program parameter).
 void Vst3Instance::addMidi(uint32_t at, const uint8_t *bytes, size_t size) {
     forEachShortMessage(bytes, size, [&](uint32_t m) {
         const auto channel = static_cast<int16_t>(m & 0x0F), kind = static_cast<int16_t>(m & 0xF0);
@@ -246,8 +239,6 @@ void Vst3Instance::addMidi(uint32_t at, const uint8_t *bytes, size_t size) {
         v3_param_id id = 0;
         if (kind == 0x80 || kind == 0x90)
             events.push_back(e);
-        else if (kind == 0xC0 && programSteps_ > 0)
-            addParam(at, programParam_, data1 / static_cast<float>(programSteps_));
         else if ((kind == 0xB0 || kind == 0xE0) && mapping_ &&
                  v3_cpp_obj(mapping_)->get_midi_controller_assignment(
                      mapping_, 0, channel, kind == 0xB0 ? data1 : 129, &id) == V3_OK)

@@ -12,9 +12,9 @@
 
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
+#include "plugins/lv2/plugin_uri.h"
 #include "midi/note_handling.h"
 #include "plugins/controls/control_ports.h"
-#include "plugins/lv2/plugin_uri.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,8 +1,8 @@
 #include "engine_driving/live_control.h"
 
 #include "engine/synth_state.h"
-#include "engine_driving/engine_driving.h"
 #include "midi/note_handling.h"
+#include "engine_driving/engine_driving.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-// The engine as a plugin plays it, for the LV2 and the CLAP plugin alike: at
+// The engine as a plugin plays it, for every plugin format alike: at
 // the host's rate, converted from 48000 frames/s where that differs, its
 // controls handed over as a host gives them.
 struct HostRateEngine {

@@ -3,7 +3,8 @@
 #include <cstdint>
 
 // The plugin's own panel, drawn with cairo on Xlib inside a host's window: one
-// core that every format's wrapper (LV2's X11 UI, CLAP's gui extension) embeds.
+// core that every format's wrapper (LV2's X11 UI, CLAP's gui extension, VST3's
+// IPlugView) embeds.
 // Every call comes from the host's UI thread.
 
 struct PluginView;

@@ -1,11 +1,14 @@
 // Frames per second of the render callback: a held note under each bit
 // operation, a held note bent all the while, and silence (no note yet); then the same through the
-// LV2 plugin, loaded by a lilv host as hosts load it, and the CLAP plugin, loaded by a small CLAP
-// host, for the cost of their wrapping, and a peer LV2 instrument on the same host. Items
-// processed are frames.
+// LV2 plugin, loaded by a lilv host as hosts load it, and the CLAP and VST3 plugins, loaded by
+// small hosts of their own, for the cost of their wrapping, and a peer LV2 instrument on the
+// same host. Items processed are frames.
 #include "tests/support/lv2_host.h"
 #ifdef ONDRILUX_CLAP_FILE
 #include "tests/support/clap_host.h"
+#endif
+#ifdef ONDRILUX_VST3_FILE
+#include "tests/support/vst3_host.h"
 #endif
 
 #include "engine/render_callback.h"
@@ -149,20 +152,22 @@ void BM_PeerHeldNote(benchmark::State &state) {
 }
 BENCHMARK(BM_PeerHeldNote);
 
-#ifdef ONDRILUX_CLAP_FILE
-// The same through the CLAP plugin, its controls set by parameter events.
-void BM_ClapHeldNote(benchmark::State &state) {
-    ClapInstance plugin(ONDRILUX_CLAP_FILE, "org.ondrilux.ondrilux");
+// A plugin in a host of its own, activated at the engine's rate, its
+// operation set by a parameter's change (`operation` as that host takes it),
+// quick start off, and a held note's event in the first block: its first
+// blocks past the fade-out, into the attack, then blocks as timed.
+template <typename Instance>
+void playHeldNote(benchmark::State &state, Instance &plugin, double operation) {
     if (!plugin.ok() || !plugin.activate(kSampleRate)) {
-        state.SkipWithError("the CLAP plugin does not load");
+        state.SkipWithError("the plugin does not load");
         return;
     }
-    plugin.addParam(0, kOperationPort, static_cast<double>(state.range(0)));
+    plugin.addParam(0, kOperationPort, operation);
     plugin.addParam(0, kQuickStartPort, 0.0);
     const uint8_t note[] = {0x90, 69, 100};
     plugin.addMidi(0, note, sizeof note);
     std::vector<float> buffer(kBufferFrames);
-    for (int i = 0; i < 8; ++i) { // past the fade-out, into the attack
+    for (int i = 0; i < 8; ++i) {
         plugin.process(buffer.data(), kBufferFrames);
         plugin.clearEvents();
     }
@@ -172,6 +177,13 @@ void BM_ClapHeldNote(benchmark::State &state) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
+}
+
+#ifdef ONDRILUX_CLAP_FILE
+// The same through the CLAP plugin, its controls set by parameter events.
+void BM_ClapHeldNote(benchmark::State &state) {
+    ClapInstance plugin(ONDRILUX_CLAP_FILE, "org.ondrilux.ondrilux");
+    playHeldNote(state, plugin, static_cast<double>(state.range(0)));
 }
 BENCHMARK(BM_ClapHeldNote)->DenseRange(1, 13)->ArgName("operation");
 
@@ -200,6 +212,15 @@ void BM_ClapModulatedNote(benchmark::State &state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
 BENCHMARK(BM_ClapModulatedNote)->Arg(1)->Arg(kBufferFrames)->ArgName("frames_between");
+#endif
+
+#ifdef ONDRILUX_VST3_FILE
+// And through the VST3 plugin, its controls normalized: operation n is (n - 1) / 12.
+void BM_Vst3HeldNote(benchmark::State &state) {
+    Vst3Instance plugin(ONDRILUX_VST3_FILE);
+    playHeldNote(state, plugin, static_cast<double>(state.range(0) - 1) / 12.0);
+}
+BENCHMARK(BM_Vst3HeldNote)->DenseRange(1, 13)->ArgName("operation");
 #endif
 
 } // namespace

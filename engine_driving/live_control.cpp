@@ -69,7 +69,7 @@ void playLiveMessage(DrivenEngine &engine, uint32_t shortMsg) {
         return;
     if ((status & 0xF0) == kProgramChange) {
         if (data1 < kProgramCount)
-            engine.state.operation.set(data1 + 1);
+            engine.state.operation.set(operationOfProgram(data1));
         return;
     }
     if ((status & 0xF0) != kControlChange)
@@ -77,6 +77,12 @@ void playLiveMessage(DrivenEngine &engine, uint32_t shortMsg) {
     for (const Controller &c : kControllers)
         if (c.number == data1)
             c.apply(engine, controllerValue(c.range, data2));
+}
+
+bool answersController(uint8_t number) {
+    return handlesController(number) ||
+           std::ranges::any_of(kControllers,
+                               [number](const Controller &c) { return c.number == number; });
 }
 
 std::string liveControlUsage() {

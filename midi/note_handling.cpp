@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -410,6 +411,14 @@ void deliver(SynthState &s, uint32_t item) {
 bool hears(const SynthState &s, uint8_t status) {
     const int32_t channel = s.channel.get();
     return status >= 0x80 && status < 0xF0 && (channel == 0 || (status & 0x0F) + 1 == channel);
+}
+
+bool handlesController(uint8_t number) {
+    constexpr uint8_t kHandled[] = {kAllSoundOff,    kAllNotesOff,      kResetAllControllers,
+                                    kPortamentoTime, kDataEntry,        kDataEntryFine,
+                                    kSustainPedal,   kPortamentoSwitch, kNrpnFine,
+                                    kNrpnCoarse,     kRpnFine,          kRpnCoarse};
+    return std::find(std::begin(kHandled), std::end(kHandled), number) != std::end(kHandled);
 }
 
 double noteToFrequency(int note) {

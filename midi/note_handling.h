@@ -35,6 +35,10 @@ void showFaultInsteadOfGate(SynthState &s, const char *text);
 // lifted), and the rest is dropped.
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg);
 
+// Whether the note handling acts on Control Change `number` (the expressive
+// controllers only with s.expressive).
+bool handlesController(uint8_t number);
+
 // The program's thread: the note handling listens to `channel` (0 every
 // channel, else 1 to 16) from now on. A change releases every key and lifts
 // the pedal, as their ends would come on the old channel; the note state

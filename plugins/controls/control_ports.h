@@ -7,8 +7,8 @@
 #include <cstdint>
 
 // The plugins' ports, by index, as the LV2 bundle's description (written from
-// this table), the LV2 and CLAP plugins (a CLAP parameter's id is its port's
-// index), the plugin UI and the browser's module all see them. The symbols are
+// this table), the LV2, CLAP and VST3 plugins (a CLAP or VST3 parameter's id
+// is its port's index), the plugin UI and the browser's module all see them. The symbols are
 // what hosts save songs with: never rename one.
 
 enum PluginPort : uint32_t {

@@ -3,7 +3,9 @@
 #include "plugins/controls/port_controls.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -12,9 +14,12 @@ namespace {
 // a time, so that its buffer is allocated once, however long a host's blocks.
 constexpr uint32_t kChunkFrames = 4096;
 
+// No control's value: after it every control applies.
+constexpr int32_t kNotApplied = INT32_MIN;
+
 void freshEngine(HostRateEngine &h) {
     prepareEngine(h.engine, SoundOptions{.expressive = true});
-    h.bendRange = h.glide = -1;
+    std::fill(std::begin(h.applied), std::end(h.applied), kNotApplied);
     forgetHostNotes(h.notes);
 }
 
@@ -48,13 +53,9 @@ void resetHostRateEngine(HostRateEngine &h) {
 }
 
 void applyHostControl(HostRateEngine &h, const ControlPort &c, int32_t v) {
-    int32_t *lastApplied = c.index == kBendRangePort ? &h.bendRange
-                           : c.index == kGlidePort   ? &h.glide
-                                                     : nullptr;
-    if (lastApplied && *lastApplied == v)
+    if (h.applied[c.index] == v)
         return;
-    if (lastApplied)
-        *lastApplied = v;
+    h.applied[c.index] = v;
     if (c.index == kChannelPort && v != h.engine.state.channel.get())
         letGoOfHostNotes(h.notes); // the change of channel lets go of every key
     setPortControl(h.engine, c, v);

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-// The engine as a plugin plays it, for the LV2 and the CLAP plugin alike: at
+// The engine as a plugin plays it, for every plugin format alike: at
 // the host's rate, converted from 48000 frames/s where that differs, its
 // controls handed over as a host gives them.
 struct HostRateEngine {
@@ -20,9 +20,10 @@ struct HostRateEngine {
     Resampler resampler;
     std::vector<float> engineFrames;
     uint64_t hostFrames = 0; // frames of the host's clock played since the start
-    // The bend range and glide as last applied: RPN 0 and CC 5 set the same
-    // values, so a control acts only when it changes.
-    int32_t bendRange = -1, glide = -1;
+    // Each control as last applied, by port index: MIDI sets some of the same
+    // values (RPN 0 the bend range, CC 5 the glide, the sound controllers where
+    // a format plays them), so a control acts only when it changes.
+    int32_t applied[kPortCount] = {};
     HostNotesPlayed notes;
 };
 
@@ -37,7 +38,7 @@ void stopHostRateEngine(HostRateEngine &h);
 void resetHostRateEngine(HostRateEngine &h);
 
 // Audio thread: control c at v (a value from controlPortValue), from the next
-// frame on.
+// frame on; nothing when it is at v already.
 void applyHostControl(HostRateEngine &h, const ControlPort &c, int32_t v);
 
 // Audio thread: renders host frames [from, to) of the current block into out.

@@ -724,6 +724,10 @@ unsigned long pluginViewWindow(const PluginView *view) {
     return view->window;
 }
 
+int pluginViewConnection(const PluginView *view) {
+    return ConnectionNumber(view->display);
+}
+
 void pluginViewSize(const PluginView *view, uint32_t &width, uint32_t &height) {
     width = view->width;
     height = view->height;

@@ -3,7 +3,8 @@
 #include <cstdint>
 
 // The plugin's own panel, drawn with cairo on Xlib inside a host's window: one
-// core that every format's wrapper (LV2's X11 UI, CLAP's gui extension) embeds.
+// core that every format's wrapper (LV2's X11 UI, CLAP's gui extension, VST3's
+// IPlugView) embeds.
 // Every call comes from the host's UI thread.
 
 struct PluginView;
@@ -32,6 +33,9 @@ void destroyPluginView(PluginView *view);
 
 // The panel's own X11 window, and its size in pixels at its scale.
 unsigned long pluginViewWindow(const PluginView *view);
+// The file descriptor of the panel's connection to the X server: readable
+// when its window has events for idlePluginView (for a host's run loop).
+int pluginViewConnection(const PluginView *view);
 void pluginViewSize(const PluginView *view, uint32_t &width, uint32_t &height);
 
 // A control's value as the host has it now (automation, a preset, undo, or

@@ -2,7 +2,8 @@
 # Installs a build into a temporary DESTDIR under /usr and checks it:
 #   validators  the desktop entry, metainfo, manual pages and plugin bundle
 #               pass their validators, every program has its page, a host finds
-#               the plugin's ports, nothing else is installed
+#               the plugin's ports, the CLAP and VST3 plugins export their entry
+#               points alone, nothing else is installed
 #   render      the installed ondrilux-render tells its version and renders a file
 #   deps        what scripts/install-deps.sh asks apt to install on a machine
 #               with nothing, for `make run`, `make tools` and `make test`
@@ -96,9 +97,16 @@ validators)
             grep -vxE '__bss_start|_edata|_end|__odr_asan\.clap_entry') || fail "no CLAP plugin in lib/clap"
         [ "$exported" = clap_entry ] || fail "the CLAP plugin exports: $exported"
     fi
+    # The VST3 bundle, where the headers let the build make it: its three
+    # entry points alone exported.
+    if [ -d "$build/vst3/ondrilux.vst3" ]; then
+        exported=$(nm -D --defined-only "$usr"/lib/vst3/ondrilux.vst3/Contents/*-linux/ondrilux.so 2>&1 |
+            awk '{print $3}' | grep -vxE '__bss_start|_edata|_end|__odr_asan\..*') || fail "no VST3 bundle in lib/vst3"
+        [ "$(echo $exported)" = "GetPluginFactory ModuleEntry ModuleExit" ] || fail "the VST3 plugin exports: $exported"
+    fi
     # Programs, their pages, the desktop files and the plugins only: no tests,
     # benchmarks or fuzzers.
-    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/|lib/clap/ondrilux\.clap$)' || true)
+    stray=$(cd "$usr" && find . -type f | grep -Ev '^\./(bin/ondrilux[a-z-]*|share/man/man1/ondrilux[a-z-]*\.1\.gz|share/applications/|share/metainfo/|share/icons/hicolor/|share/doc/ondrilux/|lib/lv2/ondrilux\.lv2/|lib/clap/ondrilux\.clap$|lib/vst3/ondrilux\.vst3/)' || true)
     [ -z "$stray" ] || fail "installed beyond the application: $stray"
     ;;
 render)

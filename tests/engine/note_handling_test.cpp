@@ -20,8 +20,7 @@ class NoteHandling : public EngineTest {
 };
 
 TEST_F(NoteHandling, NoteOnOpensTheGate) {
-    onMidiInput(synthState, kMidiInData,
-                shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
+    onMidiInput(synthState, kMidiInData, shortMessage(0x90, 69, 100) | 0xAB000000u); // top byte unread
     EXPECT_EQ(synthState.noteFrequency.get(), 440.0);
     EXPECT_EQ(synthState.gate.get(), 1);
     EXPECT_EQ(synthState.heldNoteCount.get(), 1);
@@ -129,52 +128,6 @@ TEST_F(NoteHandling, AFreshRecordGlidesBetweenDetachedNotes) {
     send(0x80, 57, 0);
     send(0x90, 69, 100);
     EXPECT_EQ(synthState.glideFrames.get(), 4800);
-}
-
-// While a thread holds the note state (here this one, inside the sink that
-// shows it) others' messages wait in a queue of 64; a full queue keeps only
-// what ends a note, in its place, and a note-off whose note-on it dropped
-// releases nothing. Key 60 is held; the sink, at the first message, fills the
-// queue with 64 clocks and sends `whileFull`, and at the second (one clock
-// taken) sends `afterOne`.
-TEST_F(NoteHandling, AFullQueueKeepsEndsInTheirPlace) {
-    struct Row {
-        std::vector<uint32_t> whileFull, afterOne; // 0: the device closed
-        int32_t held, gate;
-        double heldHz; // the pitch kept when the gate last closed (100 Hz: never)
-    };
-    const uint32_t on62 = shortMessage(0x90, 62, 100), off60 = shortMessage(0x80, 60);
-    const double hz60 = 261.6255653005986; // 440 Hz * 2^(-9/12)
-    static const Row *row;
-    static int sinkCalls;
-    const Row rows[] = {
-        {{shortMessage(0xB0, 123)}, {on62}, 1, 1, hz60}, // All Notes Off, then a note
-        {{0}, {on62}, 1, 1, hz60},                       // a close, then a note
-        {{off60}, {on62}, 1, 1, hz60},                   // a detached note, not legato
-        {{on62, shortMessage(0x80, 62)}, {}, 1, 1, 100}, // the note-off of a dropped note-on
-        {{on62, shortMessage(0x90, 62, 0)}, {on62}, 2, 1, 100},
-    };
-    for (const Row &r : rows) {
-        SetUp();
-        row = &r;
-        sinkCalls = 0;
-        synthState.gateTextSink.set([](const char *) {
-            const auto sendAll = [](const std::vector<uint32_t> &messages) {
-                for (uint32_t m : messages)
-                    onMidiInput(synthState, m ? kMidiInData : kMidiInClose, m);
-            };
-            if (++sinkCalls == 1) {
-                sendAll(std::vector<uint32_t>(64, 0xF8));
-                sendAll(row->whileFull);
-            } else if (sinkCalls == 2) {
-                sendAll(row->afterOne);
-            }
-        });
-        send(0x90, 60, 100);
-        EXPECT_EQ(synthState.heldNoteCount.get(), r.held) << &r - rows;
-        EXPECT_EQ(synthState.gate.get(), r.gate) << &r - rows;
-        EXPECT_DOUBLE_EQ(synthState.heldFrequency.get(), r.heldHz) << &r - rows;
-    }
 }
 
 TEST_F(NoteHandling, OtherMessageCodesAreIgnored) {

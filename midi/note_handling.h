@@ -27,12 +27,13 @@ void showFaultInsteadOfGate(SynthState &s, const char *text);
 // gate, All Sound Off and All Notes Off there release every key (All Sound Off
 // also silences the output within 5 ms). With s.expressive, beside the synth,
 // pitch bend, RPN 0 (bend range; CC 98/99 select an NRPN instead), CC 5 and 65
-// (glide), CC 64 (sustain pedal), CC 121 and the velocity play too. A close message (kMidiInClose)
-// releases every key as the last note-off does. Other codes are ignored. After each, the note
-// state's text goes to s.gateTextSink. Never waits: while another thread holds the note state, the
-// message is left for it; when 64 are left already, only what ends a note is kept (a note-off, a
-// close, All Notes Off, the pedal lifted), in its place among the messages left, and the rest is
-// dropped: a note-on dropped has its note-off dropped too.
+// (glide), CC 64 (sustain pedal), CC 121 and the velocity play too. A close message (kMidiInClose) releases
+// every key as the last note-off does. Other codes are ignored. After each, the
+// note state's text goes to s.gateTextSink. Never waits: while another thread
+// holds the note state, the message is left for it; when 64 are left already,
+// only what ends a note is kept (a note-off, a close, All Notes Off, the pedal
+// lifted), in its place among the messages left, and the rest is dropped: a
+// note-on dropped has its note-off dropped too.
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg);
 
 // The program's thread: the note handling listens to `channel` (0 every

@@ -310,9 +310,10 @@ constexpr uint64_t serving(uint32_t place) {
 }
 
 // Keeps `ends` at `place`: after the message added before it, before the one
-// added at it. False when the holder has taken the message at `place`
-// meanwhile, which made room in the queue. The word cannot still serve an
-// earlier place: the queue was full, so the holder had reached place - 64.
+// added at it. False when the word no longer serves `place`: the holder took
+// the message there meanwhile, which made room in the queue. (It served
+// `place` already when the queue was full, as the holder had reached
+// place - 64; an older value seen is only a stale look, and a retry's.)
 // Sequentially consistent, as is the publishing of a queued message: see
 // applyPendingAndLetGo.
 bool keepEndsAt(PendingMessages &q, uint32_t place, uint32_t ends) {

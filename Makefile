@@ -23,7 +23,7 @@
 #   make web-serve  serves BUILD/web on a local address (WEB_PORT, default 8024)
 # and for the tests themselves (not part of make test):
 #   make mutate     puts small faults into the engine, the MIDI code, the MIDI
-#                   file reader and the plugin, one at a time, and runs the fast
+#                   file reader and the plugins, one at a time, and runs the fast
 #                   tests against each: MUTANTS faults (default 40, 0: all),
 #                   drawn by SEED; lists those the tests miss. Builds a copy of
 #                   the sources in BUILD-mutate, at low priority.

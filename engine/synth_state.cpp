@@ -33,7 +33,10 @@ void initSynthState(SynthState &s) {
     }
     s.pendingMessages.added.store(0);
     s.pendingMessages.taken.store(0);
-    s.pendingMessages.endsLeft.store(0);
+    for (uint32_t i = 0; i < kKeptEndPlaces; ++i)
+        s.pendingMessages.keptEnds[i].store(uint64_t{i} << 32);
+    for (std::atomic<uint8_t> &dropped : s.pendingMessages.droppedNoteOns)
+        dropped.store(0);
     s.gateFault.set(nullptr);
     s.quickStart.set(0);
     s.muteRequested.set(0);

@@ -34,15 +34,27 @@ struct EnvelopeState {
 // was changing the note state (midi/note_handling.cpp): a bounded queue that
 // any thread adds to without waiting, emptied by the thread changing it.
 inline constexpr uint32_t kPendingMessageCount = 64;
+// Places in the queue's order where ends kept past a full queue wait: those
+// waited on run from the next message to take to 64 past it, so twice the
+// queue's length never holds two at once.
+inline constexpr uint32_t kKeptEndPlaces = 2 * kPendingMessageCount;
 struct PendingMessages {
     // Slot i holds a message once its sequence number says so: written by
     // the adding thread before it publishes the sequence.
     std::atomic<uint32_t> sequence[kPendingMessageCount];
     uint32_t message[kPendingMessageCount];
     std::atomic<uint32_t> added, taken; // counts of slots claimed and emptied
-    // What ends a note among the messages that found the queue full, applied
-    // by the thread changing the note state after the queue; 0 for nothing.
-    std::atomic<uint32_t> endsLeft;
+    // What ends a note among the messages that found the queue full, kept at
+    // its place: word i serves place i, then i + 128, ... (a place is the
+    // count of messages added before it), in its high half, and holds the
+    // ends kept there in its low half. Adding threads keep ends; the thread
+    // changing the note state applies them, and moves the word on, as it
+    // reaches their place.
+    std::atomic<uint64_t> keptEnds[kKeptEndPlaces];
+    // Per key, the note-ons that found the queue full and were dropped: as
+    // many note-offs of that key arriving later are dropped too. Any adding
+    // thread, as messages arrive.
+    std::atomic<uint8_t> droppedNoteOns[128];
 };
 
 // Receives the note state's text ("On", "Off" or ""; always a static string)

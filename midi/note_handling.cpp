@@ -232,10 +232,11 @@ void apply(SynthState &s, uint32_t message) {
     }
 }
 
-// What ends a note among the messages the queue had no room for, kept in
-// PendingMessages::endsLeft: the note-offs counted from bit 8, the rest as
-// flags. Ends commute with one another (a note-off counts down to no lower
-// than 0 whichever comes first), so a count and three flags keep all of them.
+// What ends a note among the messages the queue had no room for, kept at a
+// place in PendingMessages::keptEnds: the note-offs counted from bit 8, the
+// rest as flags. Ends commute with one another (a note-off counts down to no
+// lower than 0 whichever comes first), so a count and three flags keep all
+// those at one place; their order with the messages around them is the place.
 constexpr uint32_t kEndEveryKey = 1; // a close, a change of channel, All Notes Off
 constexpr uint32_t kEndSound = 2;    // All Sound Off (with kEndEveryKey)
 constexpr uint32_t kEndPedal = 4;    // the pedal lifted, by CC 64 or CC 121
@@ -243,16 +244,26 @@ constexpr uint32_t kEndFlags = 0xFF;
 constexpr uint32_t kNoteOffShift = 8;
 constexpr uint32_t kMostNoteOffs = 0xFFFFFFu; // the count's 24 bits full
 
+// The key of a note-on (or, with `on` false, of a note-off) on the channel
+// listened to; -1 for any other message.
+int keyOf(const SynthState &s, uint32_t item, bool on) {
+    const uint8_t status = item & 0xFF;
+    const uint8_t data2 = (item >> 16) & 0xFF;
+    const uint8_t kind = item <= 0xFFFFFFu && hears(s, status) ? status & 0xF0 : 0;
+    const bool isOn = kind == kNoteOn && data2 != 0;
+    const bool isOff = kind == kNoteOff || (kind == kNoteOn && data2 == 0);
+    return (on ? isOn : isOff) ? (item >> 8) & 0x7F : -1;
+}
+
 uint32_t endOf(const SynthState &s, uint32_t item) {
     if (item == kCloseMessage || item == kChannelChangeMessage)
         return kEndEveryKey;
+    if (keyOf(s, item, false) >= 0)
+        return 1u << kNoteOffShift;
     const uint8_t status = item & 0xFF;
     const uint8_t data1 = (item >> 8) & 0xFF;
     const uint8_t data2 = (item >> 16) & 0xFF;
-    const uint8_t kind = hears(s, status) ? status & 0xF0 : 0;
-    if (kind == kNoteOff || (kind == kNoteOn && data2 == 0))
-        return 1u << kNoteOffShift;
-    if (kind != kControlChange)
+    if (!hears(s, status) || (status & 0xF0) != kControlChange)
         return 0;
     if (data1 == kAllSoundOff)
         return kEndEveryKey | kEndSound;
@@ -273,15 +284,6 @@ uint32_t mergeEnds(uint32_t a, uint32_t b) {
     return flags | (noteOffs << kNoteOffShift);
 }
 
-// Sequentially consistent, as is the publishing of a queued message: see
-// applyPendingAndLetGo.
-void keepEnds(PendingMessages &q, uint32_t ends) {
-    uint32_t kept = q.endsLeft.load(std::memory_order_relaxed);
-    while (!q.endsLeft.compare_exchange_weak(kept, mergeEnds(kept, ends), std::memory_order_seq_cst,
-                                             std::memory_order_relaxed)) {
-    }
-}
-
 // As many note-offs, then the pedal lifted, then every key released: the
 // order of ends changes nothing.
 void applyEnds(SynthState &s, uint32_t ends) {
@@ -299,17 +301,47 @@ void applyEnds(SynthState &s, uint32_t ends) {
     showGateText(s);
 }
 
+// The word that keeps the ends at `place`, and its value while it serves that
+// place with nothing kept.
+std::atomic<uint64_t> &keptEndsAt(PendingMessages &q, uint32_t place) {
+    return q.keptEnds[place % kKeptEndPlaces];
+}
+constexpr uint64_t serving(uint32_t place) {
+    return uint64_t{place} << 32;
+}
+
+// Keeps `ends` at `place`: after the message added before it, before the one
+// added at it. False when the word no longer serves `place`: the holder took
+// the message there meanwhile, which made room in the queue. (It served
+// `place` already when the queue was full, as the holder had reached
+// place - 64; an older value seen is only a stale look, and a retry's.)
+// Sequentially consistent, as is the publishing of a queued message: see
+// applyPendingAndLetGo.
+bool keepEndsAt(PendingMessages &q, uint32_t place, uint32_t ends) {
+    std::atomic<uint64_t> &word = keptEndsAt(q, place);
+    uint64_t kept = word.load(std::memory_order_relaxed);
+    do {
+        if (kept >> 32 != place)
+            return false;
+    } while (!word.compare_exchange_weak(kept, serving(place) | mergeEnds(uint32_t(kept), ends),
+                                         std::memory_order_seq_cst, std::memory_order_relaxed));
+    return true;
+}
+
 // The queue of pending messages, after D. Vyukov's bounded queue: an adding
 // thread claims a slot by its count and publishes it by its sequence number;
-// only the thread holding the note state empties it. Never waits.
-bool addPending(PendingMessages &q, uint32_t message) {
+// only the thread holding the note state empties it. Never waits. When full,
+// `fullAt` is the place the message would have had.
+bool addPending(PendingMessages &q, uint32_t message, uint32_t &fullAt) {
     uint32_t at = q.added.load(std::memory_order_relaxed);
     for (;;) {
         const uint32_t slot = at % kPendingMessageCount;
         const auto lead =
             static_cast<int32_t>(q.sequence[slot].load(std::memory_order_acquire) - at);
-        if (lead < 0)
-            return false; // full: the holder has been held up for 64 messages
+        if (lead < 0) {
+            fullAt = at; // the holder has been held up for 64 messages
+            return false;
+        }
         if (lead > 0) {
             at = q.added.load(std::memory_order_relaxed);
         } else if (q.added.compare_exchange_weak(at, at + 1, std::memory_order_relaxed)) {
@@ -320,61 +352,89 @@ bool addPending(PendingMessages &q, uint32_t message) {
     }
 }
 
-bool takePending(PendingMessages &q, uint32_t &message) {
-    const uint32_t at = q.taken.load(std::memory_order_relaxed);
-    const uint32_t slot = at % kPendingMessageCount;
-    if (q.sequence[slot].load(std::memory_order_acquire) != at + 1)
-        return false;
-    message = q.message[slot];
-    q.taken.store(at + 1, std::memory_order_relaxed);
-    q.sequence[slot].store(at + kPendingMessageCount, std::memory_order_release);
+// Moves a key's count of dropped note-ons by `step` (1 or -1) within 0 to
+// 255; false when it cannot.
+bool stepDroppedNoteOns(std::atomic<uint8_t> &count, int step) {
+    uint8_t now = count.load(std::memory_order_relaxed);
+    do {
+        if (now + step < 0 || now + step > 0xFF)
+            return false;
+    } while (!count.compare_exchange_weak(now, static_cast<uint8_t>(now + step),
+                                          std::memory_order_relaxed));
     return true;
 }
 
 // Leaves a message for the thread holding the note state. With the queue
-// full only what ends a note is kept, so that no note hangs; the rest is
-// dropped.
+// full, what ends a note is kept at its place in the order, so that no note
+// hangs and none played after it is ended; the rest is dropped, and a
+// dropped note-on is counted on its key (see isNoteOffOfDroppedNoteOn).
+// Each retry follows a message the holder took: lock-free, and never waiting
+// for the holder.
 void leave(SynthState &s, uint32_t item) {
-    if (!addPending(s.pendingMessages, item))
-        if (const uint32_t end = endOf(s, item))
-            keepEnds(s.pendingMessages, end);
+    PendingMessages &q = s.pendingMessages;
+    uint32_t fullAt;
+    while (!addPending(q, item, fullAt)) {
+        if (const uint32_t end = endOf(s, item)) {
+            if (keepEndsAt(q, fullAt, end))
+                return;
+            // The holder took the message at that place meanwhile: room again.
+        } else {
+            if (const int key = keyOf(s, item, true); key >= 0)
+                stepDroppedNoteOns(q.droppedNoteOns[key], 1);
+            return;
+        }
+    }
 }
 
-// Applies what others left: the queue, then the ends kept, which came after
-// it. Those ends wait while a message added before one of them is still
-// being written (claimed, not yet published): its adder applies them once it
-// has published it. A later message may overtake an end: an end applied late
-// still ends its note; one applied before its note-on would not.
+// Whether `item` is a note-off whose note-on the full queue dropped: then it
+// is dropped too, as the held keys are counted, not named, and it would
+// release a key still held. Decided as messages arrive, in the order they
+// were played. An end of every key forgets the dropped note-ons, as it ends
+// their notes: a later note-off of theirs counts down as it would had nothing
+// been dropped.
+bool isNoteOffOfDroppedNoteOn(SynthState &s, uint32_t item) {
+    PendingMessages &q = s.pendingMessages;
+    if (endOf(s, item) & kEndEveryKey)
+        for (std::atomic<uint8_t> &dropped : q.droppedNoteOns)
+            dropped.store(0, std::memory_order_relaxed);
+    const int key = keyOf(s, item, false);
+    return key >= 0 && stepDroppedNoteOns(q.droppedNoteOns[key], -1);
+}
+
+// Applies what others left, in their order: at each place the ends kept
+// there, then the message. The ends are taken as the word moves on to its
+// next place, so an end kept later for this place finds it passed and goes
+// into the queue (after this message) instead. With no message published at
+// the place yet (none added, or one still being written), the ends kept there
+// apply now and the place stays open: they come before that message.
 void applyLeft(SynthState &s) {
     PendingMessages &q = s.pendingMessages;
     for (;;) {
-        uint32_t message;
-        while (takePending(q, message))
-            apply(s, message);
-        if (q.endsLeft.load(std::memory_order_seq_cst) == 0)
+        const uint32_t at = q.taken.load(std::memory_order_relaxed);
+        const uint32_t slot = at % kPendingMessageCount;
+        std::atomic<uint64_t> &kept = keptEndsAt(q, at);
+        if (q.sequence[slot].load(std::memory_order_acquire) != at + 1) {
+            if (uint32_t(kept.load(std::memory_order_seq_cst)) != 0)
+                applyEnds(s, uint32_t(kept.exchange(serving(at), std::memory_order_seq_cst)));
             return;
-        const uint32_t claimed = q.added.load(std::memory_order_seq_cst);
-        if (claimed != q.taken.load(std::memory_order_relaxed))
-            return;
-        const uint32_t ends = q.endsLeft.exchange(0, std::memory_order_seq_cst);
-        // A message claimed meanwhile may have been added before these ends.
-        if (q.added.load(std::memory_order_seq_cst) != claimed) {
-            keepEnds(q, ends);
-            continue;
         }
-        applyEnds(s, ends);
+        if (const auto ends =
+                uint32_t(kept.exchange(serving(at + kKeptEndPlaces), std::memory_order_seq_cst)))
+            applyEnds(s, ends);
+        const uint32_t message = q.message[slot];
+        q.taken.store(at + 1, std::memory_order_relaxed);
+        q.sequence[slot].store(at + kPendingMessageCount, std::memory_order_release);
+        apply(s, message);
     }
 }
 
 // Sequentially consistent with the publishing, the keeping and the letting
 // go: a holder that lets go after an adder failed to take over sees what it
 // left.
-bool anyPending(const PendingMessages &q) {
+bool anyPending(PendingMessages &q) {
     const uint32_t at = q.taken.load(std::memory_order_relaxed);
-    if (q.sequence[at % kPendingMessageCount].load(std::memory_order_seq_cst) == at + 1)
-        return true;
-    return q.endsLeft.load(std::memory_order_seq_cst) != 0 &&
-           q.added.load(std::memory_order_seq_cst) == at;
+    return q.sequence[at % kPendingMessageCount].load(std::memory_order_seq_cst) == at + 1 ||
+           uint32_t(keptEndsAt(q, at).load(std::memory_order_seq_cst)) != 0;
 }
 
 bool takeNoteState(SynthState &s) {
@@ -393,6 +453,8 @@ void applyPendingAndLetGo(SynthState &s) {
 // A message for the note handling, applied at once or, while another thread
 // holds the note state, by that thread before it lets go.
 void deliver(SynthState &s, uint32_t item) {
+    if (isNoteOffOfDroppedNoteOn(s, item))
+        return;
     if (takeNoteState(s)) {
         applyLeft(s); // messages left earlier go first
         apply(s, item);

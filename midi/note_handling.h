@@ -32,7 +32,8 @@ void showFaultInsteadOfGate(SynthState &s, const char *text);
 // note state's text goes to s.gateTextSink. Never waits: while another thread
 // holds the note state, the message is left for it; when 64 are left already,
 // only what ends a note is kept (a note-off, a close, All Notes Off, the pedal
-// lifted), and the rest is dropped.
+// lifted), in its place among the messages left, and the rest is dropped: a
+// note-on dropped has its note-off dropped too.
 void onMidiInput(SynthState &s, uint32_t message, uint32_t shortMsg);
 
 // Whether the note handling acts on Control Change `number` (the expressive

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Mutation run: small faults a developer could make, put into the engine,
-the MIDI code, the MIDI file reader and the plugin one at a time, against the
-fast tests. A fault the tests pass with is a survivor: a place where they
-look away.
+the MIDI code, the MIDI file reader and the plugins (their controls, the
+engine at the host's rate, the LV2 and CLAP plugins and the panel's layout)
+one at a time, against the fast tests. A fault the tests pass with is a
+survivor: a place where they look away.
 
 Usage: scripts/mutate.py [FILE...]     (default: every file below SOURCES)
   MUTANTS=N   how many faults, drawn from all of them (default 40; 0: all)
@@ -24,15 +25,21 @@ import time
 from pathlib import Path
 
 # What the fast tests reach: the MIDI devices' code (midi_input, jack_midi_input,
-# alsa_port_watch) is for the tests on a JACK server, minutes long.
+# alsa_port_watch) is for the tests on a JACK server, minutes long, and the
+# panel's drawing and X11 calls (plugin_view, the formats' panel glue) for the
+# tests on a display; its layout is plain arithmetic.
 SOURCES = ["engine/*.cpp", "midi/note_handling.cpp", "midi/short_messages.h",
            "midi_file/*.cpp", "plugins/controls/*.cpp", "plugins/controls/control_ports.h",
-           "plugins/lv2/*.cpp"]
-TARGETS = ["engine_tests", "renderer_tests", "plugin_tests", "midi_tests"]
-# Each runs in seconds; the threads' stress loops and the JACK tests do not.
+           "plugins/host_rate/*.cpp", "plugins/lv2/*.cpp", "plugins/clap/*.cpp",
+           "plugins/panel/panel_layout.h"]
+LEFT_OUT = ["plugins/lv2/ondrilux_ui.cpp", "plugins/clap/clap_panel.cpp"]
+TARGETS = ["engine_tests", "renderer_tests", "plugin_tests", "midi_tests", "clap_tests"]
+# Each runs in seconds; the threads' stress loops, the JACK tests and those on
+# a display (without DISPLAY they skip) do not.
 TESTS = [
     ["tests/midi/midi_tests", "--gtest_filter=ShortMessages.*"],
     ["tests/plugin/plugin_tests", "--gtest_filter=-Jalv.*"],
+    ["tests/plugin/clap_tests", "--gtest_filter=-ClapInQtractor.*:ClapPanel.*"],
     ["tests/engine/engine_tests", "--gtest_filter=-Threads.ReleaseWhileArming*:"
      "Threads.CloseWhileNotesArrive*"],
     ["tests/renderer/renderer_tests"],
@@ -161,6 +168,7 @@ def build(root, scratch):
 
 def tests_pass(scratch):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    env.pop("DISPLAY", None)
     for command in TESTS:
         try:
             if subprocess.run([scratch / "build" / command[0], *command[1:]], env=env,
@@ -175,7 +183,8 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # the fault is taken out first
     root = Path(__file__).resolve().parent.parent
     os.chdir(root)
-    files = sys.argv[1:] or sorted(str(p) for g in SOURCES for p in root.glob(g))
+    files = sys.argv[1:] or sorted(str(p) for g in SOURCES for p in root.glob(g)
+                                   if str(p.relative_to(root)) not in LEFT_OUT)
     files = [str(Path(f).resolve().relative_to(root)) for f in files]
     scratch = (root / os.environ.get("MUTATE_BUILD", "build-mutate")).resolve() / "src"
     count = int(os.environ.get("MUTANTS", "40"))
@@ -214,13 +223,17 @@ def main():
               f"  ({time.monotonic() - started:.0f} s)", flush=True)
 
     print("\nkilled / faults that build, per folder:")
-    folders = sorted({key[0].split("/")[0] for key in outcomes})
+    # The plugins' rooms each on a line of their own.
+    def folder_of(path):
+        parts = path.split("/")
+        return "/".join(parts[:2 if parts[0] == "plugins" else 1])
+    folders = sorted({folder_of(key[0]) for key in outcomes})
     for folder in folders + ["all"]:
-        mine = [o for k, o in outcomes.items() if folder == "all" or k[0].startswith(folder + "/")]
+        mine = [o for k, o in outcomes.items() if folder in ("all", folder_of(k[0]))]
         built = [o for o in mine if o != "no build"]
         killed = built.count("killed")
         share = f"{100 * killed / len(built):.0f} %" if built else "-"
-        print(f"  {folder:16} {killed}/{len(built)}  {share}  ({len(mine) - len(built)} did not build)")
+        print(f"  {folder:18} {killed}/{len(built)}  {share}  ({len(mine) - len(built)} did not build)")
     print("\nsurvivors:")
     for (path, number, name, shown), outcome in outcomes.items():
         if outcome == "survived":

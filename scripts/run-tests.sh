@@ -53,11 +53,19 @@ if [ ${#retried[@]} -gt 0 ]; then
     echo
     echo "Trying again, once: $(list "${retried[@]}")"
     if ! run_ctest "$@" --rerun-failed; then
-        mapfile -t twice < <(failed_tests)
+        [ ! -s "$failed_log" ] || mapfile -t twice < <(failed_tests)
+        # ctest failed without naming a test: none of the retried passed.
+        [ ${#twice[@]} -gt 0 ] || twice=("${retried[@]}")
     fi
 fi
+# Those that passed on their second try; one that failed twice is named only
+# as such.
+second=()
+for test in "${retried[@]}"; do
+    printf '%s\n' "${twice[@]}" | grep -qxF -- "$test" || second+=("$test")
+done
 echo
-echo "Tests that needed a second try: $(list "${retried[@]}")"
+echo "Tests that needed a second try: $(list "${second[@]}")"
 [ ${#twice[@]} -eq 0 ] || echo "Tests that failed twice: $(list "${twice[@]}")"
 # The closing line: the whole run, second tries included.
 echo "$((total - ${#twice[@]})) passed, ${#twice[@]} failed"

@@ -130,6 +130,45 @@ TEST_F(NoteHandling, AFreshRecordGlidesBetweenDetachedNotes) {
     EXPECT_EQ(synthState.glideFrames.get(), 4800);
 }
 
+// Beside the synth, what a player's controllers leave in the note state: RPN
+// 0's fine entry tops at 99 cents, CC 5 at 64 is 64 * 5000 / 127 ms, CC 121
+// centres the wheel, a lifted pedal holds nothing, and a note played while
+// the pedal holds one is legato, keeping that note's velocity gain, which the
+// last key up keeps for the fade-out.
+TEST_F(NoteHandling, ControllersSetTheExpressiveState) {
+    struct Row {
+        std::vector<uint32_t> messages;
+        int32_t bendRangeCents, glideMs, bend, pedalHolds;
+        double noteGain, heldGain; // at full sensitivity: velocity / 127
+    };
+    const uint32_t pedal = shortMessage(0xB0, 64, 127), on60 = shortMessage(0x90, 60, 127),
+                   off60 = shortMessage(0x80, 60), on62 = shortMessage(0x90, 62, 64),
+                   off62 = shortMessage(0x80, 62);
+    const auto cc = [](uint8_t controller, uint8_t value) {
+        return shortMessage(0xB0, controller, value);
+    };
+    const Row rows[] = {{{cc(101, 0), cc(100, 0), cc(6, 0), cc(38, 127)}, 99, 0, 0, 0, 1.0, 1.0},
+                        {{cc(5, 64)}, 200, 2520, 0, 0, 1.0, 1.0},
+                        {{shortMessage(0xE0, 0, 0x60), cc(121, 0)}, 200, 0, 0, 0, 1.0, 1.0},
+                        {{pedal, on60, off60, cc(64, 0)}, 200, 0, 0, 0, 1.0, 1.0},
+                        {{pedal, on60, off60, on62}, 200, 0, 0, 1, 1.0, 1.0},
+                        {{on62, off62}, 200, 0, 0, 0, 64 / 127.0, 64 / 127.0}};
+    for (const Row &r : rows) {
+        SetUp();
+        synthState.expressive.set(1);
+        synthState.velocityPercent.set(100);
+        for (uint32_t m : r.messages)
+            onMidiInput(synthState, kMidiInData, m);
+        const auto row = &r - rows;
+        EXPECT_EQ(synthState.bendRangeCents.get(), r.bendRangeCents) << row;
+        EXPECT_EQ(synthState.glideMilliseconds.get(), r.glideMs) << row;
+        EXPECT_EQ(synthState.pitchBend.get(), r.bend) << row;
+        EXPECT_EQ(synthState.pedalHolds.get(), r.pedalHolds) << row;
+        EXPECT_DOUBLE_EQ(synthState.noteGain.get(), r.noteGain) << row;
+        EXPECT_DOUBLE_EQ(synthState.heldGain.get(), r.heldGain) << row;
+    }
+}
+
 TEST_F(NoteHandling, OtherMessageCodesAreIgnored) {
     onMidiInput(synthState, kMidiInOpen, shortMessage(0x90, 60, 100));
     onMidiInput(synthState, 0x3C5, shortMessage(0x90, 60, 100));

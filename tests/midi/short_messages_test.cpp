@@ -16,7 +16,9 @@ struct Case {
 TEST(ShortMessages, SplitByTheMidiRules) {
     const Case cases[] = {
         {"note-on", {0x90, 60, 100}, {shortMessage(0x90, 60, 100)}},
-        {"program change has one data byte", {0xC3, 5}, {shortMessage(0xC3, 5)}},
+        {"program change and channel pressure have one data byte",
+         {0xC3, 5, 0xD3, 7},
+         {shortMessage(0xC3, 5), shortMessage(0xD3, 7)}},
         {"running status",
          {0x90, 60, 100, 62, 0},
          {shortMessage(0x90, 60, 100), shortMessage(0x90, 62, 0)}},

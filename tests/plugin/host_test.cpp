@@ -475,14 +475,14 @@ TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
         std::vector<Event> events;
         double note;
     };
-    const std::vector<uint8_t> rpn12 = {0xB0, 101, 0, 100, 0, 6, 12, 38, 0},
+    const std::vector<uint8_t> rpn12 = {0xB0, 101, 0, 100, 0, 6, 12, 38, 50},
                                rpn50Then12 = {0xB0, 101, 0, 100, 0, 38, 50, 6, 12},
                                nrpn5 = {0xB0, 99, 1, 98, 2, 6, 5};
     const Case cases[] = {
         {"range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 71},
         {"range 12", 12, {{0, {0x90, 69, 100}}, {4800, kBendTop}}, 81},
         {"down, range 2", 2, {{0, {0x90, 69, 100}}, {4800, kBendBottom}}, 67},
-        {"RPN 0 to 12", 2, {{0, {0x90, 69, 100}}, {100, rpn12}, {4800, kBendTop}}, 81},
+        {"RPN 0 to 12.5", 2, {{0, {0x90, 69, 100}}, {100, rpn12}, {4800, kBendTop}}, 81.5},
         {"12 clearing 50 cents, an NRPN's 5", 2,
          {{0, {0x90, 69, 100}}, {100, rpn50Then12}, {101, nrpn5}, {4800, kBendTop}}, 81},
         {"played bent", 2, {{0, kBendTop}, {10, {0x90, 69, 100}}}, 71},
@@ -493,7 +493,7 @@ TEST(Expression, TheBendSoundsTheNoteItsRangeNames) {
     for (const Case &c : cases) {
         const std::vector<float> out = playExpressive(c.events, 72000, {{"bend_range", c.range}});
         const double cents = centsFrom(pitchHz(out.data() + 24000, 48000), noteHz(c.note));
-        std::printf("%s: %+.3f cents from note %.0f\n", c.name, cents, c.note);
+        std::printf("%s: %+.3f cents from note %g\n", c.name, cents, c.note);
         EXPECT_LT(std::fabs(cents), 1.0) << c.name;
     }
 }

@@ -5,6 +5,7 @@
 #include "tests/support/desktop.h"
 
 #include "plugins/controls/control_ports.h"
+#include "plugins/panel/panel_layout.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/options/options.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -161,6 +163,20 @@ class Panel : public ::testing::Test {
     std::vector<LV2_Feature> features_;
     std::vector<const LV2_Feature *> pointers_;
 };
+
+// Where the panel's items lie (its layout alone, no display): a point hits
+// the item it lies in, up to and not including its right and bottom edges.
+// Items: 0 the range bar (16, 36, 20 x 250), 1 the picture, 2-14 the
+// operations (312, 36 + 19 (op - 1), 570 x 19), then the sliders and toggles
+// in three columns 290 apart from x 16 and rows 26 apart from y 312.
+TEST(PanelLayout, APointHitsTheItemItLiesIn) {
+    const std::tuple<double, double, int> points[] = {
+        {16, 36, 0},        {35.9, 285.9, 0},   {36, 100, -1},  {20, 286, -1},  {296, 100, -1},
+        {312, 55, 3},       {881.9, 282.9, 14}, {882, 100, -1}, {300, 320, -1}, {306, 312, 19},
+        {875.9, 389.9, 25}, {16, 415.9, 18},    {16, 416, -1}};
+    for (const auto &[x, y, item] : points)
+        EXPECT_EQ(panelItemAt(x, y), item) << x << ", " << y;
+}
 
 // Refused without a window to open in or a host to drive it; drawn at 1
 // where the scale factor is absent or makes no sense, else at the host's.

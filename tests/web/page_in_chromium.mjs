@@ -83,6 +83,18 @@ try {
     if (await page.$eval('[data-port=glide]', (f) => f.value) !== String(v.glide)) fail(`${label}: no glide`);
   }
 
+  // A number field cleared shows its control's value again (the preset's 7, 120, 60).
+  for (const [port, value] of [['bend_range', 7], ['glide', 120], ['velocity', 60]]) {
+    await page.focus(`[data-port=${port}]`);
+    await page.keyboard.down('Control');
+    await page.keyboard.press('KeyA');
+    await page.keyboard.up('Control');
+    await page.keyboard.press('Backspace');
+    await page.keyboard.press('Tab'); // the change lands as the field loses focus
+    const now = await page.$eval(`[data-port=${port}]`, (f, p) => [f.value, window.ondriluxSettings[p]], port);
+    if (now[0] !== String(value) || now[1] !== value) fail(`${port} cleared: field "${now[0]}", control ${now[1]}`);
+  }
+
   // A keyboard plugged in shows up in the list.
   await page.evaluate(() => window.testPlugIn('later-in', 'Later keyboard'));
   const names = await page.$$eval('#midi-list option', (o) => o.map((x) => x.textContent));

@@ -201,13 +201,15 @@ function setUpControls() {
     ['sustain', 'sustain'], ['release', 'release']])
     $(id).addEventListener('input', () => setControl(symbol, Number($(id).value)));
   // The expressive controls, each by its port symbol; a number out of range
-  // or no number at all is brought back into it.
+  // is brought back into it, and no number at all (a field cleared, whose
+  // value is '', which Number reads as 0) shows the control's value again.
   for (let c = 1; c <= 16; ++c) document.querySelector('[data-port=channel]').add(new Option(c, c));
   for (const field of document.querySelectorAll('[data-port]')) {
     const [symbol, , min, max] = PORTS.find((p) => p[0] === field.dataset.port);
     Object.assign(field, { min, max });
     field.addEventListener('change', () => {
-      const v = field.type === 'checkbox' ? Number(field.checked) : Math.round(Number(field.value));
+      const v = field.type === 'checkbox' ? Number(field.checked)
+        : field.value === '' ? NaN : Math.round(Number(field.value));
       if (symbol === 'channel') releaseEverything(); // no key-up comes on the old channel
       if (Number.isFinite(v)) setControl(symbol, Math.min(max, Math.max(min, v)));
       showSettings();

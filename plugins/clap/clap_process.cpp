@@ -7,6 +7,7 @@
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
 
 #include <clap/events.h>
 #include <clap/process.h>
@@ -21,9 +22,12 @@ void applyControl(ClapPlugin &p, const ControlPort &c) {
 }
 
 void playMidi(ClapPlugin &p, const uint8_t *bytes, size_t size) {
-    forEachShortMessage(bytes, size, [&p](uint32_t message) {
-        onMidiInput(p.engine.engine.state, kMidiInData, message);
-    });
+    SynthState &state = p.engine.engine.state;
+    forEachMidiMessage(
+        bytes, size, [&state](uint32_t message) { onMidiInput(state, kMidiInData, message); },
+        [&state](const uint8_t *message, size_t length) {
+            onSystemExclusive(state, message, length);
+        });
 }
 
 // How many bytes a message starting with this byte has: CLAP's MIDI event

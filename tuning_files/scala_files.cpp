@@ -299,7 +299,8 @@ bool readKeyboardMap(std::string_view text, KeyboardMap &map, TextFault &fault) 
                 return fail(fault, number,
                             std::string("text where ") + f.name + " should be: " + quoted(line));
             if (!(map.referenceHz > 0.0 && std::isfinite(map.referenceHz)))
-                return fail(fault, number, "the reference frequency must be above 0 Hz");
+                return fail(fault, number,
+                            "the reference frequency must be above 0 Hz, not " + quoted(line));
             continue;
         }
         int64_t v;

@@ -1,8 +1,8 @@
 // The three threads at once: the audio thread renders while a MIDI thread
-// plays notes, retunes them and closes the device, and this (GUI) thread moves
-// the sound parameters and hands tunings over. Under ThreadSanitizer
-// (scripts/run-sanitizer-tests.sh) a data race that these runs happen to hit
-// is reported; one they miss is not, so a clean run is evidence, not proof.
+// plays and retunes notes and closes the device, and this (GUI) thread moves
+// the sound and the tuning. Under ThreadSanitizer (scripts/run-sanitizer-tests.sh) a data
+// race that these runs happen to hit is reported; one they miss is not, so a
+// clean run is evidence, not proof.
 #include "engine_fixture.h"
 #include "midi/tuning_messages.h"
 
@@ -30,9 +30,7 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
     std::atomic<long> badSamples{0};
     std::atomic<int> buffers{0};
     std::atomic<int> tornNames{0};
-    Tuning named;
-    for (int key = 0; key < kKeyCount; ++key)
-        named.keyHz[key] = 8.0 * (key + 1);
+    Tuning named; // every key unmapped until a message retunes it
     named.synthsOwn = false;
     setTuningName(named, std::string(kTuningNameBytes - 1, 'n'));
 

@@ -40,7 +40,7 @@ class ClapInstance {
     // them in frame order). No allocation.
     void clearEvents() { events_.clear(); }
     // The bytes of one event split into short messages, one CLAP MIDI event
-    // each, and system-exclusive messages, whose bytes must last the block.
+    // each; a system-exclusive message whole, its bytes lasting the block.
     void addMidi(uint32_t frame, const uint8_t *bytes, size_t size);
     void addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key, double velocity);
     void addParam(uint32_t frame, clap_id id, double value);

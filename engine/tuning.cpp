@@ -61,23 +61,23 @@ void publishTuningName(SynthState &s, const char *name) {
     uint64_t words[kTuningNameBytes / 8] = {};
     for (size_t i = 0; i < kTuningNameBytes - 1 && name[i] != '\0'; ++i)
         words[i / 8] |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * (i % 8));
-    const uint32_t version = p.version.load(std::memory_order_relaxed);
-    p.version.store(version + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    // Sequentially consistent throughout: names change seldom, and the order
+    // of these steps is the whole lock.
+    const uint32_t version = p.version.load();
+    p.version.store(version + 1);
     for (size_t i = 0; i < std::size(words); ++i)
-        p.words[i].store(words[i], std::memory_order_relaxed);
-    p.version.store(version + 2, std::memory_order_release);
+        p.words[i].store(words[i]);
+    p.version.store(version + 2);
 }
 
 void tuningName(const SynthState &s, char (&name)[kTuningNameBytes]) {
     const PublishedName &p = s.tuning.name;
     uint64_t words[kTuningNameBytes / 8];
     for (;;) {
-        const uint32_t before = p.version.load(std::memory_order_acquire);
+        const uint32_t before = p.version.load();
         for (size_t i = 0; i < std::size(words); ++i)
-            words[i] = p.words[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (before % 2 == 0 && p.version.load(std::memory_order_relaxed) == before)
+            words[i] = p.words[i].load();
+        if (before % 2 == 0 && p.version.load() == before)
             break;
     }
     for (size_t i = 0; i < kTuningNameBytes; ++i)

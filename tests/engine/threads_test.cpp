@@ -54,8 +54,7 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
             onSystemExclusive(synthState, retune, sizeof retune);
             char name[kTuningNameBytes];
             tuningName(synthState, name); // "" or the whole of the other's
-            if (name[0] != '\0' && std::strcmp(name, named.name) != 0)
-                tornNames.fetch_add(1);
+            tornNames += name[0] != '\0' && std::strcmp(name, named.name) != 0;
             // Hold the key across a few buffers, so the envelope arms and plays.
             for (int until = buffers.load() + 3; buffers.load() < until;)
                 std::this_thread::yield();

@@ -81,8 +81,7 @@ float oscillatorSample(SynthState &s) {
 
     // One call of the waveshaper, so that it stays inlined into the render loop.
     double sine;
-    if ((s.expressive.get() == 0 && s.tuned.get() == 0) ||
-        !expressiveSine(s, frequency, fading, sine))
+    if ((s.expressive.get() | s.tuned.get()) == 0 || !expressiveSine(s, frequency, fading, sine))
         sine = wholeFrameSine(s, frequency);
     return shapeSine(s, sine);
 }

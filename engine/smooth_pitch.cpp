@@ -95,8 +95,8 @@ void startGlide(SynthState &s, SmoothPitch &p) {
         frequency = s.noteFrequency.get();
     const int32_t bend = s.pitchBend.get();
     const int32_t range = s.bendRangeCents.get();
-    const bool tuned = s.tuned.get() != 0; // every note plays from the table
-    const bool moving = (bend != 0 && range != 0) || p.glideLeft > 0 || tuned;
+    const int32_t tuned = s.tuned.get(); // 1: every note plays from the table
+    const bool moving = (bend != 0 && range != 0) || p.glideLeft > 0 || tuned != 0;
     // The envelope restarts the phase for a new note: it starts at phase 0,
     // on the whole-frame period unless bent or gliding from its first frame.
     const bool restarted = s.phaseIndex == -1;
@@ -117,7 +117,7 @@ void startGlide(SynthState &s, SmoothPitch &p) {
         p.bend = bend;
         p.range = range;
         p.tuned = tuned;
-        p.base = basePitch(frequency, bend, range, tuned);
+        p.base = basePitch(frequency, bend, range, tuned != 0);
         p.bendSemitones = bend * (range / kCentsPerSemitone) / kBendSpan;
     }
     if (p.glideLeft > 0) { // evenly in semitones, on the note's pitch after glideFrames
@@ -139,14 +139,13 @@ void startGlide(SynthState &s, SmoothPitch &p) {
 bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine) {
     SmoothPitch &p = s.smoothPitch;
     // A note never bent nor glided nor tuned, with no new note-on: the period plays it.
-    if (!p.active && s.pitchBend.get() == 0 && s.noteOnSerial.get() == p.serial &&
-        s.tuned.get() == 0)
+    if (!p.active && (s.pitchBend.get() | s.tuned.get()) == 0 && s.noteOnSerial.get() == p.serial)
         return false;
     // Most frames of a held note find nothing moved but the phase.
     const bool steady = p.active && p.glideLeft == 0 && s.noteOnSerial.get() == p.serial &&
                         s.pitchBend.get() == p.bend && s.bendRangeCents.get() == p.range &&
                         frequency == p.frequency && fading == p.fading && s.phaseIndex != -1 &&
-                        (s.tuned.get() != 0) == p.tuned;
+                        s.tuned.get() == p.tuned;
     if (!steady && !retune(s, frequency, fading))
         return false;
     if (p.phase < 0.0) { // a new note's first frame

@@ -18,7 +18,7 @@ struct SmoothPitch {
     // The frequency in use, bend and range that `base` and `bendSemitones` follow.
     double frequency = 0.0;
     bool fading = false;
-    bool tuned = false;
+    int32_t tuned = 0; // SynthState::tuned when `base` was worked out
     int32_t bend = 0;
     int32_t range = 0;
     double base = 0.0; // the note's pitch before the bend and the glide

@@ -1,8 +1,8 @@
 // Frames per second of the render callback: a held note under each bit
-// operation, a held note bent all the while, and silence (no note yet); then the same through the
-// LV2 plugin, loaded by a lilv host as hosts load it, and the CLAP and VST3 plugins, loaded by
-// small hosts of their own, for the cost of their wrapping, and a peer LV2 instrument on the
-// same host. Items processed are frames.
+// operation, a held note bent all the while, tuned or not, and silence (no note yet); then the same
+// through the LV2 plugin, loaded by a lilv host as hosts load it, and the CLAP and VST3 plugins,
+// loaded by small hosts of their own, for the cost of their wrapping, and a peer LV2 instrument on
+// the same host. Items processed are frames.
 #include "tests/support/lv2_host.h"
 #ifdef ONDRILUX_CLAP_FILE
 #include "tests/support/clap_host.h"
@@ -14,6 +14,7 @@
 #include "engine/render_callback.h"
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
+#include "midi/tuning_messages.h"
 #include "plugins/controls/control_ports.h"
 #include "plugins/lv2/plugin_uri.h"
 
@@ -65,10 +66,18 @@ BENCHMARK(BM_HeldNoteExpressive)->DenseRange(1, 13)->ArgName("operation");
 
 // A held note as the programs beside the synth play it, its pitch bend left
 // centred (bending 0) or changing before every block (bending 1), as a
-// wheel moved all the while sends it.
-void BM_HeldNoteBent(benchmark::State &state) {
+// wheel moved all the while sends it; under a tuning (19 equal steps an
+// octave), `tuned`.
+void heldNoteBent(benchmark::State &state, bool tuned) {
     initSynthState(engine);
     engine.expressive.set(1);
+    if (tuned) {
+        Tuning nineteen;
+        for (int key = 0; key < kKeyCount; ++key)
+            nineteen.keyHz[key] = 261.6255653 * std::exp2((key - 60) / 19.0);
+        nineteen.synthsOwn = false;
+        setTuning(engine, nineteen);
+    }
     onMidiInput(engine, kMidiInData, shortMessage(0x90, 69, 100));
     std::vector<float> warmUp(2000);
     renderFrames(engine, warmUp.data(), warmUp.size());
@@ -87,7 +96,15 @@ void BM_HeldNoteBent(benchmark::State &state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBufferFrames));
 }
+void BM_HeldNoteBent(benchmark::State &state) {
+    heldNoteBent(state, false);
+}
 BENCHMARK(BM_HeldNoteBent)->Arg(0)->Arg(1)->ArgName("bending");
+
+void BM_HeldNoteTuned(benchmark::State &state) {
+    heldNoteBent(state, true);
+}
+BENCHMARK(BM_HeldNoteTuned)->Arg(0)->Arg(1)->ArgName("bending");
 
 void BM_Silence(benchmark::State &state) {
     initSynthState(engine);

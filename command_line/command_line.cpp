@@ -9,6 +9,14 @@ namespace {
 
 OptionResult setOption(const CommandLine &line, std::string_view name, const std::string &value,
                        std::string &error) {
+    if (line.tuningFiles && (name == "scale" || name == "keyboard-map")) {
+        if (value.empty()) {
+            error = "--" + std::string(name) + ": no file named";
+            return OptionResult::error;
+        }
+        (name == "scale" ? line.tuningFiles->scale : line.tuningFiles->keyboardMap) = value;
+        return OptionResult::set;
+    }
     if (line.sound) {
         switch (setSoundOption(name, value, *line.sound, error)) {
         case SoundOptionResult::set:

@@ -15,7 +15,8 @@ enum class CommandLineResult { run, help, version, error };
 enum class OptionResult { set, unknown, error };
 
 struct CommandLine {
-    SoundOptions *sound = nullptr; // where the sound options go
+    SoundOptions *sound = nullptr;      // where the sound options go
+    TuningFiles *tuningFiles = nullptr; // where --scale and --keyboard-map go
     // Options that take no value ("no-connect"): `set` gets "" as the value.
     std::vector<std::string_view> flags;
     // The program's own options; a name it does not know is `unknown`.

@@ -111,6 +111,17 @@ std::string soundOptionsUsage() {
     return usage;
 }
 
+std::string tuningOptionsUsage() {
+    return "  --scale FILE.scl\n"
+           "                  play in the Scala scale FILE.scl: each key at its pitch,\n"
+           "                  within a hundredth of a cent (default: equal temperament,\n"
+           "                  each note at its whole-frame period as in the synth)\n"
+           "  --keyboard-map FILE.kbm\n"
+           "                  map the keys onto the scale by the Scala keyboard map\n"
+           "                  FILE.kbm (default: degree 0 on key 60, at 261.6255653 Hz,\n"
+           "                  a degree a key; with no --scale, in equal temperament)\n";
+}
+
 std::string expressionOptionsUsage() {
     std::string usage;
     for (const SoundOption &o : kExpressionOptions) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/envelope.h"
+#include "engine/tuning.h"
 
 #include <cstdint>
 #include <string>
@@ -27,6 +28,14 @@ struct SoundOptions {
     bool glideLegato = false;
     int32_t velocity = kVelocityControl.initial; // percent
     int32_t channel = kChannelControl.initial;
+    // The tuning, as the program reads it from the files named (TuningFiles).
+    Tuning tuning = {};
+};
+
+// The Scala files the options name: --scale and --keyboard-map ("" for none).
+struct TuningFiles {
+    std::string scale;
+    std::string keyboardMap;
 };
 
 enum class SoundOptionResult { set, notSoundOption, error };
@@ -39,6 +48,9 @@ SoundOptionResult setSoundOption(std::string_view name, const std::string &value
 
 // The --help lines of the sound options, one per option.
 std::string soundOptionsUsage();
+
+// The --help lines of the tuning options.
+std::string tuningOptionsUsage();
 
 // The expression options: --bend-range, --glide, --glide-legato (a flag the
 // program lists among its flags), --velocity and --channel, set by

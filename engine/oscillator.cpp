@@ -56,9 +56,9 @@ double wholeFrameSine(SynthState &s, double frequency) {
     return phaseSine(s.oscillatorCache, s.phaseIndex, s.periodSamples);
 }
 
-// Beside the synth: the velocity's gain follows the pitch (the previous
-// note's under the fade-out), and a bent or gliding note takes its sine from
-// the phase accumulator.
+// Beside the synth or under a tuning: the velocity's gain follows the pitch
+// (the previous note's under the fade-out; 1 unless expressive), and a bent,
+// gliding or tuned note takes its sine from the phase accumulator.
 bool expressiveSine(SynthState &s, double frequency, bool fading, double &sine) {
     s.velocityGain = fading ? s.heldGain.get() : s.noteGain.get();
     return smoothPitchSine(s, frequency, fading, sine);
@@ -81,7 +81,7 @@ float oscillatorSample(SynthState &s) {
 
     // One call of the waveshaper, so that it stays inlined into the render loop.
     double sine;
-    if (s.expressive.get() == 0 || !expressiveSine(s, frequency, fading, sine))
+    if ((s.expressive.get() | s.tuned.get()) == 0 || !expressiveSine(s, frequency, fading, sine))
         sine = wholeFrameSine(s, frequency);
     return shapeSine(s, sine);
 }

@@ -43,9 +43,12 @@ double semitonesOf(double frequency) {
 // its whole-frame period's pitch, which high up lies far from the note's
 // (C8 sounds 72 cents sharp): the wheel moves the pitch from there to the
 // note's own as it leaves the centre, so its first touch makes no step and
-// a full bend lands on the bent note in tune.
-double basePitch(double frequency, int32_t bend, int32_t range) {
+// a full bend lands on the bent note in tune. A tuned note plays its own
+// pitch throughout.
+double basePitch(double frequency, int32_t bend, int32_t range, bool tuned) {
     const double exact = semitonesOf(frequency);
+    if (tuned)
+        return exact;
     const auto period = static_cast<int32_t>(std::lrint(kSampleRate / frequency));
     if (period <= 0)
         return exact;
@@ -69,7 +72,8 @@ void startGlide(SynthState &s, SmoothPitch &p) {
         from = semitonesOf(kSampleRate / s.periodSamples);
     else
         return;
-    p.glideFrom = from - basePitch(note, s.pitchBend.get(), s.bendRangeCents.get());
+    p.glideFrom =
+        from - basePitch(note, s.pitchBend.get(), s.bendRangeCents.get(), s.tuned.get() != 0);
     p.glideOffset = p.glideFrom;
     p.glideFrames = frames;
     p.glideLeft = frames;
@@ -91,7 +95,8 @@ void startGlide(SynthState &s, SmoothPitch &p) {
         frequency = s.noteFrequency.get();
     const int32_t bend = s.pitchBend.get();
     const int32_t range = s.bendRangeCents.get();
-    const bool moving = (bend != 0 && range != 0) || p.glideLeft > 0;
+    const int32_t tuned = s.tuned.get(); // 1: every note plays from the table
+    const bool moving = (bend != 0 && range != 0) || p.glideLeft > 0 || tuned != 0;
     // The envelope restarts the phase for a new note: it starts at phase 0,
     // on the whole-frame period unless bent or gliding from its first frame.
     const bool restarted = s.phaseIndex == -1;
@@ -107,11 +112,12 @@ void startGlide(SynthState &s, SmoothPitch &p) {
                       : -1.0;
         s.phaseIndex = 0; // taken: the next frames are no restart
     }
-    if (frequency != p.frequency || bend != p.bend || range != p.range) {
+    if (frequency != p.frequency || bend != p.bend || range != p.range || tuned != p.tuned) {
         p.frequency = frequency;
         p.bend = bend;
         p.range = range;
-        p.base = basePitch(frequency, bend, range);
+        p.tuned = tuned;
+        p.base = basePitch(frequency, bend, range, tuned != 0);
         p.bendSemitones = bend * (range / kCentsPerSemitone) / kBendSpan;
     }
     if (p.glideLeft > 0) { // evenly in semitones, on the note's pitch after glideFrames
@@ -132,13 +138,14 @@ void startGlide(SynthState &s, SmoothPitch &p) {
 
 bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine) {
     SmoothPitch &p = s.smoothPitch;
-    // A note never bent nor glided, with no new note-on: the period plays it.
-    if (!p.active && s.pitchBend.get() == 0 && s.noteOnSerial.get() == p.serial)
+    // A note never bent nor glided nor tuned, with no new note-on: the period plays it.
+    if (!p.active && (s.pitchBend.get() | s.tuned.get()) == 0 && s.noteOnSerial.get() == p.serial)
         return false;
     // Most frames of a held note find nothing moved but the phase.
     const bool steady = p.active && p.glideLeft == 0 && s.noteOnSerial.get() == p.serial &&
                         s.pitchBend.get() == p.bend && s.bendRangeCents.get() == p.range &&
-                        frequency == p.frequency && fading == p.fading && s.phaseIndex != -1;
+                        frequency == p.frequency && fading == p.fading && s.phaseIndex != -1 &&
+                        s.tuned.get() == p.tuned;
     if (!steady && !retune(s, frequency, fading))
         return false;
     if (p.phase < 0.0) { // a new note's first frame

@@ -7,8 +7,8 @@ struct SynthState;
 // The oscillator's phase accumulator, for a note that is bent or glides: the
 // phase runs on continuously in fractions of a period, advanced each frame by
 // the pitch of that frame, so the pitch moves without steps and the phase
-// without jumps. A note that is neither keeps the whole-frame period. Audio
-// thread only.
+// without jumps; a note under a tuning plays so too, at its exact pitch. A
+// note that is none of these keeps the whole-frame period. Audio thread only.
 struct SmoothPitch {
     bool active = false;   // the accumulator plays the current note
     double phase = 0.0;    // of the last frame: 0 up to below 1; -1 before a note's first
@@ -18,6 +18,7 @@ struct SmoothPitch {
     // The frequency in use, bend and range that `base` and `bendSemitones` follow.
     double frequency = 0.0;
     bool fading = false;
+    int32_t tuned = 0; // SynthState::tuned when `base` was worked out
     int32_t bend = 0;
     int32_t range = 0;
     double base = 0.0; // the note's pitch before the bend and the glide
@@ -30,7 +31,8 @@ struct SmoothPitch {
     bool glides = false; // the current note glides: under the fade-out too
 };
 
-// Audio thread, beside the synth: when a bend or glide plays this frame, of
+// Audio thread, beside the synth or under a tuning: when a bend, glide or
+// tuning plays this frame, of
 // the frequency in use (`fading`: the previous note's, under the envelope's
 // fade-out), advances the accumulator, stores the sine of its phase in
 // `sine` and returns true; false leaves the frame to the whole-frame period.

@@ -51,6 +51,7 @@ void initSynthState(SynthState &s) {
     s.noteOnSerial.set(0);
     s.glideFrames.set(0);
     s.smoothPitch = SmoothPitch{};
+    resetKeyTuning(s);
 
     // Defaults.
     s.operation.set(kOperationControl.initial);

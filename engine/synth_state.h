@@ -4,6 +4,7 @@
 #include "engine/oscillator.h"
 #include "engine/relaxed.h"
 #include "engine/smooth_pitch.h"
+#include "engine/tuning.h"
 
 #include <cstdint>
 
@@ -136,6 +137,12 @@ struct SynthState {
     Relaxed<double> heldGain; // MIDI: noteGain when the last key went up
     double velocityGain;      // audio: the gain of the note that sounds (1.0 in the synth)
     SmoothPitch smoothPitch;  // audio
+
+    // The keys' frequencies, with the note state (engine/tuning.h); and
+    // whether they are in force: the note state's holder writes, audio reads.
+    // While 0 (the synth's own tuning) every note plays as in the synth.
+    KeyTuning tuning;
+    Relaxed<int32_t> tuned;
 };
 
 // No registered parameter selected (RPN 127/127).

@@ -17,4 +17,5 @@ void prepareEngine(DrivenEngine &engine, const SoundOptions &options) {
     engine.sliders = options.sliders;
     s.sliderSource = slidersFrom(engine.sliders);
     s.gateTextSink.set(nullptr);
+    applyTuning(s, options.tuning); // no other thread runs yet
 }

@@ -20,8 +20,8 @@ struct DrivenEngine {
 };
 
 // Starts the engine afresh, as at program start, with the given settings,
-// envelope sliders, quick start and expression; the next frame rendered is
-// the stream's first frame.
+// envelope sliders, quick start, expression and tuning; the next frame
+// rendered is the stream's first frame.
 void prepareEngine(DrivenEngine &engine, const SoundOptions &options);
 
 // Audio thread: renders `frameCount` frames into `out`. No allocation.

@@ -1,10 +1,11 @@
 #include "jack_instrument/jack_instrument.h"
 
 #include "engine/synth_state.h"
-#include "midi/note_handling.h"
-#include "midi/short_messages.h"
 #include "engine_driving/engine_driving.h"
 #include "engine_driving/live_control.h"
+#include "midi/note_handling.h"
+#include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
 
 #include <jack/midiport.h>
 
@@ -141,6 +142,7 @@ CommandLineResult parseInstrumentOptions(int argc, char **argv, InstrumentOption
     options = {};
     CommandLine line;
     line.sound = &options.sound;
+    line.tuningFiles = &options.tuningFiles;
     line.flags = {"no-connect", "no-quick-start", kGlideLegatoFlag};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setInstrumentOption(name, value, options, e);
@@ -154,7 +156,7 @@ std::string instrumentUsage() {
            "audio out at 'out', every event at its exact frame. Ends on Ctrl-C or SIGTERM.\n"
            "\n"
            "Options (the window's controls, as starting values):\n" +
-           soundOptionsUsage() +
+           soundOptionsUsage() + tuningOptionsUsage() +
            "  --name NAME     JACK client name (default ondrilux)\n"
            "  --connect-midi PORT\n"
            "                  listen to PORT (repeatable; default: the physical MIDI inputs)\n"
@@ -172,8 +174,8 @@ std::string instrumentUsage() {
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
            "\n"
-           "Playing (as starting values; pitch bend, glide, the sustain pedal and velocity\n"
-           "play as on a mono synth):\n" +
+           "Playing (as starting values; pitch bend, glide, the sustain pedal, velocity and\n"
+           "the MIDI Tuning Standard's messages play as on a mono synth):\n" +
            expressionOptionsUsage() +
            "\n"
            "Live control on the MIDI channel listened to (controller values 0 to 127 span\n"
@@ -181,7 +183,7 @@ std::string instrumentUsage() {
            liveControlUsage() +
            "\n"
            "Exit status: 0 stopped by a signal, 1 no JACK server, the server went away or\n"
-           "changed its sample rate, 2 bad options.\n";
+           "changed its sample rate, 2 bad options or tuning files.\n";
 }
 
 std::string jackRefusal(jack_status_t status) {
@@ -289,8 +291,11 @@ int processJackInstrument(jack_nframes_t frames, void *instrument) {
     const auto deliver = [midi, &in](uint32_t i) {
         jack_midi_event_t e;
         if (jack_midi_event_get(&e, midi, i) == 0)
-            forEachShortMessage(e.buffer, e.size,
-                                [&in](uint32_t m) { playLiveMessage(in.engine, m); });
+            forEachMidiMessage(
+                e.buffer, e.size, [&in](uint32_t m) { playLiveMessage(in.engine, m); },
+                [&in](const uint8_t *bytes, size_t size) {
+                    onSystemExclusive(in.engine.state, bytes, size);
+                });
     };
     if (!in.resampling) {
         renderAroundEvents(in.engine, out, frames, eventCount, offsetOf, deliver);

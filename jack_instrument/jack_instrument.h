@@ -15,6 +15,7 @@
 // What ondrilux-jack is asked to do.
 struct InstrumentOptions {
     SoundOptions sound{.quickStart = true, .expressive = true}; // off: --no-quick-start
+    TuningFiles tuningFiles;
     std::string name = "ondrilux";          // JACK client name
     std::vector<std::string> midiSources;  // --connect-midi: ports heard on midi_in
     std::vector<std::string> audioTargets; // --connect-audio: ports fed from out

@@ -1,5 +1,6 @@
 // ondrilux-jack: the sound engine as a low-latency JACK instrument.
 #include "jack_instrument/jack_instrument.h"
+#include "tuning_files/scala_files.h"
 
 #include <chrono>
 #include <csignal>
@@ -31,6 +32,10 @@ int main(int argc, char **argv) {
     if (const CommandLineResult result = parseInstrumentOptions(argc, argv, options, error);
         result != CommandLineResult::run)
         return finishWithoutRunning("ondrilux-jack", result, instrumentUsage(), error);
+    // The files are checked before any server is looked for.
+    if (!readTuningFiles(options.tuningFiles.scale, options.tuningFiles.keyboardMap,
+                         options.sound.tuning, error))
+        return fail(kExitBadOptions, error);
 
     // SIGINT and SIGTERM wait for the main thread: blocked here, before JACK
     // starts its threads, they are blocked in those threads too.

@@ -171,8 +171,10 @@ void noteOn(SynthState &s, int note, int velocity) {
     if (s.expressive.get() != 0)
         expressNoteOn(s, velocity, legato);
     // The pitch is written before the gate, so the audio thread never opens
-    // the gate on a stale pitch.
-    s.noteFrequency.set(noteToFrequency(note));
+    // the gate on a stale pitch. Under a tuning an unmapped key's is 0: silence.
+    const int32_t key = note & 0x7F;
+    s.tuning.soundingKey = key;
+    s.noteFrequency.set(s.tuned.get() != 0 ? s.tuning.keyHz[key] : noteToFrequency(note));
     if (!legato) {
         s.gate.set(1);
         s.gateText.set("On");
@@ -470,6 +472,15 @@ void deliver(SynthState &s, uint32_t item) {
 
 } // namespace
 
+bool changeNoteStateIfFree(SynthState &s, NoteStateChange change, const void *what) {
+    if (!takeNoteState(s))
+        return false;
+    applyLeft(s); // messages left earlier go first
+    change(s, what);
+    applyPendingAndLetGo(s);
+    return true;
+}
+
 bool hears(const SynthState &s, uint8_t status) {
     const int32_t channel = s.channel.get();
     return status >= 0x80 && status < 0xF0 && (channel == 0 || (status & 0x0F) + 1 == channel);
@@ -484,7 +495,7 @@ bool handlesController(uint8_t number) {
 }
 
 double noteToFrequency(int note) {
-    return engineExp2((note + (-69.0)) / 12.0) * 440.0;
+    return equalTemperedHz(note);
 }
 
 void showFaultInsteadOfGate(SynthState &s, const char *text) {

@@ -46,6 +46,12 @@ bool handlesController(uint8_t number);
 // changes as onMidiInput changes it.
 void listenToChannel(SynthState &s, int32_t channel);
 
+// Any thread: `change(s, what)` changes the note state at once, then what
+// other threads left meanwhile is applied, and true is returned; while another
+// thread holds the note state nothing changes and false is returned. Never waits.
+using NoteStateChange = void (*)(SynthState &s, const void *what);
+bool changeNoteStateIfFree(SynthState &s, NoteStateChange change, const void *what);
+
 // Whether a channel message with this status byte is on the channel that
 // `s` listens to.
 bool hears(const SynthState &s, uint8_t status);

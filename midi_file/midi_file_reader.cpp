@@ -14,7 +14,7 @@ constexpr uint8_t kMetaEndOfTrack = 0x2F;
 constexpr uint8_t kSysEx = 0xF0;
 constexpr uint8_t kSysExEscape = 0xF7;
 
-enum class EventKind : uint8_t { channel, tempo, other };
+enum class EventKind : uint8_t { channel, tempo, systemExclusive, other };
 
 struct TrackEvent {
     int64_t tick;
@@ -22,8 +22,32 @@ struct TrackEvent {
     uint8_t status;
     uint8_t data1;
     uint8_t data2;
-    uint32_t tempo; // microseconds per quarter note, for tempo events
+    uint32_t tempo;         // microseconds per quarter note, for tempo events
+    uint32_t exclusive = 0; // system-exclusive events: the index of their message
 };
+
+// A track's system-exclusive messages, F0 to F7, and the one being joined
+// from packets (F0 without F7, then F7 escapes up to one that ends in F7).
+struct ExclusiveMessages {
+    std::vector<std::vector<uint8_t>> whole;
+    std::vector<uint8_t> open;
+};
+
+// A system-exclusive event's data: a message's start (F0), its next packet
+// (F7 while one is open) or, as an escape, anything else (dropped). True when
+// it completes a message, now last in `messages.whole`.
+bool joinExclusive(uint8_t kind, std::span<const uint8_t> data, ExclusiveMessages &messages) {
+    if (kind == kSysEx)
+        messages.open.assign(1, kSysEx);
+    else if (messages.open.empty())
+        return false;
+    messages.open.insert(messages.open.end(), data.begin(), data.end());
+    if (data.empty() || data.back() != kSysExEscape)
+        return false;
+    messages.whole.push_back(std::move(messages.open));
+    messages.open.clear();
+    return true;
+}
 
 // A bounds-checked cursor; `base` is the offset of bytes[0] in the file, for messages.
 struct ByteCursor {
@@ -96,7 +120,8 @@ int dataBytesOf(uint8_t status) {
 // Appends the events of one MTrk chunk. Running status carries across
 // meta and sysex events: strictly they cancel it, but a data byte after one can
 // mean nothing else, and some writers rely on it.
-bool parseTrack(ByteCursor c, int track, std::vector<TrackEvent> &events, std::string &error) {
+bool parseTrack(ByteCursor c, int track, std::vector<TrackEvent> &events,
+                ExclusiveMessages &exclusive, std::string &error) {
     const std::string where = "track " + std::to_string(track) + ": ";
     int64_t tick = 0;
     uint8_t runningStatus = 0;
@@ -139,6 +164,10 @@ bool parseTrack(ByteCursor c, int track, std::vector<TrackEvent> &events, std::s
                 }
                 e.kind = EventKind::tempo;
                 e.tempo = bigEndian(&c.bytes[c.pos], 3);
+            }
+            if (b != kMetaEvent && joinExclusive(b, c.bytes.subspan(c.pos, length), exclusive)) {
+                e.kind = EventKind::systemExclusive;
+                e.exclusive = static_cast<uint32_t>(exclusive.whole.size() - 1);
             }
             c.skip(length);
             events.push_back(e);
@@ -223,6 +252,7 @@ bool readMidiFile(std::span<const uint8_t> bytes, MidiSong &song, std::string &e
     // Tracks one after another, so a stable sort by tick alone leaves ties in
     // track order and each track's events in file order.
     std::vector<TrackEvent> events;
+    ExclusiveMessages exclusive;
     size_t pos = 8 + size_t{headerLength};
     for (uint32_t track = 1; track <= trackCount;) {
         const size_t left = bytes.size() - pos;
@@ -248,8 +278,9 @@ bool readMidiFile(std::span<const uint8_t> bytes, MidiSong &song, std::string &e
         }
         if (name == "MTrk") {
             ByteCursor c{bytes.subspan(pos + 8, length), pos + 8};
-            if (!parseTrack(c, static_cast<int>(track), events, error))
+            if (!parseTrack(c, static_cast<int>(track), events, exclusive, error))
                 return false;
+            exclusive.open.clear(); // a message a track leaves unfinished is dropped
             ++track;
         } // chunks of other types are skipped, as the file format asks
         pos += 8 + size_t{length};
@@ -271,6 +302,9 @@ bool readMidiFile(std::span<const uint8_t> bytes, MidiSong &song, std::string &e
             tempo = e.tempo;
         } else if (e.kind == EventKind::channel) {
             song.messages.push_back({seconds, e.status, e.data1, e.data2});
+        } else if (e.kind == EventKind::systemExclusive) {
+            song.systemExclusive.push_back(
+                {seconds, song.messages.size(), std::move(exclusive.whole[e.exclusive])});
         }
         song.lastEventSeconds = seconds;
     }

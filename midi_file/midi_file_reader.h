@@ -13,11 +13,22 @@ struct MidiChannelMessage {
     uint8_t data2; // 0 for the one-data-byte messages (program change, channel pressure)
 };
 
-// What the renderer needs of a Standard MIDI File: its channel messages in
-// playing order (tracks merged by time, ties in track order, file order within
-// a track) and the time of its last event of any kind.
+// One system-exclusive message of a MIDI file, F0 to F7 (a message sent in
+// packets, F0 then F7 escapes, joined), and where it plays: before
+// messages[position] of its song.
+struct MidiSystemExclusive {
+    double seconds;
+    size_t position;
+    std::vector<uint8_t> bytes;
+};
+
+// What the renderer needs of a Standard MIDI File: its channel messages and
+// its system-exclusive messages in playing order (tracks merged by time, ties
+// in track order, file order within a track) and the time of its last event
+// of any kind.
 struct MidiSong {
     std::vector<MidiChannelMessage> messages;
+    std::vector<MidiSystemExclusive> systemExclusive;
     double lastEventSeconds = 0.0;
 };
 

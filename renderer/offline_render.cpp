@@ -1,8 +1,9 @@
 #include "renderer/offline_render.h"
 
 #include "engine/synth_state.h"
-#include "midi/note_handling.h"
 #include "engine_driving/engine_driving.h"
+#include "midi/note_handling.h"
+#include "midi/tuning_messages.h"
 #include "renderer/progress_bar.h"
 #include "renderer/wav_output.h"
 
@@ -27,10 +28,19 @@ std::optional<int64_t> frameAtSeconds(double seconds) {
 
 std::vector<FrameMessage> frameMessages(const MidiSong &song) {
     std::vector<FrameMessage> out;
-    out.reserve(song.messages.size());
-    for (const MidiChannelMessage &m : song.messages)
-        out.push_back({frameAtSeconds(m.seconds).value_or(kMaxRenderFrames),
-                       shortMessage(m.status, m.data1, m.data2)});
+    out.reserve(song.messages.size() + song.systemExclusive.size());
+    const auto frameOf = [](double seconds) {
+        return frameAtSeconds(seconds).value_or(kMaxRenderFrames);
+    };
+    auto exclusive = song.systemExclusive.begin();
+    for (size_t i = 0; i <= song.messages.size(); ++i) {
+        for (; exclusive != song.systemExclusive.end() && exclusive->position == i; ++exclusive)
+            out.push_back({frameOf(exclusive->seconds), 0, &exclusive->bytes});
+        if (i < song.messages.size()) {
+            const MidiChannelMessage &m = song.messages[i];
+            out.push_back({frameOf(m.seconds), shortMessage(m.status, m.data1, m.data2)});
+        }
+    }
     return out;
 }
 
@@ -52,12 +62,19 @@ bool renderMessages(DrivenEngine &engine, const std::vector<FrameMessage> &messa
         while (last < messages.size() && messages[last].frame < blockEnd)
             ++last;
         renderAroundEvents(
-            engine, writeBlock, static_cast<uint32_t>(blockEnd - frame), static_cast<uint32_t>(last - next),
+            engine, writeBlock, static_cast<uint32_t>(blockEnd - frame),
+            static_cast<uint32_t>(last - next),
             [&](uint32_t i) {
                 return static_cast<uint32_t>(
                     std::max<int64_t>(0, messages[next + i].frame - frame));
             },
-            [&](uint32_t i) { onMidiInput(engine.state, kMidiInData, messages[next + i].message); });
+            [&](uint32_t i) {
+                const FrameMessage &m = messages[next + i];
+                if (m.exclusive)
+                    onSystemExclusive(engine.state, m.exclusive->data(), m.exclusive->size());
+                else
+                    onMidiInput(engine.state, kMidiInData, m.message);
+            });
         next = last;
         if (!writeWavFrames(out, writeBlock, static_cast<size_t>(blockEnd - frame), error))
             return false;

@@ -14,10 +14,12 @@
 struct ProgressBar;
 struct WavOutput;
 
-// A short message and the frame before which it reaches the note handling.
+// A message and the frame before which it reaches the note handling: a
+// short message, or the song's system-exclusive message `exclusive` points to.
 struct FrameMessage {
     int64_t frame;
     uint32_t message;
+    const std::vector<uint8_t> *exclusive = nullptr;
 };
 
 // The longest render: a WAV file's sizes are 32-bit, and 4-byte frames fit up
@@ -29,8 +31,9 @@ inline constexpr int64_t kMaxRenderFrames = static_cast<int64_t>(6 * 3600 * kSam
 // that no conversion can overflow.
 std::optional<int64_t> frameAtSeconds(double seconds);
 
-// The song's channel messages with their frames, in playing order. Messages
-// past the longest render keep its frame (they are never played).
+// The song's messages with their frames, in playing order; they point into
+// `song`, which must outlive them. Messages past the longest render keep its
+// frame (they are never played).
 std::vector<FrameMessage> frameMessages(const MidiSong &song);
 
 // Frames a render writes: up to the last event, then the tail. Nothing when

@@ -5,6 +5,7 @@
 #include "renderer/progress_bar.h"
 #include "renderer/render_options.h"
 #include "renderer/wav_output.h"
+#include "tuning_files/scala_files.h"
 
 #include "engine/synth_state.h"
 
@@ -88,6 +89,9 @@ int main(int argc, char **argv) {
                                        ": the render would last over 6 hours, more than a WAV "
                                        "file can hold");
     const std::vector<FrameMessage> messages = frameMessages(song);
+    if (!readTuningFiles(options.tuningFiles.scale, options.tuningFiles.keyboardMap,
+                         options.sound.tuning, error))
+        return fail(kExitBadInput, error);
 
     WavOutput out;
     if (!openWavOutput(options.outputPath, out, error))

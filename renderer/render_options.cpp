@@ -52,7 +52,7 @@ std::string renderUsage() {
            "writes the sound as a mono WAV file of 32-bit floats at 48000 frames per second.\n"
            "\n"
            "Options (the window's controls, fixed for the whole render):\n" +
-           soundOptionsUsage() +
+           soundOptionsUsage() + tuningOptionsUsage() +
            "  --tail SECONDS  time rendered after the file's last event, 0 to 60\n"
            "                  (default: the release time)\n"
            "  --quick-start   start a note played while nothing sounds at its note-on's\n"
@@ -60,8 +60,9 @@ std::string renderUsage() {
            "                  the previous note's level, which then fades only silence\n"
            "                  (default off: the render is the synth's sound)\n"
            "  --expressive    play pitch bend, glide (CC 5, 65), the sustain pedal (CC 64),\n"
-           "                  RPN 0 (bend range) and velocity as a mono synth does (default\n"
-           "                  off: the synth plays notes only)\n" +
+           "                  RPN 0 (bend range), velocity and the MIDI Tuning Standard's\n"
+           "                  messages as a mono synth does (default off: the synth plays\n"
+           "                  notes only)\n" +
            expressionOptionsUsage() +
            "  -h, --help      show this text\n"
            "  --version       show the version\n"
@@ -75,6 +76,7 @@ CommandLineResult parseRenderOptions(int argc, char **argv, RenderOptions &optio
     std::vector<std::string> paths;
     CommandLine line;
     line.sound = &options.sound;
+    line.tuningFiles = &options.tuningFiles;
     line.flags = {"quick-start", "expressive", kGlideLegatoFlag};
     line.set = [&options](std::string_view name, const std::string &value, std::string &e) {
         return setOption(name, value, options, e);

@@ -10,6 +10,7 @@
 // render, and the two files.
 struct RenderOptions {
     SoundOptions sound;
+    TuningFiles tuningFiles;
     double tailSeconds = -1.0; // below 0: the release time
     std::string inputPath;
     std::string outputPath;

@@ -6,6 +6,7 @@
 #include "plugins/host_rate/host_notes.h"
 
 #include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
 
 #include <clap/events.h>
 #include <clap/process.h>
@@ -30,8 +31,14 @@ size_t messageLength(uint8_t status) {
     return 3;
 }
 
+// Short messages as the host's notes are kept; System Exclusive (a tuning)
+// to the note state whole.
 void playMidi(ClapPlugin &p, const uint8_t *bytes, size_t size) {
-    forEachShortMessage(bytes, size, [&p](uint32_t message) { playHostMidi(p.engine, message); });
+    forEachMidiMessage(
+        bytes, size, [&p](uint32_t message) { playHostMidi(p.engine, message); },
+        [&p](const uint8_t *message, size_t length) {
+            onSystemExclusive(p.engine.engine.state, message, length);
+        });
 }
 
 template <typename Event> const Event *as(const clap_event_header_t &e) {

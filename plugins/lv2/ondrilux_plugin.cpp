@@ -1,12 +1,13 @@
 // The engine as an LV2 instrument: each instance owns its own engine, renders
 // it at 48000 frames/s and, at any other host rate, converts its output.
-#include "plugins/lv2/plugin_uri.h"
 #include "plugins/host_rate/host_rate_engine.h"
+#include "plugins/lv2/plugin_uri.h"
 
 #include "engine/synth_state.h"
 #include "engine_driving/engine_driving.h"
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
@@ -107,9 +108,13 @@ void run(LV2_Handle instance, uint32_t frameCount) {
                                                       : static_cast<uint32_t>(frame);
             renderHostSpan(p.engine, out, done, at);
             done = at;
-            forEachShortMessage(bytes, ev.body.size, [&p](uint32_t message) {
-                onMidiInput(p.engine.engine.state, kMidiInData, message);
-            });
+            SynthState &state = p.engine.engine.state;
+            forEachMidiMessage(
+                bytes, ev.body.size,
+                [&state](uint32_t message) { onMidiInput(state, kMidiInData, message); },
+                [&state](const uint8_t *message, size_t size) {
+                    onSystemExclusive(state, message, size);
+                });
         }
     }
     renderHostSpan(p.engine, out, done, frameCount);

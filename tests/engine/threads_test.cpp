@@ -1,14 +1,16 @@
 // The three threads at once: the audio thread renders while a MIDI thread
-// plays notes and closes the device, and this (GUI) thread moves the sound
-// parameters. Under ThreadSanitizer (scripts/run-sanitizer-tests.sh) a data
+// plays and retunes notes and closes the device, and this (GUI) thread moves
+// the sound and the tuning. Under ThreadSanitizer (scripts/run-sanitizer-tests.sh) a data
 // race that these runs happen to hit is reported; one they miss is not, so a
 // clean run is evidence, not proof.
 #include "engine_fixture.h"
+#include "midi/tuning_messages.h"
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -24,9 +26,14 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
         return EnvelopeSliders{5, 50, 60, 20};
     });
     synthState.gateTextSink.set([](const char *) {});
+    synthState.expressive.set(1); // the tuning messages play
     std::atomic<bool> done{false};
     std::atomic<long> badSamples{0};
     std::atomic<int> buffers{0};
+    std::atomic<int> tornNames{0};
+    Tuning named; // every key unmapped until a message retunes it
+    named.synthsOwn = false;
+    setTuningName(named, std::string(kTuningNameBytes - 1, 'n'));
 
     std::thread audio([&] {
         float buffer[256];
@@ -44,6 +51,11 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
         for (int i = 0; i < 200; ++i) {
             const uint8_t note = 30 + i % 70;
             onMidiInput(synthState, kMidiInData, shortMessage(0x90, note, 100));
+            const uint8_t retune[] = {0xF0, 0x7F, 0, 8, 2, 0, 1, note, note, 0x20, 0, 0xF7};
+            onSystemExclusive(synthState, retune, sizeof retune);
+            char name[kTuningNameBytes];
+            tuningName(synthState, name); // "" or the whole of the other's
+            tornNames += name[0] != '\0' && std::strcmp(name, named.name) != 0;
             // Hold the key across a few buffers, so the envelope arms and plays.
             for (int until = buffers.load() + 3; buffers.load() < until;)
                 std::this_thread::yield();
@@ -60,11 +72,14 @@ TEST_F(Threads, RenderWhileNotesAndParametersChange) {
         synthState.staticOperand.set(i % 101);
         synthState.rangeTop.set(2 + i % 242);
         synthState.rangeBottom.set(4 + (i * 7) % 242);
+        if (i % 16 == 0)
+            setTuning(synthState, i % 32 ? named : Tuning{});
     }
     midi.join();
     audio.join();
 
     EXPECT_EQ(badSamples.load(), 0);
+    EXPECT_EQ(tornNames.load(), 0);
     // Every note-on had its note-off.
     EXPECT_EQ(synthState.heldNoteCount.get(), 0);
     EXPECT_EQ(synthState.gate.get(), 0);

@@ -1,5 +1,6 @@
 // libFuzzer target: any bytes must give a song or a one-line error, never a
-// crash, a hang or an out-of-bounds read; and a song must be in playing order.
+// crash, a hang or an out-of-bounds read; and a song must be in playing order,
+// its system-exclusive messages whole.
 #include "midi_file/midi_file_reader.h"
 
 #include <cstdlib>
@@ -19,5 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::abort();
         previous = m.seconds;
     }
+    for (const MidiSystemExclusive &m : song.systemExclusive)
+        if (m.bytes.front() != 0xF0 || m.bytes.back() != 0xF7 || m.position > song.messages.size())
+            std::abort();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "engine/synth_state.h"
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
 #include "engine_driving/engine_driving.h"
 #include "engine_driving/live_control.h"
 #include "jack_instrument/jack_instrument.h"
@@ -53,6 +54,7 @@ const std::vector<TimedMessage> kScript = {
     {{0x91, 64, 100}, 0.5, 0},   // channel 2: ignored
     {{0xC0, 0}, 0.6, 50},        // operation 1
     {{0x90, 69, 100}, 0.0, 100}, // three notes of A4 from silence
+    {{0xF0, 0x7F, 0, 8, 2, 0, 1, 69, 69, 0x30, 0, 0xF7}, 0.45, 50}, // tuned 37.5 cents up at once
     {{0x90, 69, 0}, 0.6, 150},   // (velocity 0: released)
     {{0x90, 69, 100}, 0.33, 100}, {{0x80, 69, 0}, 0.6, 150},
     {{0x90, 69, 100}, 0.77, 100}, {{0x80, 69, 0}, 0.6, 150},
@@ -70,7 +72,7 @@ std::string serverFromEnvironment() {
 std::vector<float> reference(const std::vector<TimedMessage> &script,
                              const std::vector<uint32_t> &frames, uint32_t from, size_t count,
                              bool quickStart) {
-    SoundOptions sound{.quickStart = quickStart};
+    SoundOptions sound{.quickStart = quickStart, .expressive = true};
     std::string error;
     for (size_t i = 0; i + 1 < kSoundArgs.size(); i += 2)
         EXPECT_EQ(setSoundOption(kSoundArgs[i].substr(2), kSoundArgs[i + 1], sound, error),
@@ -83,7 +85,9 @@ std::vector<float> reference(const std::vector<TimedMessage> &script,
         [&](uint32_t i) { return frames[i] - from; },
         [&](uint32_t i) {
             const std::vector<uint8_t> &b = script[i].bytes;
-            forEachShortMessage(b.data(), b.size(), [](uint32_t m) { playLiveMessage(engine, m); });
+            forEachMidiMessage(
+                b.data(), b.size(), [](uint32_t m) { playLiveMessage(engine, m); },
+                [](const uint8_t *m, size_t n) { onSystemExclusive(engine.state, m, n); });
         });
     return out;
 }
@@ -409,6 +413,7 @@ const Refusal kRefusals[] = {
     {"NameTooLong", {"--name", std::string(64, 'n')}, false, 2, "(1 to 63 characters, no ':')"},
     {"Argument", {"song.mid"}, false, 2, "unexpected argument 'song.mid'"},
     {"NoServer", {}, true, 1, "no JACK server is running"},
+    {"ScaleMissingBeforeAnyServer", {"--scale", "/none.scl"}, true, 2, "/none.scl: No such file"},
 };
 
 void PrintTo(const Refusal &r, std::ostream *out) {

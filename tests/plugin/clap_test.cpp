@@ -40,11 +40,13 @@ constexpr float kNan = std::numeric_limits<float>::quiet_NaN(),
                 kInf = std::numeric_limits<float>::infinity();
 
 // Notes on block edges and inside blocks, legato, two messages in one event,
-// velocity 0, a real-time byte, the wheel, the pedal and a bend.
+// velocity 0, a real-time byte, the wheel, the pedal, a bend and a tuning
+// message (A2 a quarter tone sharp, at once).
 const std::vector<Event> kNotes = {
     {100, {0x90, 60, 100}},        {4095, {0x90, 67, 90}},          {4096, {0xF8}},
     {4097, {0x80, 60, 0}},         {9000, {0x90, 72, 100, 74, 80}}, {14001, {0x80, 67, 0}},
     {20000, {0x90, 74, 0, 72, 0}}, {26111, {0x90, 48, 90}},         {30000, {0xE0, 0x7F, 0x60}},
+    {34567, {0xF0, 0x7F, 0x10, 8, 2, 0, 1, 48, 48, 0x40, 0, 0xF7}},
     {40000, {0x80, 48, 0}},        {40500, {0xB0, 64, 127}},        {41234, {0x90, 81, 64}},
 };
 
@@ -60,6 +62,8 @@ const std::vector<Automation> kAutomation = {
 
 // Event e into the block that starts at frame `start`.
 void addEvent(ClapInstance &p, const Event &e, uint32_t start, bool asNotes) {
+    if (e.bytes[0] == 0xF0)
+        return p.addMidi(e.frame - start, e.bytes.data(), e.bytes.size());
     forEachShortMessage(e.bytes.data(), e.bytes.size(), [&](uint32_t m) {
         const uint8_t status = m & 0xFF, key = (m >> 8) & 0xFF, velocity = (m >> 16) & 0xFF;
         const uint8_t bytes[] = {status, key, velocity};

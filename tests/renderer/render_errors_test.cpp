@@ -43,10 +43,16 @@ Bytes longestPossibleSong() {
 
 struct BadCase {
     const char *name;
-    std::optional<Bytes> file;     // written as IN when present
-    std::vector<std::string> args; // IN, OUT and DIR stand for the paths
-    const char *message;           // part of the one-line error
+    std::optional<Bytes> file;        // written as IN when present
+    std::vector<std::string> args;    // IN, OUT, DIR, SCL and KBM stand for the paths
+    const char *message;              // part of the one-line error
+    std::string scale = "", map = ""; // written as SCL and KBM when not empty
 };
+
+const std::string kMap = "12\n0\n127\n60\n69\n440.0\n"; // then the octave degree and entries
+const std::vector<std::string> kScaleArgs = {"--scale", "SCL", "IN", "OUT"},
+                               kMapArgs = {"--keyboard-map", "KBM", "IN", "OUT"},
+                               kBothArgs = {"--scale", "SCL", "--keyboard-map", "KBM", "IN", "OUT"};
 
 const BadCase kBadCases[] = {
     {"NotMidi", Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0}, {"IN", "OUT"}, "not a MIDI file"},
@@ -134,6 +140,30 @@ const BadCase kBadCases[] = {
     {"UnknownShortOption", kNote, {"-x", "IN", "OUT"}, "unknown option '-x'"},
     {"OutputMissing", kNote, {"IN"}, "expected INPUT.mid and OUTPUT.wav"},
     {"ExtraArgument", kNote, {"IN", "OUT", "more"}, "too many arguments"},
+    {"ScaleMissing", kNote, {"--scale", "none.scl", "IN", "OUT"}, "none.scl: No such file"},
+    {"ScaleNamesNoFile", kNote, {"--scale=", "IN", "OUT"}, "--scale: no file named"},
+    {"FewerDegreesThanCounted", kNote, kScaleArgs,
+     "t.scl: line 2: the count says 3 degrees, the file holds 2", "d\n3\n100.0\n\n2/1\n"},
+    {"RatioOfZero", kNote, kScaleArgs, "t.scl: line 4: a ratio of 0", "!\nd\n1\n0/5\n"},
+    {"NegativeRatio", kNote, kScaleArgs, "line 3: a negative ratio: '-3/2'", "d\n1\n-3/2\n"},
+    {"ZeroDenominator", kNote, kScaleArgs, "line 3: a zero denominator", "d\n1\n3/0\n"},
+    {"TextForADegree", kNote, kScaleArgs, "line 4: text where a degree should be: 'two'",
+     "d\n2\n100.\ntwo\n"},
+    {"ScaleOfTenMegabytes", kNote, kScaleArgs, "t.scl: too large for a scale file (over 1 MiB)",
+     std::string(10 << 20, '!')},
+    {"BinaryScale", kNote, kScaleArgs, "t.scl: line 2: binary data", "d\n\x01\x02"},
+    {"OctaveDegreePastTheScale", kNote, kMapArgs,
+     "t.kbm: line 7: the octave degree 13 lies past the scale's 12 degrees", "", kMap + "13\n"},
+    {"ReferenceKeyUnmapped", kNote, kBothArgs, "t.kbm: line 5: the reference key 69 is unmapped",
+     "d\n1\n2/1\n", kMap + "1\n0\n0\n0\n0\n0\n0\n0\n0\n0\nx\n"},
+    {"ReferenceFrequencyZero", kNote, kMapArgs,
+     "line 6: the reference frequency must be above 0 Hz, not '0'", "",
+     "0\n0\n127\n60\n60\n0\n0\n"},
+    {"ReferenceFrequencyNotANumber", kNote, kMapArgs,
+     "line 7: the reference frequency must be above 0 Hz, not 'nan'", "",
+     "!\n0\n0\n127\n60\n60\nnan\n0\n"},
+    {"KeyOutsideTheKeyboard", kNote, kMapArgs,
+     "t.kbm: line 3: the last key 128 is outside 0 to 127", "", "0\n0\n128\n60\n60\n440\n0\n"},
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -149,6 +179,8 @@ std::vector<std::string> withPaths(const std::vector<std::string> &args, const S
         out.push_back(a == "IN"    ? (dir / "in.mid").string()
                       : a == "OUT" ? (dir / "out.wav").string()
                       : a == "DIR" ? dir.path.string()
+                      : a == "SCL" ? (dir / "t.scl").string()
+                      : a == "KBM" ? (dir / "t.kbm").string()
                                    : a);
     return out;
 }
@@ -165,6 +197,9 @@ TEST_P(BadInput, ExitsWithStatus2AndWritesNothing) {
     ScratchFolder dir, logs;
     if (c.file)
         writeFile(dir / "in.mid", *c.file);
+    for (const auto &[text, name] : {std::pair{&c.scale, "t.scl"}, std::pair{&c.map, "t.kbm"}})
+        if (!text->empty())
+            writeFile(dir / name, Bytes(text->begin(), text->end()));
     const std::vector<std::string> before = dir.listing();
     const RendererRun run = runRenderer(withPaths(c.args, dir), logs.path);
     EXPECT_EQ(run.exitStatus, 2);

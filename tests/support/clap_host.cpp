@@ -93,6 +93,12 @@ void ClapInstance::deactivate() {
 }
 
 void ClapInstance::addMidi(uint32_t frame, const uint8_t *bytes, size_t size) {
+    if (size > 1 && bytes[0] == 0xF0 && bytes[size - 1] == 0xF7) { // one system-exclusive message
+        Event e{};
+        e.sysex = {{sizeof e.sysex, frame, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_MIDI_SYSEX, 0}, 0,
+                   bytes, static_cast<uint32_t>(size)};
+        return events_.push_back(e);
+    }
     forEachShortMessage(bytes, size, [&](uint32_t message) {
         Event e{};
         e.midi.header = {sizeof e.midi, frame, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_MIDI, 0};

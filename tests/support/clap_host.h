@@ -40,7 +40,8 @@ class ClapInstance {
     // The next block's input events, in the order added (CLAP's hosts add
     // them in frame order). No allocation.
     void clearEvents() { events_.clear(); }
-    // The bytes of one event split into short messages, one CLAP MIDI event each.
+    // The bytes of one event split into short messages, one CLAP MIDI event
+    // each; a system-exclusive message whole, its bytes lasting the block.
     void addMidi(uint32_t frame, const uint8_t *bytes, size_t size);
     void addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key, double velocity,
                  int32_t noteId = -1);
@@ -77,6 +78,7 @@ class ClapInstance {
     union Event {
         clap_event_header_t header;
         clap_event_midi_t midi;
+        clap_event_midi_sysex_t sysex;
         clap_event_note_t note;
         clap_event_param_value_t param;
     };

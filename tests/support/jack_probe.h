@@ -124,7 +124,7 @@ class JackProbe {
     void emitFlood(int port, void *buffer, jack_nframes_t frames, int count);
 
     struct Message {
-        uint8_t port, size, bytes[8];
+        uint8_t port, size, bytes[16]; // a short tuning message fits
         uint32_t offset, frame;
         int64_t at; // frame of the recording it goes at; -1: the next cycle, at `offset`
     };

@@ -45,6 +45,19 @@ double pitchHz(const float *x, size_t n) {
                         : static_cast<double>(t.size() - 1) * 48000.0 / (t.back() - t.front());
 }
 
+double steadyPitchHz(const float *x, size_t n) {
+    const std::vector<double> t = rises(x, n);
+    const double count = static_cast<double>(t.size()), middle = (count - 1) / 2;
+    double mean = 0.0, slope = 0.0, spread = 0.0;
+    for (double time : t)
+        mean += time / count;
+    for (size_t i = 0; i < t.size(); ++i) {
+        slope += (static_cast<double>(i) - middle) * (t[i] - mean);
+        spread += (static_cast<double>(i) - middle) * (static_cast<double>(i) - middle);
+    }
+    return t.size() < 2 ? 0.0 : 48000.0 * spread / slope;
+}
+
 GlideCourse glideCourse(const float *x, size_t n, int from, int to) {
     const std::vector<double> t = rises(x, n);
     std::vector<double> note; // each period's, in semitones

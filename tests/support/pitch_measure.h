@@ -13,6 +13,10 @@ double centsFrom(double hz, double reference);
 // time interpolated between frames. 0 when it rises fewer than twice.
 double pitchHz(const float *x, size_t n);
 
+// The same from every rise (the period a straight line through their times
+// gives), for a steady pitch to a hundredth of a cent.
+double steadyPitchHz(const float *x, size_t n);
+
 // A glide in x[0, n) from note `from` up to note `to`, which x ends on,
 // measured period by period: whether it rises (no period more than 10 cents
 // below the one before, none more than half a semitone above), how many of

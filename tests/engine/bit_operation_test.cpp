@@ -7,8 +7,11 @@
 #include <array>
 #include <bitset>
 #include <cmath>
+#include <cstring>
 #include <fstream>
-#include <regex>
+#include <iterator>
+#include <sstream>
+#include <vector>
 
 namespace {
 
@@ -59,22 +62,39 @@ TEST(BitOperation, SingleCases) {
 // The README's table of the operations: each row names the operation as the
 // window and the hosts do, and its worked example, bits written out, is what
 // the operation does with the static value 50.
+// The words of a line, split at spaces.
+std::vector<std::string> words(const std::string &text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 TEST(BitOperation, ReadmeTableAgreesWithTheEngine) {
     std::ifstream readme(ONDRILUX_SOURCE_DIR "/README.md");
-    const std::regex row(
-        R"(\| (\d+) \| (.+?) \| (.+?) \| .*?(-?\d+) \(([01]{8})\) → (-?\d+) \(([01]{8})\) \|)");
     const auto bits = [](int v) { return std::bitset<8>(static_cast<uint8_t>(v)).to_string(); };
     int rows = 0;
+    // A row: | n | caption | short name | what it does: IN (BITS) → OUT (BITS) |
     for (std::string line; std::getline(readme, line);) {
-        std::smatch m;
-        if (!std::regex_match(line, m, row))
+        std::vector<std::string> cell;
+        for (size_t at = 2, bar; line.starts_with("| ") && (bar = line.find(" | ", at)) != line.npos;
+             at = bar + 3)
+            cell.push_back(line.substr(at, bar - at));
+        if (cell.size() != 3 || !line.ends_with(" |") || cell[0].empty() ||
+            cell[0].find_first_not_of("0123456789") != std::string::npos)
             continue;
-        const int op = std::stoi(m[1]), in = std::stoi(m[4]), out = std::stoi(m[6]);
+        const std::string what = line.substr(line.rfind(" | ") + 3);
+        const size_t arrow = what.find(" → ");
+        ASSERT_NE(arrow, std::string::npos) << line;
+        const std::vector<std::string> before = words(what.substr(0, arrow));
+        const std::vector<std::string> after = words(what.substr(arrow + std::strlen(" → ")));
+        ASSERT_GE(before.size(), 2u) << line;
+        ASSERT_EQ(after.size(), 3u) << line; // OUT (BITS) |
+        const int op = std::stoi(cell[0]), in = std::stoi(before[before.size() - 2]),
+                  out = std::stoi(after[0]);
         ASSERT_EQ(op, ++rows) << line;
-        EXPECT_EQ(m[2].str(), operationName(op).caption);
-        EXPECT_EQ(m[3].str(), operationName(op).shortName);
-        EXPECT_EQ(m[5].str(), bits(in)) << line;
-        EXPECT_EQ(m[7].str(), bits(out)) << line;
+        EXPECT_EQ(cell[1], operationName(op).caption);
+        EXPECT_EQ(cell[2], operationName(op).shortName);
+        EXPECT_EQ(before.back(), "(" + bits(in) + ")") << line;
+        EXPECT_EQ(after[1], "(" + bits(out) + ")") << line;
         EXPECT_EQ(applyBitOperation(op, static_cast<int8_t>(in), 50), out) << line;
     }
     EXPECT_EQ(rows, kOperationCount);

@@ -3,16 +3,17 @@
 // records the instrument's output on the same clock.
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"
-#include "tests/support/steps.h"
 #include "tests/support/pitch_measure.h"
+#include "tests/support/steps.h"
 
 #include "engine/synth_state.h"
-#include "midi/note_handling.h"
-#include "midi/short_messages.h"
-#include "midi/tuning_messages.h"
 #include "engine_driving/engine_driving.h"
 #include "engine_driving/live_control.h"
 #include "jack_instrument/jack_instrument.h"
+#include "midi/note_handling.h"
+#include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
+#include "tuning_files/scala_files.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@ namespace {
 
 const std::string kProgram = ONDRILUX_JACK_PATH;
 const std::string kOutDir = testOutDir();
+const std::string kScale = ONDRILUX_SCALE; // 19 equal steps an octave
 // A note-on at frame f sounds from f + 1 (the attack's first frame is silent),
 // or without quick start after the engine's fade of the previous note, from
 // f + 1002.
@@ -55,11 +57,14 @@ const std::vector<TimedMessage> kScript = {
     {{0xC0, 0}, 0.6, 50},        // operation 1
     {{0x90, 69, 100}, 0.0, 100}, // three notes of A4 from silence
     {{0xF0, 0x7F, 0, 8, 2, 0, 1, 69, 69, 0x30, 0, 0xF7}, 0.45, 50}, // tuned 37.5 cents up at once
-    {{0x90, 69, 0}, 0.6, 150},   // (velocity 0: released)
-    {{0x90, 69, 100}, 0.33, 100}, {{0x80, 69, 0}, 0.6, 150},
-    {{0x90, 69, 100}, 0.77, 100}, {{0x80, 69, 0}, 0.6, 150},
+    {{0x90, 69, 0}, 0.6, 150},                                      // (velocity 0: released)
+    {{0x90, 69, 100}, 0.33, 100},
+    {{0x80, 69, 0}, 0.6, 150},
+    {{0x90, 69, 100}, 0.77, 100},
+    {{0x80, 69, 0}, 0.6, 150},
     {{0x90, 64, 100}, 0.2, 100}, // touching notes: an event with a note-off and a note-on
-    {{0x80, 64, 0, 0x90, 67, 100}, 0.4, 100}, {{0x80, 67, 0}, 0.5, 150},
+    {{0x80, 64, 0, 0x90, 67, 100}, 0.4, 100},
+    {{0x80, 67, 0}, 0.5, 150},
 };
 
 std::string serverFromEnvironment() {
@@ -71,8 +76,8 @@ std::string serverFromEnvironment() {
 // from frame `from` on, `count` frames.
 std::vector<float> reference(const std::vector<TimedMessage> &script,
                              const std::vector<uint32_t> &frames, uint32_t from, size_t count,
-                             bool quickStart) {
-    SoundOptions sound{.quickStart = quickStart, .expressive = true};
+                             bool quickStart, const Tuning &tuning) {
+    SoundOptions sound{.quickStart = quickStart, .expressive = true, .tuning = tuning};
     std::string error;
     for (size_t i = 0; i + 1 < kSoundArgs.size(); i += 2)
         EXPECT_EQ(setSoundOption(kSoundArgs[i].substr(2), kSoundArgs[i + 1], sound, error),
@@ -141,12 +146,19 @@ class Instrument : public ::testing::Test {
 
     // Plays kScript into ondrilux-jack and checks the recording against the
     // engine's render of the same messages at the same frames; `period` 0:
-    // whatever the server's is. A take that fails while the server reported an
-    // xrun is played again with a fresh program, three takes at most.
-    void playScriptAndCompare(int period = 0, bool quickStart = true) {
+    // whatever the server's is; under the Scala scale `scale`, if any. A take
+    // that fails while the server reported an xrun is played again with a
+    // fresh program, three takes at most.
+    void playScriptAndCompare(int period = 0, bool quickStart = true,
+                              const std::string &scale = "") {
         std::vector<std::string> args = kSoundArgs;
         if (!quickStart)
             args.push_back("--no-quick-start");
+        Tuning tuning;
+        std::string error;
+        ASSERT_TRUE(readTuningFiles(scale, "", tuning, error)) << error;
+        if (!scale.empty())
+            args.insert(args.end(), {"--scale", scale});
         constexpr int kTakes = 3;
         for (int take = 1; take <= kTakes; ++take) {
             auto keys = probe("ondrilux-keys");
@@ -156,7 +168,7 @@ class Instrument : public ::testing::Test {
             }
             const Launched program = start(*keys, "ondrilux-timed", 0, args);
             ASSERT_TRUE(keys->programListens(0));
-            const std::string fault = playScriptOnce(*keys, quickStart);
+            const std::string fault = playScriptOnce(*keys, quickStart, tuning);
             if (!fault.empty() && keys->xruns() > 0 && take < kTakes) {
                 std::printf("take %d: %s, with %d xruns: again\n", take, fault.c_str(),
                             keys->xruns());
@@ -170,12 +182,11 @@ class Instrument : public ::testing::Test {
     }
 
     // One take of playScriptAndCompare: what differs, or "".
-    std::string playScriptOnce(JackProbe &keys, bool quickStart) {
+    std::string playScriptOnce(JackProbe &keys, bool quickStart, const Tuning &tuning) {
         const long period = keys.bufferSize();
         std::vector<uint32_t> frames;
         // PipeWire's JACK layer names no server, and plays its own freewheel.
-        const size_t recorded =
-            keys.playFreewheeling(kScript, 4800, frames, !serverName().empty());
+        const size_t recorded = keys.playFreewheeling(kScript, 4800, frames, !serverName().empty());
         const float *rec = keys.samples();
 
         // Frames from a little before the first message to the end of the recording.
@@ -184,7 +195,7 @@ class Instrument : public ::testing::Test {
         if (start >= recorded)
             return "the recording ends before the script";
         const std::vector<float> ref =
-            reference(kScript, frames, from, recorded - start, quickStart);
+            reference(kScript, frames, from, recorded - start, quickStart, tuning);
         const long refFirst = firstNonZero(ref.data(), 0, ref.size());
         const long recFirst = firstNonZero(rec, start, recorded);
         if (refFirst < 0 || recFirst < 0)
@@ -232,6 +243,28 @@ class Instrument : public ::testing::Test {
         return "";
     }
 
+    // Plays `take` live into ondrilux-jack started with `args`: one take, or
+    // while one fails with xruns, three at most.
+    void playLive(const std::string &name, const std::vector<std::string> &args,
+                  std::string (*take)(JackProbe &)) {
+        constexpr int kTakes = 3;
+        for (int t = 1; t <= kTakes; ++t) {
+            auto keys = probe(name + "-keys");
+            ASSERT_TRUE(keys->ok());
+            const Launched program = start(*keys, name, 0, args);
+            ASSERT_TRUE(keys->programListens(0));
+            const std::string fault = take(*keys);
+            kill(program.pid, SIGTERM);
+            waitExit(program.pid, 5);
+            if (!fault.empty() && keys->xruns() > 0 && t < kTakes) {
+                std::printf("take %d, with %d xruns: again\n", t, keys->xruns());
+                continue;
+            }
+            EXPECT_EQ(fault, "") << keys->xruns() << " xruns";
+            return;
+        }
+    }
+
     std::unique_ptr<PrivateJackServer> server_;
     std::vector<Launched> running_;
 };
@@ -267,6 +300,10 @@ class PipeWire : public Instrument {
 
 TEST_F(PipeWire, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
     playScriptAndCompare();
+}
+
+TEST_F(Instrument, UnderAScaleTheRecordingIsTheTunedEngineBitForBit) {
+    playScriptAndCompare(0, true, kScale);
 }
 
 // The autocorrelation's best lag within [lo, hi], refined between samples.
@@ -443,10 +480,10 @@ INSTANTIATE_TEST_SUITE_P(Instrument, Refused, ::testing::ValuesIn(kRefusals),
 
 // A refused open says in words what JACK refused, and its status in hex.
 TEST(JackRefusal, SaysWhatJackRefused) {
-    EXPECT_EQ(jackRefusal(static_cast<jack_status_t>(JackFailure | JackNameNotUnique |
-                                                     JackServerError)),
-              "JACK refused the client: the name is taken; the server refused it (a name too "
-              "long or taken, or no room) (status 0x25)");
+    EXPECT_EQ(
+        jackRefusal(static_cast<jack_status_t>(JackFailure | JackNameNotUnique | JackServerError)),
+        "JACK refused the client: the name is taken; the server refused it (a name too "
+        "long or taken, or no room) (status 0x25)");
 }
 
 // The keyboard's port goes away while a key is held: with midi_in's last
@@ -455,10 +492,10 @@ TEST_F(Instrument, AKeyHeldWhenTheLastConnectionGoesIsReleased) {
     auto keys = probe("ondrilux-unplugged");
     auto ears = probe("ondrilux-ears", {});
     ASSERT_TRUE(keys->ok() && ears->ok());
-    const Launched l = launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {},
-                              {"--name", "ondrilux-unplugged-synth", "--release", "20",
-                               "--connect-midi", keys->midiPortName(0), "--connect-audio",
-                               "ondrilux-ears:in"});
+    const Launched l =
+        launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {},
+               {"--name", "ondrilux-unplugged-synth", "--release", "20", "--connect-midi",
+                keys->midiPortName(0), "--connect-audio", "ondrilux-ears:in"});
     running_.push_back(l);
     ASSERT_TRUE(keys->waitListening(0, 5));
     sleepMs(100);
@@ -549,24 +586,38 @@ std::string playExpressiveTake(JackProbe &keys) {
 }
 
 TEST_F(Instrument, PlayedAsAMonoSynthBendGlideAndPedal) {
-    constexpr int kTakes = 3;
-    for (int take = 1; take <= kTakes; ++take) {
-        auto keys = probe("ondrilux-player");
-        ASSERT_TRUE(keys->ok());
-        const Launched program = start(*keys, "ondrilux-expressive", 0,
-                                       {"--decay", "1", "--sustain", "100", "--release", "10",
-                                        "--static", "0", "--top", "243", "--glide", "200"});
-        ASSERT_TRUE(keys->programListens(0));
-        const std::string fault = playExpressiveTake(*keys);
-        kill(program.pid, SIGTERM);
-        waitExit(program.pid, 5);
-        if (!fault.empty() && keys->xruns() > 0 && take < kTakes) {
-            std::printf("take %d, with %d xruns: again\n", take, keys->xruns());
-            continue;
-        }
-        EXPECT_EQ(fault, "") << keys->xruns() << " xruns";
-        return;
-    }
+    playLive("ondrilux-expressive",
+             {"--decay", "1", "--sustain", "100", "--release", "10", "--static", "0", "--top",
+              "243", "--glide", "200"},
+             playExpressiveTake);
+}
+
+// Held notes under --scale at the scale's pitches, 19 equal steps an octave
+// from key 60 at 261.6255653 Hz, then a real-time tuning message retuning the
+// held key to 25 cents above A4. One take: the pitches off by 0.1 cent or more.
+std::string playTunedTake(JackProbe &keys) {
+    keys.startRecording();
+    sleepMs(100);
+    std::string wrong;
+    const auto hold = [&](std::vector<uint8_t> message, double hz) {
+        keys.send(0, std::move(message));
+        sleepMs(300);
+        const double cents =
+            centsFrom(steadyPitchHz(keys.samples() + keys.recordedCount() - 9600, 9600), hz);
+        if (!(std::fabs(cents) < 0.1))
+            wrong += std::to_string(hz) + " Hz off by " + std::to_string(cents) + " cents; ";
+    };
+    for (int steps : {-5, 0, 6, 19})
+        hold({0x90, static_cast<uint8_t>(60 + steps), 100}, 261.6255653 * std::exp2(steps / 19.0));
+    hold({0xF0, 0x7F, 0x7F, 8, 2, 0, 1, 79, 69, 0x20, 0, 0xF7}, 440 * std::exp2(0.25 / 12));
+    return wrong;
+}
+
+TEST_F(Instrument, UnderAScaleHeldNotesAndATuningMessageSoundAtTheirPitches) {
+    playLive(
+        "ondrilux-tuned",
+        {"--scale", kScale, "--decay", "1", "--sustain", "100", "--static", "0", "--top", "243"},
+        playTunedTake);
 }
 
 TEST(LiveControl, ControllerValuesSpanTheControlsRange) {

@@ -3,16 +3,16 @@
 // records the instrument's output on the same clock.
 #include "tests/support/desktop.h"
 #include "tests/support/jack_probe.h"
-#include "tests/support/pitch_measure.h"
 #include "tests/support/steps.h"
+#include "tests/support/pitch_measure.h"
 
 #include "engine/synth_state.h"
-#include "engine_driving/engine_driving.h"
-#include "engine_driving/live_control.h"
-#include "jack_instrument/jack_instrument.h"
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
 #include "midi/tuning_messages.h"
+#include "engine_driving/engine_driving.h"
+#include "engine_driving/live_control.h"
+#include "jack_instrument/jack_instrument.h"
 #include "tuning_files/scala_files.h"
 
 #include <gtest/gtest.h>
@@ -57,14 +57,11 @@ const std::vector<TimedMessage> kScript = {
     {{0xC0, 0}, 0.6, 50},        // operation 1
     {{0x90, 69, 100}, 0.0, 100}, // three notes of A4 from silence
     {{0xF0, 0x7F, 0, 8, 2, 0, 1, 69, 69, 0x30, 0, 0xF7}, 0.45, 50}, // tuned 37.5 cents up at once
-    {{0x90, 69, 0}, 0.6, 150},                                      // (velocity 0: released)
-    {{0x90, 69, 100}, 0.33, 100},
-    {{0x80, 69, 0}, 0.6, 150},
-    {{0x90, 69, 100}, 0.77, 100},
-    {{0x80, 69, 0}, 0.6, 150},
+    {{0x90, 69, 0}, 0.6, 150},   // (velocity 0: released)
+    {{0x90, 69, 100}, 0.33, 100}, {{0x80, 69, 0}, 0.6, 150},
+    {{0x90, 69, 100}, 0.77, 100}, {{0x80, 69, 0}, 0.6, 150},
     {{0x90, 64, 100}, 0.2, 100}, // touching notes: an event with a note-off and a note-on
-    {{0x80, 64, 0, 0x90, 67, 100}, 0.4, 100},
-    {{0x80, 67, 0}, 0.5, 150},
+    {{0x80, 64, 0, 0x90, 67, 100}, 0.4, 100}, {{0x80, 67, 0}, 0.5, 150},
 };
 
 std::string serverFromEnvironment() {
@@ -186,7 +183,8 @@ class Instrument : public ::testing::Test {
         const long period = keys.bufferSize();
         std::vector<uint32_t> frames;
         // PipeWire's JACK layer names no server, and plays its own freewheel.
-        const size_t recorded = keys.playFreewheeling(kScript, 4800, frames, !serverName().empty());
+        const size_t recorded =
+            keys.playFreewheeling(kScript, 4800, frames, !serverName().empty());
         const float *rec = keys.samples();
 
         // Frames from a little before the first message to the end of the recording.
@@ -480,10 +478,10 @@ INSTANTIATE_TEST_SUITE_P(Instrument, Refused, ::testing::ValuesIn(kRefusals),
 
 // A refused open says in words what JACK refused, and its status in hex.
 TEST(JackRefusal, SaysWhatJackRefused) {
-    EXPECT_EQ(
-        jackRefusal(static_cast<jack_status_t>(JackFailure | JackNameNotUnique | JackServerError)),
-        "JACK refused the client: the name is taken; the server refused it (a name too "
-        "long or taken, or no room) (status 0x25)");
+    EXPECT_EQ(jackRefusal(static_cast<jack_status_t>(JackFailure | JackNameNotUnique |
+                                                     JackServerError)),
+              "JACK refused the client: the name is taken; the server refused it (a name too "
+              "long or taken, or no room) (status 0x25)");
 }
 
 // The keyboard's port goes away while a key is held: with midi_in's last
@@ -492,10 +490,10 @@ TEST_F(Instrument, AKeyHeldWhenTheLastConnectionGoesIsReleased) {
     auto keys = probe("ondrilux-unplugged");
     auto ears = probe("ondrilux-ears", {});
     ASSERT_TRUE(keys->ok() && ears->ok());
-    const Launched l =
-        launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {},
-               {"--name", "ondrilux-unplugged-synth", "--release", "20", "--connect-midi",
-                keys->midiPortName(0), "--connect-audio", "ondrilux-ears:in"});
+    const Launched l = launch(kProgram, kOutDir, {{"JACK_DEFAULT_SERVER", serverName()}}, {},
+                              {"--name", "ondrilux-unplugged-synth", "--release", "20",
+                               "--connect-midi", keys->midiPortName(0), "--connect-audio",
+                               "ondrilux-ears:in"});
     running_.push_back(l);
     ASSERT_TRUE(keys->waitListening(0, 5));
     sleepMs(100);

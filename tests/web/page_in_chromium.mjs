@@ -141,14 +141,14 @@ try {
 
   // A tuning message comes in once the player lets them in: a bulk dump names the tuning.
   await page.click('#sysex');
-  const dump = [0x7e, 0, 8, 1, 0, ...Buffer.from('Test dump'.padEnd(16)), ...Array.from({ length: 128 }, (_, k) => [k, 32, 0]).flat()];
+  const dump = [0x7e, 0, 8, 1, 0, ...Buffer.from('25 cents sharp'.padEnd(16)), ...Array.from({ length: 128 }, (_, k) => [k, 32, 0]).flat()];
   await page.evaluate((d) => window.testMidi(d), [0xf0, ...dump, dump.reduce((x, b) => x ^ b) & 0x7f, 0xf7]);
-  await waitName('Test dump');
+  await waitName('25 cents sharp');
   const asked = await page.evaluate(() => window.sysexAsked);
   if (asked.join() !== 'false,true') fail(`System Exclusive asked for: ${asked}`);
 
   for (const scale of [1, 2]) {
-    await page.setViewport({ width: 640, height: 700, deviceScaleFactor: scale });
+    await page.setViewport({ width: 640, height: 760, deviceScaleFactor: scale });
     await page.screenshot({ path: path.join(outDir, `page-${scale * 100}.png`) });
   }
   if (errors.length) fail('console errors: ' + errors.join(' | '));

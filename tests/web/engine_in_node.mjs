@@ -4,7 +4,6 @@
 // and a Scala scale with a tuning message.
 // Usage: node engine_in_node.mjs ondrilux.wasm ondrilux-render SCALE.scl
 import fs from 'node:fs';
-import path from 'node:path';
 import { firstDifference, kExpressiveSong, kSongFrames, kTunedSong, nativeRender, songEvents, songFrames } from './song.mjs';
 
 const [wasmPath, renderer, scalePath] = process.argv.slice(2);
@@ -13,27 +12,22 @@ const instance = new WebAssembly.Instance(module, { wasi_snapshot_preview1: { pr
 const m = instance.exports;
 m._initialize();
 
-// Bytes into the module's input, for the call that reads them.
-const input = (engine, bytes) => new Uint8Array(m.memory.buffer, m.ondrilux_input(engine, bytes.length), bytes.length).set(bytes);
-// texts: the scale's file name and text, the keyboard map's.
-function wasmRender(controls, song, texts) {
+// Bytes into the module's input, for the call that reads them: their count.
+const input = (engine, bytes) =>
+  (new Uint8Array(m.memory.buffer, m.ondrilux_input(engine, bytes.length), bytes.length).set(bytes), bytes.length);
+const play = (engine, message) => (typeof message === 'number' ? m.ondrilux_midi(engine, message)
+  : m.ondrilux_system_exclusive(engine, input(engine, message)));
+function wasmRender(controls, song, scale) {
   const engine = m.ondrilux_new();
   for (const [port, value] of controls) m.ondrilux_control(engine, port, value);
-  if (texts) {
-    const bytes = texts.map((t) => new TextEncoder().encode(t));
-    input(engine, bytes.flatMap((b) => [...b]));
-    if (m.ondrilux_tuning(engine, ...bytes.map((b) => b.length))) throw new Error('the scale is refused');
-  }
+  // A scale as the page gives it: its file's name ("s"), then its text.
+  if (scale && m.ondrilux_tuning(engine, 1, input(engine, new TextEncoder().encode('s' + scale)) - 1, 0, 0)) throw Error('refused');
   const frames = songFrames(song), out = new Float32Array(frames), events = songEvents(song);
   let done = 0, next = 0;
   while (done < frames) {
     const end = Math.min(done + 128, frames);
     while (done < end) {
-      for (; next < events.length && events[next][0] <= done; ++next) {
-        const message = events[next][1];
-        if (!Array.isArray(message)) m.ondrilux_midi(engine, message);
-        else { input(engine, message); m.ondrilux_system_exclusive(engine, message.length); }
-      }
+      while (next < events.length && events[next][0] <= done) play(engine, events[next++][1]);
       const stop = next < events.length ? Math.min(end, events[next][0]) : end;
       const at = m.ondrilux_render(engine, stop - done);
       out.set(new Float32Array(m.memory.buffer, at, stop - done), done);
@@ -77,7 +71,7 @@ for (const [options, ports] of [
 }
 // A scale from its text, and a tuning message during a held note.
 const tuned = nativeRender(renderer, ['--quick-start', '--expressive', '--scale', scalePath], kTunedSong);
-const d = firstDifference(tuned, wasmRender([], kTunedSong, [path.basename(scalePath), fs.readFileSync(scalePath, 'utf8'), '', '']));
+const d = firstDifference(tuned, wasmRender([], kTunedSong, fs.readFileSync(scalePath, 'utf8')));
 if (d >= 0 || firstDifference(tuned, nativeRender(renderer, ['--quick-start', '--expressive'], kTunedSong)) < 0)
   console.log(`--scale ${scalePath}: ${d < 0 ? 'as untuned' : 'differs at frame ' + d}`, ++failures);
 console.log(failures ? `${failures} renders differ` : 'the module renders as ondrilux-render, bit for bit');

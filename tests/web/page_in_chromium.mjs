@@ -1,9 +1,9 @@
 // The page in Debian's chromium, served by python's http.server: it loads
 // without a console error; its worklet renders, offline, what ondrilux-render
 // renders under each operation, bit for bit, also after a drag of the range
-// bar, a click on an option, the presets that glide and a scale chosen; an
-// injected MIDI input plays, a blur ends its held note, a tuning message names
-// the tuning; screenshots at 100 % and 200 %.
+// bar, a click on an option, a scale chosen and the presets that glide; an
+// injected MIDI input plays, a blur ends its held note, a tuning dump names the
+// tuning; screenshots at 100 % and 200 %.
 // Usage: node page_in_chromium.mjs WEB_DIR ondrilux-render OUT_DIR SCALE.scl
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
@@ -78,8 +78,9 @@ try {
   // tuning message too; the address and a saved preset keep it, 12-TET ends it.
   const waitName = (name) => page.waitForFunction((n) => document.getElementById('tuning-name').textContent === n,
     { timeout: 5000 }, name).catch(() => fail(`the tuning is not named "${name}"`));
-  const choose = async (file, name) => { await (await page.$('#tuning-files')).uploadFile(file); await waitName(name); };
-  await choose(scalePath, '19 equal divisions of the octave');
+  const choose = async (file) => (await page.$('#tuning-files')).uploadFile(file).then(() => waitName('19 equal divisions of the octave'));
+  const equal = () => page.click('#equal-temperament').then(() => waitName('12-TET'));
+  await choose(scalePath);
   await compare('the scale chosen', ['--expressive', '--top', '70', '--bottom', '150', '--operation', '7', '--scale', scalePath], kTunedSong);
   if (!(await page.evaluate(() => location.hash)).includes('&scale_text=')) fail('the address holds no scale');
   const saved = path.join(outDir, 'ondrilux-preset.ttl');
@@ -87,11 +88,9 @@ try {
   await (await page.createCDPSession()).send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: outDir });
   await page.click('#save-preset');
   for (let i = 0; i < 50 && !fs.existsSync(saved); ++i) await new Promise((r) => setTimeout(r, 100));
-  await page.click('#equal-temperament');
-  await waitName('12-TET');
-  await choose(saved, '19 equal divisions of the octave');
-  await page.click('#equal-temperament');
-  await waitName('12-TET');
+  await equal();
+  await choose(saved);
+  await equal();
   await page.evaluate(() => window.scrollTo(0, 0)); // where the clicks below it left the page
 
   // Presets that glide sound as the renderer with their values (the last stays).
@@ -139,13 +138,12 @@ try {
   if (left !== 0) fail(`a held note plays on after a blur: peak ${left}`);
   await page.evaluate(() => window.testMidi([0x80, 69, 0]));
 
-  // A tuning message comes in once the player lets them in: a bulk dump names the tuning.
+  // Tuning messages come in once the player lets them, a bulk dump naming the tuning.
   await page.click('#sysex');
   const dump = [0x7e, 0, 8, 1, 0, ...Buffer.from('25 cents sharp'.padEnd(16)), ...Array.from({ length: 128 }, (_, k) => [k, 32, 0]).flat()];
   await page.evaluate((d) => window.testMidi(d), [0xf0, ...dump, dump.reduce((x, b) => x ^ b) & 0x7f, 0xf7]);
   await waitName('25 cents sharp');
-  const asked = await page.evaluate(() => window.sysexAsked);
-  if (asked.join() !== 'false,true') fail(`System Exclusive asked for: ${asked}`);
+  if (await page.evaluate(() => window.sysexAsked.join()) !== 'false,true') fail('System Exclusive asked for before its box');
 
   for (const scale of [1, 2]) {
     await page.setViewport({ width: 640, height: 760, deviceScaleFactor: scale });

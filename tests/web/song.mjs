@@ -29,8 +29,8 @@ export const kTailSeconds = 0.5;
 export const songFrames = (song = kSong) => song[song.length - 1][0] * kFramesPerTick + kTailSeconds * 48000;
 export const kSongFrames = songFrames();
 
-// The song's messages at their frames: [frame, status | data1 << 8 | data2 << 16],
-// or [frame, the bytes of a system-exclusive message].
+// The song's messages at their frames: [frame, status | data1 << 8 | data2 << 16]
+// ([frame, bytes] for a system-exclusive message).
 export function songEvents(song = kSong) {
   return song.map(([tick, s, d1, d2]) => [tick * kFramesPerTick, Array.isArray(s) ? s : s | (d1 << 8) | (d2 << 16)]);
 }

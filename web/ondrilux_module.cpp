@@ -66,13 +66,14 @@ ONDRILUX_EXPORT(ondrilux_midi_close) void ondrilux_midi_close(WebEngine *w) {
 
 // Where the page writes `bytes` bytes of input for the next call that reads
 // it; 0 when out of memory. Up to 1024 bytes (any tuning message) it is the
-// engine's own room: asking for it never allocates. Beyond (a tuning's
-// texts), it is allocated.
+// engine's own room: asking for it never allocates nor frees. Beyond (a
+// tuning's texts), it is allocated, and freed once the texts are read.
 ONDRILUX_EXPORT(ondrilux_input) uint8_t *ondrilux_input(WebEngine *w, uint32_t bytes) {
+    if (bytes <= kInputRoomBytes)
+        return w->input = w->inputRoom;
     delete[] w->largeInput;
-    w->largeInput = bytes > kInputRoomBytes ? new (std::nothrow) uint8_t[bytes] : nullptr;
-    w->input = bytes > kInputRoomBytes ? w->largeInput : w->inputRoom;
-    return w->input;
+    w->largeInput = new (std::nothrow) uint8_t[bytes];
+    return w->input = w->largeInput;
 }
 
 // A system-exclusive message of `size` bytes (F0 to F7) in the input: a
@@ -91,6 +92,8 @@ void ondrilux_system_exclusive(WebEngine *w, uint32_t size) {
 ONDRILUX_EXPORT(ondrilux_tuning)
 const char *ondrilux_tuning(WebEngine *w, uint32_t scaleNameBytes, uint32_t scaleBytes,
                             uint32_t mapNameBytes, uint32_t mapBytes) {
+    if (!w->input)
+        return "no memory to read the files in";
     const char *at = reinterpret_cast<const char *>(w->input);
     const auto take = [&at](uint32_t bytes) {
         const std::string_view text(at, bytes);
@@ -102,12 +105,14 @@ const char *ondrilux_tuning(WebEngine *w, uint32_t scaleNameBytes, uint32_t scal
     const std::string mapName(take(mapNameBytes));
     const std::string_view map = take(mapBytes);
     Tuning tuning;
-    if (!scaleName.empty() || !mapName.empty()) {
-        if (!tuningFromScalaTexts(scale, scaleName, map, mapName, tuning, w->refusal))
-            return w->refusal.c_str();
-    }
-    setTuning(w->engine.state, tuning);
-    return nullptr;
+    const bool read = (scaleName.empty() && mapName.empty()) ||
+                      tuningFromScalaTexts(scale, scaleName, map, mapName, tuning, w->refusal);
+    if (read)
+        setTuning(w->engine.state, tuning);
+    delete[] w->largeInput;
+    w->largeInput = nullptr;
+    w->input = w->inputRoom;
+    return read ? nullptr : w->refusal.c_str();
 }
 
 // The name of the tuning in force: a scale's description or a bulk dump's

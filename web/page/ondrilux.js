@@ -151,7 +151,8 @@ function releaseEverything() {
 
 // A system-exclusive message, when the player lets them in: a tuning message
 // retunes the engine and its copy here, which names the tuning in force. One
-// longer than any tuning message would not fit the engine's room for it.
+// longer than any tuning message is left out: the worklet's engine would
+// allocate room for it on the audio thread.
 function exclusive(bytes) {
   if (!$('sysex').checked || bytes.length > 1024) return;
   send([0, 0, bytes]);
@@ -196,7 +197,8 @@ function withCopy(use) {
   return copying.then(() => use(copy));
 }
 function writeInput(c, bytes) {
-  new Uint8Array(c.m.memory.buffer, c.m.ondrilux_input(c.engine, bytes.length), bytes.length).set(bytes);
+  const at = c.m.ondrilux_input(c.engine, bytes.length); // 0: no memory, which the engine says
+  if (at) new Uint8Array(c.m.memory.buffer, at, bytes.length).set(bytes);
   return bytes.length;
 }
 function cString(c, at) {

@@ -30,9 +30,10 @@ class OndriluxProcessor extends AudioWorkletProcessor {
     this.events.splice(i, 0, e);
   }
 
-  // Bytes into the module's input: no allocation for a tuning message.
+  // Bytes into the module's input (no allocation for a tuning message): their count.
   input(bytes) {
-    new Uint8Array(this.m.memory.buffer, this.m.ondrilux_input(this.engine, bytes.length), bytes.length).set(bytes);
+    const at = this.m.ondrilux_input(this.engine, bytes.length); // 0: no memory, which the engine says
+    if (at) new Uint8Array(this.m.memory.buffer, at, bytes.length).set(bytes);
     return bytes.length;
   }
 

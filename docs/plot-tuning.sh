@@ -21,6 +21,7 @@ for key in $(seq "$first" "$last"); do
     track+="$delay\\x90$(printf '\\x%02x' "$key")\\x64\\x83\\x30\\x80$(printf '\\x%02x' "$key")\\x00"
 done
 length=$((9 * (last - first + 1) + 4))
+# shellcheck disable=SC2059 # the bytes are escapes in the format
 printf "MThd\0\0\0\6\0\0\0\1\1\xe0MTrk\0\0$(printf '\\x%02x\\x%02x' $((length >> 8)) $((length & 255)))$track\\x00\\xff\\x2f\\x00" >"$work/keys.mid"
 
 # A steady sine (the bit operation changes nothing with static value 0 and the

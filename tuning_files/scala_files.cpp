@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <sys/stat.h>
@@ -75,6 +76,29 @@ std::optional<int> binaryLine(std::string_view text) {
     return std::nullopt;
 }
 
+// The decimal number at the start of [first, last), as std::from_chars reads
+// it: where it ends, or `first` when none starts there or it is out of range.
+// Where the C++ library reads no doubles (emscripten's), the C library's
+// strtod gives the same correctly rounded value; only the characters of a
+// decimal number reach it, since it also reads blanks, a '+', hex and words.
+const char *readDecimal(const char *first, const char *last, double &value) {
+#if defined(__cpp_lib_to_chars)
+    const auto [end, ec] = std::from_chars(first, last, value);
+    return ec == std::errc{} ? end : first;
+#else
+    const std::string decimal(first, std::find_if_not(first, last, [](char c) {
+                                  return (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+                                         c == '+' || c == 'e' || c == 'E';
+                              }));
+    if (decimal.empty() || decimal[0] == '+')
+        return first;
+    char *end;
+    errno = 0;
+    value = std::strtod(decimal.c_str(), &end);
+    return errno == ERANGE ? first : first + (end - decimal.c_str());
+#endif
+}
+
 // A whole number at the start of `s`, its digits and an optional sign; `s`
 // goes on after it. False when no digit starts it or it is out of range.
 bool leadingInteger(std::string_view &s, int64_t &value) {
@@ -102,7 +126,7 @@ double digitsLog2(std::string_view digits) {
     digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size()));
     const size_t kept = std::min<size_t>(digits.size(), 17); // what a double holds
     double leading = 0.0;
-    std::from_chars(digits.data(), digits.data() + kept, leading);
+    readDecimal(digits.data(), digits.data() + kept, leading);
     return std::log2(leading) + static_cast<double>(digits.size() - kept) * std::log2(10.0);
 }
 
@@ -115,8 +139,8 @@ bool readDegree(std::string_view line, int number, double &cents, TextFault &fau
     if (value.starts_with('+'))
         value.remove_prefix(1);
     if (value.find('.') != std::string_view::npos) {
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), cents);
-        if (ec != std::errc{} || end != value.data() + value.size() || !std::isfinite(cents))
+        const char *end = readDecimal(value.data(), value.data() + value.size(), cents);
+        if (end != value.data() + value.size() || !std::isfinite(cents))
             return bad("text where a degree should be: ");
         return true;
     }
@@ -293,9 +317,8 @@ bool readKeyboardMap(std::string_view text, KeyboardMap &map, TextFault &fault) 
         if (!f.value) {
             const std::string_view word = trimmed(line);
             const size_t end = std::min(word.find_first_of(" \t!"), word.size());
-            const auto [stop, ec] =
-                std::from_chars(word.data(), word.data() + end, map.referenceHz);
-            if (ec != std::errc{} || stop != word.data() + end)
+            if (readDecimal(word.data(), word.data() + end, map.referenceHz) != word.data() + end ||
+                end == 0)
                 return fail(fault, number,
                             std::string("text where ") + f.name + " should be: " + quoted(line));
             if (!(map.referenceHz > 0.0 && std::isfinite(map.referenceHz)))

@@ -13,6 +13,7 @@
 #include "engine_driving/engine_driving.h"
 #include "engine_driving/live_control.h"
 #include "jack_instrument/jack_instrument.h"
+#include "tuning_files/scala_files.h"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +72,8 @@ std::string serverFromEnvironment() {
 // from frame `from` on, `count` frames.
 std::vector<float> reference(const std::vector<TimedMessage> &script,
                              const std::vector<uint32_t> &frames, uint32_t from, size_t count,
-                             bool quickStart) {
-    SoundOptions sound{.quickStart = quickStart, .expressive = true};
+                             bool quickStart, const Tuning &tuning) {
+    SoundOptions sound{.quickStart = quickStart, .expressive = true, .tuning = tuning};
     std::string error;
     for (size_t i = 0; i + 1 < kSoundArgs.size(); i += 2)
         EXPECT_EQ(setSoundOption(kSoundArgs[i].substr(2), kSoundArgs[i + 1], sound, error),
@@ -141,12 +142,18 @@ class Instrument : public ::testing::Test {
 
     // Plays kScript into ondrilux-jack and checks the recording against the
     // engine's render of the same messages at the same frames; `period` 0:
-    // whatever the server's is. A take that fails while the server reported an
-    // xrun is played again with a fresh program, three takes at most.
-    void playScriptAndCompare(int period = 0, bool quickStart = true) {
+    // whatever the server's is; under the Scala scale `scale`, if any. A take
+    // that fails while the server reported an xrun is played again with a fresh
+    // program, three takes at most.
+    void playScriptAndCompare(int period = 0, bool quickStart = true, std::string scale = "") {
         std::vector<std::string> args = kSoundArgs;
         if (!quickStart)
             args.push_back("--no-quick-start");
+        Tuning tuning;
+        std::string error;
+        ASSERT_TRUE(readTuningFiles(scale, "", tuning, error)) << error;
+        if (!scale.empty())
+            args.insert(args.end(), {"--scale", scale});
         constexpr int kTakes = 3;
         for (int take = 1; take <= kTakes; ++take) {
             auto keys = probe("ondrilux-keys");
@@ -156,7 +163,7 @@ class Instrument : public ::testing::Test {
             }
             const Launched program = start(*keys, "ondrilux-timed", 0, args);
             ASSERT_TRUE(keys->programListens(0));
-            const std::string fault = playScriptOnce(*keys, quickStart);
+            const std::string fault = playScriptOnce(*keys, quickStart, tuning);
             if (!fault.empty() && keys->xruns() > 0 && take < kTakes) {
                 std::printf("take %d: %s, with %d xruns: again\n", take, fault.c_str(),
                             keys->xruns());
@@ -170,7 +177,7 @@ class Instrument : public ::testing::Test {
     }
 
     // One take of playScriptAndCompare: what differs, or "".
-    std::string playScriptOnce(JackProbe &keys, bool quickStart) {
+    std::string playScriptOnce(JackProbe &keys, bool quickStart, const Tuning &tuning) {
         const long period = keys.bufferSize();
         std::vector<uint32_t> frames;
         // PipeWire's JACK layer names no server, and plays its own freewheel.
@@ -184,7 +191,7 @@ class Instrument : public ::testing::Test {
         if (start >= recorded)
             return "the recording ends before the script";
         const std::vector<float> ref =
-            reference(kScript, frames, from, recorded - start, quickStart);
+            reference(kScript, frames, from, recorded - start, quickStart, tuning);
         const long refFirst = firstNonZero(ref.data(), 0, ref.size());
         const long recFirst = firstNonZero(rec, start, recorded);
         if (refFirst < 0 || recFirst < 0)
@@ -267,6 +274,37 @@ class PipeWire : public Instrument {
 
 TEST_F(PipeWire, RecordingIsTheEngineBitForBitAndEveryNoteSoundsAfterTheSameDelay) {
     playScriptAndCompare();
+}
+
+TEST_F(Instrument, UnderAScaleTheRecordingIsTheTunedEngineBitForBit) {
+    playScriptAndCompare(0, true, ONDRILUX_SCALE);
+}
+
+// Held notes under --scale at the scale's pitches (19 equal steps an octave
+// from key 60 at 261.6255653 Hz), then a real-time tuning message retuning the
+// held key 25 cents above A4: each measured over 0.2 s from 0.08 s after it.
+TEST_F(Instrument, UnderAScaleHeldNotesAndATuningMessageSoundAtTheirPitches) {
+    auto keys = probe("ondrilux-tuned-keys");
+    ASSERT_TRUE(keys->ok());
+    start(*keys, "ondrilux-tuned", 0,
+          {"--scale", ONDRILUX_SCALE, "--decay", "1", "--sustain", "100", "--static", "0", "--top",
+           "243"});
+    ASSERT_TRUE(keys->programListens(0));
+    const auto nineteen = [](int steps) { return 261.6255653 * std::exp2(steps / 19.0); };
+    const double hz[] = {nineteen(-5), nineteen(0), nineteen(6), nineteen(19),
+                         440 * std::exp2(0.25 / 12)};
+    const std::vector<TimedMessage> script = {
+        {{0x90, 55, 100}, 0.0, 300},
+        {{0x90, 60, 100}, 0.0, 300},
+        {{0x90, 66, 100}, 0.0, 300},
+        {{0x90, 79, 100}, 0.0, 300},
+        {{0xF0, 0x7F, 0x7F, 8, 2, 0, 1, 79, 69, 0x20, 0, 0xF7}, 0.0, 300}};
+    std::vector<uint32_t> frames;
+    keys->playFreewheeling(script, 14400, frames);
+    for (size_t i = 0; i < script.size(); ++i) {
+        const float *from = keys->samples() + frames[i] - keys->recordStart() + 4000;
+        EXPECT_NEAR(centsFrom(steadyPitchHz(from, 9600), hz[i]), 0.0, 0.1) << hz[i] << " Hz";
+    }
 }
 
 // The autocorrelation's best lag within [lo, hi], refined between samples.

@@ -1,15 +1,17 @@
 // The page in Debian's chromium, served by python's http.server: it loads
 // without a console error; its worklet renders, offline, what ondrilux-render
 // renders under each operation, bit for bit, also after a drag of the range
-// bar, a click on an option and the presets that glide; an injected MIDI input
-// plays, a blur ends its held note; screenshots at 100 % and 200 %.
-// Usage: node page_in_chromium.mjs WEB_DIR ondrilux-render OUT_DIR
+// bar, a click on an option, a scale chosen and the presets that glide; an
+// injected MIDI input plays, a blur ends its held note, a tuning dump names the
+// tuning; screenshots at 100 % and 200 %.
+// Usage: node page_in_chromium.mjs WEB_DIR ondrilux-render OUT_DIR SCALE.scl
 import { spawn } from 'node:child_process';
+import fs from 'node:fs';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
-import { firstDifference, kExpressiveSong, nativeRender, songEvents, songFrames } from './song.mjs';
+import { firstDifference, kExpressiveSong, kTunedSong, nativeRender, songEvents, songFrames } from './song.mjs';
 
-const [webDir, renderer, outDir] = process.argv.slice(2);
+const [webDir, renderer, outDir, scalePath] = process.argv.slice(2);
 const port = 20000 + (process.pid % 20000);
 const server = spawn('python3', ['-m', 'http.server', String(port), '--bind', '127.0.0.1',
   '--directory', webDir], { stdio: 'ignore' });
@@ -36,7 +38,8 @@ try {
       access.inputs.set(id, { id, name, state: 'connected', onmidimessage: null });
       access.dispatchEvent(new Event('statechange'));
     };
-    navigator.requestMIDIAccess = async () => access;
+    window.sysexAsked = [];
+    navigator.requestMIDIAccess = async (options) => (window.sysexAsked.push(options?.sysex === true), access);
   });
   await page.setViewport({ width: 640, height: 620 });
   await page.goto(url, { waitUntil: 'networkidle0' });
@@ -70,6 +73,25 @@ try {
     fail(`after the drags and the click: top ${s.range_top}, bottom ${s.range_bottom}, operation ${s.operation}`);
   if (!s.hash.includes('range_top=70')) fail(`the address does not hold the settings: ${s.hash}`);
   await compare('dragged range and option 17', ['--top', '70', '--bottom', '150', '--operation', '7']);
+
+  // The scale given to the file chooser plays as ondrilux-render's --scale, a
+  // tuning message too; the address and a saved preset keep it, 12-TET ends it.
+  const waitName = (name) => page.waitForFunction((n) => document.getElementById('tuning-name').textContent === n,
+    { timeout: 5000 }, name).catch(() => fail(`the tuning is not named "${name}"`));
+  const choose = async (file) => (await page.$('#tuning-files')).uploadFile(file).then(() => waitName('19 equal divisions of the octave'));
+  const equal = () => page.click('#equal-temperament').then(() => waitName('12-TET'));
+  await choose(scalePath);
+  await compare('the scale chosen', ['--expressive', '--top', '70', '--bottom', '150', '--operation', '7', '--scale', scalePath], kTunedSong);
+  if (!(await page.evaluate(() => location.hash)).includes('&scale_text=')) fail('the address holds no scale');
+  const saved = path.join(outDir, 'ondrilux-preset.ttl');
+  fs.rmSync(saved, { force: true });
+  await (await page.createCDPSession()).send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: outDir });
+  await page.click('#save-preset');
+  for (let i = 0; i < 50 && !fs.existsSync(saved); ++i) await new Promise((r) => setTimeout(r, 100));
+  await equal();
+  await choose(saved);
+  await equal();
+  await page.evaluate(() => window.scrollTo(0, 0)); // where the clicks below it left the page
 
   // Presets that glide sound as the renderer with their values (the last stays).
   for (const label of ['Singing lead', 'Gliding bass']) {
@@ -116,8 +138,15 @@ try {
   if (left !== 0) fail(`a held note plays on after a blur: peak ${left}`);
   await page.evaluate(() => window.testMidi([0x80, 69, 0]));
 
+  // Tuning messages come in once the player lets them, a bulk dump naming the tuning.
+  await page.click('#sysex');
+  const dump = [0x7e, 0, 8, 1, 0, ...Buffer.from('25 cents sharp'.padEnd(16)), ...Array.from({ length: 128 }, (_, k) => [k, 32, 0]).flat()];
+  await page.evaluate((d) => window.testMidi(d), [0xf0, ...dump, dump.reduce((x, b) => x ^ b) & 0x7f, 0xf7]);
+  await waitName('25 cents sharp');
+  if (await page.evaluate(() => window.sysexAsked.join()) !== 'false,true') fail('System Exclusive asked for before its box');
+
   for (const scale of [1, 2]) {
-    await page.setViewport({ width: 640, height: 700, deviceScaleFactor: scale });
+    await page.setViewport({ width: 640, height: 760, deviceScaleFactor: scale });
     await page.screenshot({ path: path.join(outDir, `page-${scale * 100}.png`) });
   }
   if (errors.length) fail('console errors: ' + errors.join(' | '));

@@ -21,13 +21,18 @@ export const kExpressiveSong = [
   [720, 0x80, 60, 0], [800, 0x90, 72, 90], [900, 0x90, 67, 30], wheel(920, 1000), [1000, 0x80, 72, 0],
   [1040, 0x80, 67, 0], [1100, 0x90, 36, 80], [1150, 0x80, 36, 0], [1160, 0x90, 84, 80], [1300, 0x80, 84, 0],
 ];
+// The same under a tuning, with a real-time tuning message during the first
+// note: key 48 25 cents above 12-TET's, at once.
+export const kTunedSong = [...kExpressiveSong, [205, [0xf0, 0x7f, 0x7f, 8, 2, 0, 1, 48, 48, 0x20, 0, 0xf7]]]
+  .sort((a, b) => a[0] - b[0]);
 export const kTailSeconds = 0.5;
 export const songFrames = (song = kSong) => song[song.length - 1][0] * kFramesPerTick + kTailSeconds * 48000;
 export const kSongFrames = songFrames();
 
-// The song's messages at their frames: [frame, status | data1 << 8 | data2 << 16].
+// The song's messages at their frames: [frame, status | data1 << 8 | data2 << 16]
+// ([frame, bytes] for a system-exclusive message).
 export function songEvents(song = kSong) {
-  return song.map(([tick, s, d1, d2]) => [tick * kFramesPerTick, s | (d1 << 8) | (d2 << 16)]);
+  return song.map(([tick, s, d1, d2]) => [tick * kFramesPerTick, Array.isArray(s) ? s : s | (d1 << 8) | (d2 << 16)]);
 }
 
 function midiFile(song) {
@@ -37,7 +42,8 @@ function midiFile(song) {
     let delta = tick - last, vlq = [delta & 0x7f];
     last = tick;
     while ((delta >>= 7) > 0) vlq.unshift((delta & 0x7f) | 0x80);
-    track.push(...vlq, s, d1, d2);
+    if (Array.isArray(s)) track.push(...vlq, 0xf0, s.length - 1, ...s.slice(1)); // F0, length, the rest
+    else track.push(...vlq, s, d1, d2);
   }
   track.push(0, 0xff, 0x2f, 0);
   const n = track.length;

@@ -5,6 +5,12 @@
 // PORTS, the plugin's control ports ([symbol, index, minimum, maximum, default]),
 // and VERSION come from ondrilux_ports.js, written from the plugins' table.
 const PLUGIN_URI = 'https://ondrilux.org/lv2/ondrilux';
+// The plugin's state keys of a tuning (its URI + '#'), each a Scala file's
+// text: the page's address and presets keep a tuning so too.
+const TUNING_KEYS = { scale: 'scale_text', map: 'keyboard_map_text' };
+// The names of texts restored from the address or a preset (no file names them).
+const RESTORED_NAMES = { scale: 'scale.scl', map: 'keyboard.kbm' };
+const IMPORTS = { wasi_snapshot_preview1: { proc_exit() {} } };
 const OPTIONS = [
   [120, 80, 60, 'OR'], [200, 80, 60, 'AND'], [280, 80, 60, 'XOR'],
   [90, 140, 200, 'Shift bits by 2 to left'],
@@ -30,20 +36,28 @@ const $ = (id) => document.getElementById(id);
 
 const settings = Object.fromEntries(PORTS.map(([s, , , , d]) => [s, d]));
 let node = null, analyser = null, starting = null, heldNotes = 0, octave = 3, midiAccess = null, openInput = null;
+// The Scala files in force, each { name, text } or null; and a copy of the
+// engine on this thread, which checks and names a tuning before the worklet's
+// engine takes it, and follows the tuning messages the worklet's engine takes.
+let tuning = { scale: null, map: null }, compiled = null, copying = null, copy = null;
 const pending = [];
 // What the page's own keys hold: computer keys by key, screen keys by pointer.
 const heldKeys = new Map(), downKeys = new Map();
 
 // Settings <-> the address's fragment, by the plugin's port symbols.
 function readFragment() {
-  for (const [k, v] of new URLSearchParams(location.hash.slice(1))) {
+  const fragment = new URLSearchParams(location.hash.slice(1));
+  for (const [k, v] of fragment) {
     const port = PORTS.find((p) => p[0] === k);
     const n = Math.round(Number(v));
     if (port && Number.isFinite(n)) settings[k] = Math.min(port[3], Math.max(port[2], n));
   }
+  const t = restoredTuning((key) => fragment.get(key));
+  if (t.scale || t.map || tuning.scale || tuning.map) tuneTo(t);
 }
 function writeFragment() {
-  history.replaceState(null, '', '#' + PORTS.map(([s]) => `${s}=${settings[s]}`).join('&'));
+  const texts = Object.entries(TUNING_KEYS).filter(([f]) => tuning[f]).map(([f, key]) => [key, tuning[f].text]);
+  history.replaceState(null, '', '#' + new URLSearchParams([...PORTS.map(([s]) => [s, settings[s]]), ...texts]));
 }
 
 function portOf(symbol) { return PORTS.find((p) => p[0] === symbol)[1]; }
@@ -55,15 +69,15 @@ function setControl(symbol, value) {
 function send(event) { if (node) node.port.postMessage(event); else pending.push(event); }
 
 // Audio: browsers start it only after a click or a key.
-async function engineModule() {
-  return WebAssembly.compileStreaming ? WebAssembly.compileStreaming(fetch('ondrilux.wasm'))
-    : WebAssembly.compile(await (await fetch('ondrilux.wasm')).arrayBuffer());
+function engineModule() {
+  return compiled ??= WebAssembly.compileStreaming ? WebAssembly.compileStreaming(fetch('ondrilux.wasm'))
+    : fetch('ondrilux.wasm').then((r) => r.arrayBuffer()).then((b) => WebAssembly.compile(b));
 }
 async function makeNode(context, events) {
   await context.audioWorklet.addModule('ondrilux_worklet.js');
   return new AudioWorkletNode(context, 'ondrilux', {
     numberOfInputs: 0, outputChannelCount: [1],
-    processorOptions: { module: await engineModule(), events,
+    processorOptions: { module: await engineModule(), events, tuning: tuningInput(tuning),
       controls: PORTS.map(([s, port]) => [port, settings[s]]) } });
 }
 function startAudio() {
@@ -107,6 +121,7 @@ window.ondriluxPeak = () => {
 // MIDI in: the note state mirrors the engine's note handling on its channel.
 function midi(bytes) {
   const [status, d1 = 0, d2 = 0] = bytes;
+  if (status === 0xf0) return exclusive(bytes);
   if (status >= 0xf0 || bytes.length > 3) return;
   send([0, 0, status | (d1 << 8) | (d2 << 16)]);
   const kind = status & 0xf0;
@@ -132,6 +147,104 @@ function releaseEverything() {
   downKeys.clear();
   heldNotes = 0;
   if ($('status-gate').textContent) $('status-gate').textContent = 'Off';
+}
+
+// A system-exclusive message, when the player lets them in: a tuning message
+// retunes the engine and its copy here, which names the tuning in force. One
+// longer than any tuning message is left out: the worklet's engine would
+// allocate room for it on the audio thread.
+function exclusive(bytes) {
+  if (!$('sysex').checked || bytes.length > 1024) return;
+  send([0, 0, bytes]);
+  withCopy((c) => {
+    c.m.ondrilux_control(c.engine, portOf('channel'), settings.channel);
+    c.m.ondrilux_system_exclusive(c.engine, writeInput(c, bytes));
+    showTuning();
+  });
+}
+// System exclusive from Web MIDI needs the player's leave: asked for only now.
+async function letInExclusive(e) {
+  if (!e.target.checked) return;
+  try {
+    useMidiAccess(await navigator.requestMIDIAccess({ sysex: true }));
+  } catch {
+    e.target.checked = false;
+    showTuning('The browser lets in no System Exclusive messages.');
+  }
+}
+function useMidiAccess(access) {
+  if (openInput) openInput.onmidimessage = null; // its port comes again through `access`
+  openInput = null;
+  midiAccess = access;
+  access.addEventListener('statechange', fillMidiList);
+  fillMidiList();
+}
+
+// A tuning as the engine reads it: Scala files' texts one after another (the
+// scale's file name and text, the keyboard map's), and their lengths.
+function tuningInput(t) {
+  const parts = [t.scale?.name, t.scale?.text, t.map?.name, t.map?.text].map((s) => new TextEncoder().encode(s ?? ''));
+  const bytes = new Uint8Array(parts.reduce((n, p) => n + p.length, 0));
+  parts.reduce((at, p) => (bytes.set(p, at), at + p.length), 0);
+  return [bytes, parts.map((p) => p.length)];
+}
+function withCopy(use) {
+  copying ??= engineModule().then((module) => WebAssembly.instantiate(module, IMPORTS)).then((instance) => {
+    const m = instance.exports;
+    m._initialize();
+    copy = { m, engine: m.ondrilux_new() };
+  });
+  return copying.then(() => use(copy));
+}
+function writeInput(c, bytes) {
+  const at = c.m.ondrilux_input(c.engine, bytes.length); // 0: no memory, which the engine says
+  if (at) new Uint8Array(c.m.memory.buffer, at, bytes.length).set(bytes);
+  return bytes.length;
+}
+function cString(c, at) {
+  const bytes = new Uint8Array(c.m.memory.buffer, at);
+  return new TextDecoder().decode(bytes.subarray(0, bytes.indexOf(0)));
+}
+// `t` in force when the engine takes it; else what is wrong, the tuning in force kept.
+function tuneTo(t) {
+  const [bytes, lengths] = tuningInput(t);
+  const big = [[t.scale, lengths[1]], [t.map, lengths[3]]].find(([, n]) => n > 1 << 20);
+  if (big) return showTuning(`${big[0].name}: too large for a Scala file (over 1 MiB)`);
+  return withCopy((c) => {
+    writeInput(c, bytes);
+    const refusal = c.m.ondrilux_tuning(c.engine, ...lengths);
+    if (refusal) return showTuning(cString(c, refusal));
+    tuning = t;
+    send([0, 3, bytes, lengths]);
+    writeFragment();
+    showTuning();
+  });
+}
+function showTuning(refusal = '') {
+  $('tuning-name').textContent = (copy && cString(copy, copy.m.ondrilux_tuning_name(copy.engine))) || '12-TET';
+  $('tuning-fault').textContent = refusal;
+}
+// Scala files and presets, from the file chooser or dropped on the page.
+async function openFiles(files) {
+  let t = { ...tuning };
+  for (const file of files) {
+    const kind = /\.(scl|kbm|ttl)$/i.exec(file.name)?.[1].toLowerCase();
+    if (!kind) return showTuning(`${file.name}: no Scala scale (.scl), keyboard map (.kbm) or preset (.ttl)`);
+    const text = await file.text();
+    if (kind === 'ttl') {
+      const preset = readPreset(text);
+      applySettings(preset.values);
+      t = preset.tuning;
+    } else {
+      t[kind === 'scl' ? 'scale' : 'map'] = { name: file.name, text };
+    }
+  }
+  return tuneTo(t);
+}
+// The tuning kept under the state's keys, from `text(key)`: a text or null.
+function restoredTuning(text) {
+  const file = (f) => (text(TUNING_KEYS[f]) === null ? null : { name: RESTORED_NAMES[f], text: text(TUNING_KEYS[f]) });
+  return { scale: file('scale'), map: file('map') };
 }
 
 function fillMidiList() {
@@ -288,17 +401,29 @@ async function loadPresets() {
   const text = await (await fetch('presets.ttl')).text();
   for (const block of text.split(/\n\s*\n/)) {
     const label = /rdfs:label "([^"]*)"/.exec(block);
-    if (!label) continue;
-    const values = {};
-    for (const [, s, v] of block.matchAll(/lv2:symbol "(\w+)" ; pset:value ([-\d.]+)/g)) values[s] = Number(v);
-    $('presets').add(new Option(label[1], JSON.stringify(values)));
+    if (label) $('presets').add(new Option(label[1], JSON.stringify(readPreset(block).values)));
   }
+}
+// A preset's port values, and its tuning: the state's texts under their keys,
+// named whole or with a prefix, each a short or a long Turtle string.
+function readPreset(turtle) {
+  const values = {};
+  for (const [, s, v] of turtle.matchAll(/lv2:symbol\s+"(\w+)"\s*;\s*pset:value\s+([-+\d.eE]+)/g)) values[s] = Number(v);
+  return { values, tuning: restoredTuning((key) => {
+    const literal = new RegExp(`(?:<${PLUGIN_URI}#|\\b\\w*:)${key}>?\\s+("""[^]*?"""|"(?:[^"\\\\\\n]|\\\\.)*")`).exec(turtle)?.[1];
+    return literal === undefined ? null : literal.replace(/^"(?:"")?|(?:"")?"$/g, '').replace(/\\(?:u(\w{4})|U(\w{8})|(.))/g,
+      (_, u, U, c) => (u || U ? String.fromCodePoint(parseInt(u || U, 16)) : { t: '\t', b: '\b', n: '\n', r: '\r', f: '\f' }[c] ?? c));
+  }) };
 }
 function savePreset() {
   const ports = PORTS.map(([s]) => `[ lv2:symbol "${s}" ; pset:value ${settings[s]} ]`).join(' ,\n        ');
+  // JSON's escapes are Turtle's, for a short string.
+  const state = Object.entries(TUNING_KEYS).filter(([f]) => tuning[f])
+    .map(([f, key]) => `<${PLUGIN_URI}#${key}> ${JSON.stringify(tuning[f].text)}`);
   const ttl = '@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n' +
-    '@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n<>\n    a pset:Preset ;\n' +
-    `    lv2:appliesTo <${PLUGIN_URI}> ;\n    rdfs:label "From the web page" ;\n    lv2:port ${ports} .\n`;
+    '@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n@prefix state: <http://lv2plug.in/ns/ext/state#> .\n\n' +
+    `<>\n    a pset:Preset ;\n    lv2:appliesTo <${PLUGIN_URI}> ;\n    rdfs:label "From the web page" ;\n    lv2:port ${ports}` +
+    (state.length ? ` ;\n    state:state [\n        ${state.join(' ;\n        ')}\n    ]` : '') + ' .\n';
   const a = Object.assign(document.createElement('a'), { download: 'ondrilux-preset.ttl',
     href: URL.createObjectURL(new Blob([ttl], { type: 'text/turtle' })) });
   a.click();
@@ -329,15 +454,16 @@ document.addEventListener('pointerdown', startAudio, { once: true });
 $('midi-list').addEventListener('change', openMidi);
 $('presets').addEventListener('change', (e) => { if (e.target.value) applySettings(JSON.parse(e.target.value)); });
 $('save-preset').addEventListener('click', savePreset);
+$('open-files').addEventListener('click', () => $('tuning-files').click());
+$('tuning-files').addEventListener('change', (e) => openFiles(e.target.files).finally(() => { e.target.value = ''; }));
+$('equal-temperament').addEventListener('click', () => tuneTo({ scale: null, map: null }));
+$('sysex').addEventListener('change', letInExclusive);
+document.addEventListener('dragover', (e) => e.preventDefault());
+document.addEventListener('drop', (e) => { e.preventDefault(); openFiles(e.dataTransfer.files); });
 window.addEventListener('hashchange', () => { readFragment(); applySettings(settings); });
 window.addEventListener('blur', releaseEverything);
 document.addEventListener('visibilitychange', () => { if (document.hidden) releaseEverything(); });
 fillMidiList();
 loadPresets().catch(() => {});
-if (navigator.requestMIDIAccess) {
-  navigator.requestMIDIAccess().then((access) => {
-    midiAccess = access;
-    access.addEventListener('statechange', fillMidiList);
-    fillMidiList();
-  }, () => {});
-}
+if (navigator.requestMIDIAccess) navigator.requestMIDIAccess().then(useMidiAccess, () => {});
+else $('sysex').disabled = true;

@@ -13,10 +13,12 @@ class OndriluxProcessor extends AudioWorkletProcessor {
     const at = this.m.ondrilux_render(this.engine, 0);
     this.frames = new Float32Array(this.m.memory.buffer, at, 4096);
     this.quantum = this.frames.subarray(0, 128);
-    // [frame, kind, a, b]: kind 0 a MIDI message a, kind 1 control port a = b,
-    // kind 2 the MIDI input closed.
+    // [frame, kind, a, b]: kind 0 a MIDI message a (a short message, or a
+    // system-exclusive message's bytes), kind 1 control port a = b, kind 2 the
+    // MIDI input closed, kind 3 a tuning: Scala files' texts a of lengths b.
     this.events = [];
     for (const [port, value] of o.controls) this.m.ondrilux_control(this.engine, port, value);
+    this.apply([0, 3, ...o.tuning]);
     for (const e of o.events || []) this.add(e);
     this.port.onmessage = (e) => this.add(e.data);
   }
@@ -28,10 +30,22 @@ class OndriluxProcessor extends AudioWorkletProcessor {
     this.events.splice(i, 0, e);
   }
 
+  // Bytes into the module's input (no allocation for a tuning message): their count.
+  input(bytes) {
+    const at = this.m.ondrilux_input(this.engine, bytes.length); // 0: no memory, which the engine says
+    if (at) new Uint8Array(this.m.memory.buffer, at, bytes.length).set(bytes);
+    return bytes.length;
+  }
+
   apply([, kind, a, b]) {
-    if (kind === 0) this.m.ondrilux_midi(this.engine, a);
+    if (kind === 0 && typeof a === 'number') this.m.ondrilux_midi(this.engine, a);
+    else if (kind === 0) this.m.ondrilux_system_exclusive(this.engine, this.input(a));
     else if (kind === 1) this.m.ondrilux_control(this.engine, a, b);
-    else this.m.ondrilux_midi_close(this.engine);
+    else if (kind === 2) this.m.ondrilux_midi_close(this.engine);
+    else {
+      this.input(a);
+      this.m.ondrilux_tuning(this.engine, ...b);
+    }
   }
 
   process(inputs, outputs) {

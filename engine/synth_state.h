@@ -143,6 +143,10 @@ struct SynthState {
     // While 0 (the synth's own tuning) every note plays as in the synth.
     KeyTuning tuning;
     Relaxed<int32_t> tuned;
+    // A plugin host's own tuning of the sounding note (CLAP's note expression),
+    // in semitones on top of its pitch, as a bend moves it: the thread that
+    // renders writes it (0 for each new note), audio reads.
+    Relaxed<double> noteTuning;
 };
 
 // No registered parameter selected (RPN 127/127).

@@ -388,7 +388,7 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     uint32_t width = 0, height = 0;
     EXPECT_FALSE(gui->set_scale(p.plugin(), 100.0));
     ASSERT_TRUE(gui->set_scale(p.plugin(), 2.0) && gui->get_size(p.plugin(), &width, &height));
-    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 932u));
     ASSERT_TRUE(gui->set_scale(p.plugin(), 1.0));
     clap_window_t root = {CLAP_WINDOW_API_X11, {}};
     root.x11 =
@@ -435,11 +435,11 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     const bool created = gui->create(p.plugin(), CLAP_WINDOW_API_X11, false);
     shell(display, "xprop -root -remove RESOURCE_MANAGER");
     ASSERT_TRUE(created && gui->get_size(p.plugin(), &width, &height));
-    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 932u));
     ASSERT_TRUE(gui->set_parent(p.plugin(), &root) && gui->get_size(p.plugin(), &width, &height));
-    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 932u));
     const std::string mapState =
-        "xwininfo -id $(xwininfo -root -children | awk '/1792x860\\+0\\+0/ "
+        "xwininfo -id $(xwininfo -root -children | awk '/1792x932\\+0\\+0/ "
         "{print $1}') | awk '/Map State/ {print $3}'";
     EXPECT_TRUE(gui->hide(p.plugin()) && shell(display, mapState) == "IsUnMapped\n");
     EXPECT_TRUE(gui->show(p.plugin()) && shell(display, mapState) == "IsViewable\n");

@@ -231,7 +231,7 @@ TEST(Vst3Panel, OpensThroughIPlugViewAndEditsThroughTheHost) {
     v3_cpp_obj(scale)->set_content_scale_factor(scale, 2.0f);
     v3_view_rect size{};
     v->get_size(view, &size);
-    EXPECT_EQ(std::pair(size.right, size.bottom), std::pair(1792, 860));
+    EXPECT_EQ(std::pair(size.right, size.bottom), std::pair(1792, 932));
     v3_cpp_obj(scale)->set_content_scale_factor(scale, 1.0f);
     ASSERT_EQ(v->attached(view, root, x11), V3_OK);
     EXPECT_EQ(v->attached(view, root, x11), V3_FALSE);

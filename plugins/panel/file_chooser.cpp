@@ -285,8 +285,10 @@ Asked askProgram(FileChooser &c, const std::vector<std::string> &args, FileChoos
     }
     std::string said;
     for (bool open = true; open;) {
-        if (c.closing.load())
+        if (c.closing.load()) {
             kill(pid, SIGKILL); // a dialog has nothing to save
+            break;
+        }
         pollfd readable{out[0], POLLIN, 0};
         if (poll(&readable, 1, kLookMs) <= 0)
             continue;

@@ -13,9 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <thread>
@@ -257,6 +260,44 @@ template <typename Add> std::vector<float> take(ClapInstance &p, uint32_t frames
     return out;
 }
 
+// The tuning's files in a state play what ondrilux-render --scale
+// --keyboard-map --expressive plays, bit for bit, from the block after the
+// state is loaded and after a reset; saved again, the state is the same text.
+// A note tuned by CLAP's note expression sounds as the note bent by as many
+// semitones from its frame; one for a key that does not sound changes nothing.
+TEST(ClapTuning, AStatesFilesAndANotesExpressionPlayAsTheRenderer) {
+    const ScalaFilesOnDisk files = writeScalaFiles("clap-tuning");
+    ClapInstance p(kClapFile, kClapId);
+    ASSERT_TRUE(p.ok() && p.activate(kEngineRate));
+    const std::string state = p.saveState() + "scale_text " +
+                              std::to_string(files.scaleText.size()) + " " + files.scale + "\n" +
+                              files.scaleText + "\nkeyboard_map_text " +
+                              std::to_string(files.keyboardMapText.size()) + "\n" +
+                              files.keyboardMapText + "\n";
+    ASSERT_TRUE(p.loadState(state, 100));
+    EXPECT_EQ(p.saveState(), state);
+    const std::vector<Event> bent = {
+        {100, {0x90, 60, 127}}, {12000, {0xE0, 0, 80}}, {30000, {0x80, 60, 0}}}; // 2048 up: 0.5
+    const auto played = [&p] {
+        return take(p, kFrames, [&p](uint32_t start) {
+            const auto in = [start](uint32_t frame) { return frame - start < 256; };
+            if (in(100))
+                p.addNote(100 - start, CLAP_EVENT_NOTE_ON, 0, 60, 1.0, 7);
+            if (in(12000))
+                p.addNoteExpression(12000 - start, 60, 7, 0.5);
+            if (in(18000)) // a note that does not sound
+                p.addNoteExpression(18000 - start, 61, -1, 0.5);
+            if (in(30000))
+                p.addNote(30000 - start, CLAP_EVENT_NOTE_OFF, 0, 60, 1.0, 7);
+        });
+    };
+    const std::vector<float> expected =
+        engineRender({.quickStart = true, .expressive = true, .tuning = files.tuning}, bent, kFrames);
+    EXPECT_EQ(firstDifference(played(), expected), -1);
+    p.plugin()->reset(p.plugin());
+    EXPECT_EQ(firstDifference(played(), expected), -1);
+}
+
 // With the channel "All", CLAP's notes ({frame, {type, channel, key}}, 0xFF
 // any) sound as each row's MIDI: a key's end on any channel ends its notes and
 // holds the other key; a choke of the voice, sounding or releasing, silences it
@@ -451,6 +492,55 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     xdotool(display, "mouseup 1");
     EXPECT_EQ(p.flushRequests, asked);
     EXPECT_EQ(gErrorHandlerSettings, settings);
+}
+
+// The panel's "Scale..." asks the desktop's file chooser (here, with no portal
+// on the session bus, a zenity that answers after 0.3 s) while the host's
+// timer goes on driving the panel, and hands the file to the plugin, whose
+// state then keeps it; "12-TET" lets go of it.
+TEST(ClapPanel, ChoosesAScaleWithTheDesktopsFileChooser) {
+    const char *display = std::getenv("DISPLAY");
+    ClapInstance p(kClapFile, kClapId);
+    const auto *gui = p.extension<clap_plugin_gui_t>(CLAP_EXT_GUI);
+    if (!display || !gui)
+        GTEST_SKIP() << "needs an X display and the plugin's panel (cairo, Xlib)";
+    const ScalaFilesOnDisk files = writeScalaFiles("clap-chooser");
+    std::ofstream(files.folder + "/zenity")
+        << "#!/bin/sh\necho \"$@\" >\"${0%/*}/asked\"\nsleep 0.3\necho '" << files.scale << "'\n";
+    std::filesystem::permissions(files.folder + "/zenity", std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (files.folder + ":" + path).c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1); // this program's alone
+    clap_window_t root = {CLAP_WINDOW_API_X11, {}};
+    root.x11 =
+        std::stoul(shell(display, "xwininfo -root | awk '/Window id/ {print $4}'"), nullptr, 16);
+    ASSERT_TRUE(gui->create(p.plugin(), CLAP_WINDOW_API_X11, false) &&
+                gui->set_scale(p.plugin(), 1.0) && gui->set_parent(p.plugin(), &root));
+    double slowestTick = 0.0;
+    const auto tickUntil = [&](bool chosen) {
+        for (int i = 0; i < 100 && (p.saveState().find("scale_text") != std::string::npos) != chosen;
+             ++i, sleepMs(30)) {
+            const auto start = std::chrono::steady_clock::now();
+            p.tick();
+            slowestTick = std::max(
+                slowestTick,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+    };
+    p.tick();
+    xdotool(display, "mousemove 531 439 click 1"); // the scale's button
+    tickUntil(true);
+    EXPECT_NE(p.saveState().find("scale_text " + std::to_string(files.scaleText.size()) + " " +
+                                 files.scale + "\n" + files.scaleText),
+              std::string::npos);
+    EXPECT_NE(readFile(files.folder + "/asked").find("--file-filter=Scala scales | *.scl"),
+              std::string::npos);
+    EXPECT_LT(slowestTick, 0.1) << "the panel waited for the dialog";
+    xdotool(display, "mousemove 811 439 click 1"); // 12-TET
+    tickUntil(false);
+    EXPECT_EQ(p.saveState().find("scale_text"), std::string::npos);
+    gui->destroy(p.plugin());
+    setenv("PATH", path.c_str(), 1);
 }
 
 // Qtractor's scanner lists the plugin as an instrument with a panel: no audio

@@ -28,8 +28,8 @@ struct SmoothPitch {
     double glideOffset = 0.0; // semitones the pitch still lies from the note's
     int32_t glideFrames = 0;
     int32_t glideLeft = 0;
-    bool glides = false;     // the current note glides: under the fade-out too
-    double noteTuning = 0.0; // SynthState::noteTuning when `sounding` was worked out
+    bool glides = false;    // the current note glides: under the fade-out too
+    int32_t noteTuning = 0; // SynthState::noteTuning when `sounding` was worked out
 };
 
 // Audio thread, beside the synth or under a tuning: when a bend, glide,

@@ -79,7 +79,7 @@ void followVoice(ClapPlugin &p, int32_t noteId) {
     ParamModulation &m = p.modulation;
     if (m.voiceSerial == p.engine.notes.voiceSerial)
         return;
-    p.engine.engine.state.noteTuning.set(0.0);
+    p.engine.engine.state.noteTuning.set(0);
     m.voiceSerial = p.engine.notes.voiceSerial;
     m.voiceNoteId = noteId;
     const uint32_t dropped = m.voiceSet;
@@ -97,7 +97,8 @@ void tuneVoice(ClapPlugin &p, const clap_event_note_expression_t &e) {
         !namesHostVoice(p.engine.notes, e.channel, e.key) ||
         (e.note_id != -1 && e.note_id != p.modulation.voiceNoteId))
         return;
-    p.engine.engine.state.noteTuning.set(std::clamp(e.value, -120.0, 120.0));
+    p.engine.engine.state.noteTuning.set(
+        static_cast<int32_t>(std::lrint(std::clamp(e.value, -120.0, 120.0) * kNoteTuningSteps)));
 }
 
 void play(ClapPlugin &p, const clap_event_header_t &e) {

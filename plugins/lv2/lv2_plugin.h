@@ -33,7 +33,6 @@ struct Lv2Plugin {
     const void *ports[kPortCount] = {};
     Lv2Urids uris{};
     double hostRate = 0.0;
-    const LV2_URID_Map *map = nullptr;
     // The host's worker, where it has one: without it the files can be set
     // through the state alone.
     const LV2_Worker_Schedule *worker = nullptr;

@@ -59,7 +59,6 @@ LV2_Handle instantiate(const LV2_Descriptor *, double rate, const char *,
         return nullptr;
     }
     p->uris = mapUrids(*map);
-    p->map = map;
     p->worker = worker;
     lv2_atom_forge_init(&p->forge, const_cast<LV2_URID_Map *>(map));
     p->hostRate = rate;

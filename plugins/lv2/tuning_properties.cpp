@@ -6,6 +6,7 @@
 
 #include <lv2/state/state.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -159,8 +159,8 @@ std::string firstUri(DBusMessageIter &results) {
     return "";
 }
 
-// The portal's answer to `request`: chosen (with the path), cancelled or
-// closing; false while none has come.
+// The portal's answer to `request`, when `m` is it: chosen (with the path)
+// or cancelled.
 bool portalResponse(DBusMessage *m, const std::string &request, FileChooser &c,
                     FileChooserAnswer &answer) {
     if (!dbus_message_is_signal(m, kRequest, "Response") || !dbus_message_get_path(m) ||

@@ -269,11 +269,10 @@ TEST(ClapTuning, AStatesFilesAndANotesExpressionPlayAsTheRenderer) {
     const ScalaFilesOnDisk files = writeScalaFiles("clap-tuning");
     ClapInstance p(kClapFile, kClapId);
     ASSERT_TRUE(p.ok() && p.activate(kEngineRate));
-    const std::string state = p.saveState() + "scale_text " +
-                              std::to_string(files.scaleText.size()) + " " + files.scale + "\n" +
-                              files.scaleText + "\nkeyboard_map_text " +
-                              std::to_string(files.keyboardMapText.size()) + "\n" +
-                              files.keyboardMapText + "\n";
+    const std::string state =
+        p.saveState() + "scale_text " + std::to_string(files.scaleText.size()) + " " + files.scale +
+        "\n" + files.scaleText + "\nkeyboard_map_text " +
+        std::to_string(files.keyboardMapText.size()) + "\n" + files.keyboardMapText + "\n";
     ASSERT_TRUE(p.loadState(state, 100));
     EXPECT_EQ(p.saveState(), state);
     const std::vector<Event> bent = {
@@ -291,8 +290,8 @@ TEST(ClapTuning, AStatesFilesAndANotesExpressionPlayAsTheRenderer) {
                 p.addNote(30000 - start, CLAP_EVENT_NOTE_OFF, 0, 60, 1.0, 7);
         });
     };
-    const std::vector<float> expected =
-        engineRender({.quickStart = true, .expressive = true, .tuning = files.tuning}, bent, kFrames);
+    const std::vector<float> expected = engineRender(
+        {.quickStart = true, .expressive = true, .tuning = files.tuning}, bent, kFrames);
     EXPECT_EQ(firstDifference(played(), expected), -1);
     p.plugin()->reset(p.plugin());
     EXPECT_EQ(firstDifference(played(), expected), -1);
@@ -518,7 +517,8 @@ TEST(ClapPanel, ChoosesAScaleWithTheDesktopsFileChooser) {
                 gui->set_scale(p.plugin(), 1.0) && gui->set_parent(p.plugin(), &root));
     double slowestTick = 0.0;
     const auto tickUntil = [&](bool chosen) {
-        for (int i = 0; i < 100 && (p.saveState().find("scale_text") != std::string::npos) != chosen;
+        for (int i = 0;
+             i < 100 && (p.saveState().find("scale_text") != std::string::npos) != chosen;
              ++i, sleepMs(30)) {
             const auto start = std::chrono::steady_clock::now();
             p.tick();

@@ -234,8 +234,8 @@ TEST(Vst3Tuning, MidiTuningInDataEventsPlaysAsTheRenderer) {
     }
     EXPECT_EQ(countedAllocations() - before, 0);
     countAllocations(false);
-    EXPECT_EQ(firstDifference(out, engineRender({.quickStart = true, .expressive = true}, notes,
-                                                256 * 180)),
+    EXPECT_EQ(firstDifference(
+                  out, engineRender({.quickStart = true, .expressive = true}, notes, 256 * 180)),
               -1);
 }
 

@@ -233,10 +233,14 @@ TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     outOfRange.replace(outOfRange.find("5000"), 4, "5001");
     twice.replace(twice.find("velocity"), 8, "glide"); // and no velocity
     misspelt.replace(misspelt.find("sustain"), 7, "sustian");
+    // A tuning's file past the state's end, without its line's end, twice,
+    // of a negative size, or one that is no scale.
     for (const std::string &bad :
          {std::string(), saved.substr(0, saved.size() - 1),
           saved.substr(0, saved.rfind("velocity")), version2, outOfRange, misspelt, twice,
-          std::string(5000, '\n'), std::string("\x7f ELF")}) {
+          std::string(5000, '\n'), std::string("\x7f ELF"), saved + "scale_text 9\n1\n2\n",
+          saved + "scale_text 1\n12\n", saved + "scale_text 0\n\nscale_text 0\n\n",
+          saved + "keyboard_map_text -1\n", saved + "scale_text 3 a.scl\n1/0\n"}) {
         EXPECT_FALSE(b.loadState(bad)) << bad;
         EXPECT_EQ(std::tuple(b.param(kStaticValuePort), b.param(kOperationPort)),
                   std::tuple(20, 1));

@@ -448,7 +448,7 @@ void takeChosenFile(PluginView &v) {
     v.chooser = nullptr;
     v.tuningNote = nullptr;
     if (answer == FileChooserAnswer::unavailable) {
-        v.tuningNote = "No file chooser: install zenity or kdialog, or a desktop portal";
+        v.tuningNote = "No file chooser (a desktop portal, zenity or kdialog)";
         std::fprintf(stderr, "ondrilux: no file chooser answered (the desktop's portal, zenity, "
                              "kdialog): the tuning stays as it was\n");
     } else if (answer == FileChooserAnswer::chosen) {

@@ -1,4 +1,5 @@
 #include "tests/plugin/plugin_render.h"
+#include "tests/support/desktop.h"
 
 #include "engine_driving/engine_driving.h"
 #include "midi/note_handling.h"
@@ -8,7 +9,6 @@
 #include "tuning_files/scala_files.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -86,8 +86,9 @@ std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Eve
 
 ScalaFilesOnDisk writeScalaFiles(const std::string &name) {
     ScalaFilesOnDisk f;
-    f.folder = std::filesystem::temp_directory_path() /
-               ("ondrilux-" + name + "-" + std::to_string(getpid()));
+    f.folder = testOutDir() + "/" + name;
+    std::filesystem::remove_all(f.folder);
+    std::filesystem::remove_all(f.folder + "-moved");
     std::filesystem::create_directories(f.folder);
     f.scaleText = "! 19-edo.scl\n" + std::string(kNineteenTone) + "\n 19\n!\n";
     for (int step = 1; step < 19; ++step)

@@ -69,8 +69,9 @@ std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Eve
                                 uint32_t frames);
 
 // A Scala scale (19 equal steps an octave, in cents) and a keyboard map (A4
-// at 432 Hz) written to a folder of the test's own named `name`, and the
-// tuning ondrilux-render makes of them with --scale and --keyboard-map.
+// at 432 Hz) written to a folder `name` of the tests' output (emptied first,
+// with its "-moved" twin), and the tuning ondrilux-render makes of them with
+// --scale and --keyboard-map.
 struct ScalaFilesOnDisk {
     std::string folder, scale, keyboardMap, scaleText, keyboardMapText;
     Tuning tuning;

@@ -96,7 +96,9 @@ void startGlide(SynthState &s, SmoothPitch &p) {
     const int32_t bend = s.pitchBend.get();
     const int32_t range = s.bendRangeCents.get();
     const int32_t tuned = s.tuned.get(); // 1: every note plays from the table
-    const bool moving = (bend != 0 && range != 0) || p.glideLeft > 0 || tuned != 0;
+    const int32_t noteTuning = s.noteTuning.get();
+    const bool moving =
+        (bend != 0 && range != 0) || p.glideLeft > 0 || tuned != 0 || noteTuning != 0;
     // The envelope restarts the phase for a new note: it starts at phase 0,
     // on the whole-frame period unless bent or gliding from its first frame.
     const bool restarted = s.phaseIndex == -1;
@@ -126,7 +128,10 @@ void startGlide(SynthState &s, SmoothPitch &p) {
     }
     p.fading = fading;
     p.pitch = p.base + p.glideOffset;
-    if (const double sounding = p.pitch + p.bendSemitones; sounding != p.sounding) {
+    p.noteTuning = noteTuning; // on top of the bend, as a second wheel
+    if (const double sounding =
+            p.pitch + p.bendSemitones + static_cast<double>(noteTuning) / kNoteTuningSteps;
+        sounding != p.sounding) {
         p.sounding = sounding;
         p.step = kA4 / kSampleRate *
                  engineExp2Continuous((sounding - kA4Semitones) / kSemitonesPerOctave);
@@ -139,13 +144,14 @@ void startGlide(SynthState &s, SmoothPitch &p) {
 bool smoothPitchSine(SynthState &s, double frequency, bool fading, double &sine) {
     SmoothPitch &p = s.smoothPitch;
     // A note never bent nor glided nor tuned, with no new note-on: the period plays it.
-    if (!p.active && (s.pitchBend.get() | s.tuned.get()) == 0 && s.noteOnSerial.get() == p.serial)
+    if (!p.active && (s.pitchBend.get() | s.tuned.get() | s.noteTuning.get()) == 0 &&
+        s.noteOnSerial.get() == p.serial)
         return false;
     // Most frames of a held note find nothing moved but the phase.
     const bool steady = p.active && p.glideLeft == 0 && s.noteOnSerial.get() == p.serial &&
                         s.pitchBend.get() == p.bend && s.bendRangeCents.get() == p.range &&
                         frequency == p.frequency && fading == p.fading && s.phaseIndex != -1 &&
-                        s.tuned.get() == p.tuned;
+                        s.tuned.get() == p.tuned && s.noteTuning.get() == p.noteTuning;
     if (!steady && !retune(s, frequency, fading))
         return false;
     if (p.phase < 0.0) { // a new note's first frame

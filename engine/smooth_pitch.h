@@ -28,11 +28,12 @@ struct SmoothPitch {
     double glideOffset = 0.0; // semitones the pitch still lies from the note's
     int32_t glideFrames = 0;
     int32_t glideLeft = 0;
-    bool glides = false; // the current note glides: under the fade-out too
+    bool glides = false;    // the current note glides: under the fade-out too
+    int32_t noteTuning = 0; // SynthState::noteTuning when `sounding` was worked out
 };
 
-// Audio thread, beside the synth or under a tuning: when a bend, glide or
-// tuning plays this frame, of
+// Audio thread, beside the synth or under a tuning: when a bend, glide,
+// tuning or a host's note tuning plays this frame, of
 // the frequency in use (`fading`: the previous note's, under the envelope's
 // fade-out), advances the accumulator, stores the sine of its phase in
 // `sine` and returns true; false leaves the frame to the whole-frame period.

@@ -51,6 +51,7 @@ void initSynthState(SynthState &s) {
     s.noteOnSerial.set(0);
     s.glideFrames.set(0);
     s.smoothPitch = SmoothPitch{};
+    s.noteTuning.set(0);
     resetKeyTuning(s);
 
     // Defaults.

@@ -143,7 +143,17 @@ struct SynthState {
     // While 0 (the synth's own tuning) every note plays as in the synth.
     KeyTuning tuning;
     Relaxed<int32_t> tuned;
+    // A plugin host's own tuning of the sounding note (CLAP's note expression),
+    // on top of its pitch as a bend moves it, in kNoteTuningSteps a semitone:
+    // a whole number, so that the frame's one test of bend and tuning covers
+    // it too. The thread that renders writes it (0 for each new note), audio
+    // reads.
+    Relaxed<int32_t> noteTuning;
 };
+
+// Steps of SynthState::noteTuning a semitone: 2^20, a ten-thousandth of a
+// cent each, a power of two so that steps turn into semitones exactly.
+inline constexpr int32_t kNoteTuningSteps = 1 << 20;
 
 // No registered parameter selected (RPN 127/127).
 inline constexpr int32_t kNoRpn = 0x3FFF;

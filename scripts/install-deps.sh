@@ -22,8 +22,9 @@ packages=(
   libsndfile1-dev libxcb1-dev
   libsamplerate0-dev # ondrilux-jack and the plugins: resampling at rates other than 48000 Hz
   lv2-dev
-  # the plugins' panel (cairo on an X11 window), the CLAP and the VST3-compatible headers
-  libcairo2-dev libx11-dev dpf-source
+  # the plugins' panel (cairo on an X11 window, the desktop's file chooser over
+  # D-Bus), the CLAP and the VST3-compatible headers
+  libcairo2-dev libx11-dev libdbus-1-dev dpf-source
   # the Debian package: its dependencies read from the binaries
   dpkg-dev file
 )

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t kMaxFileBytes = 1 << 20;
 constexpr int32_t kHighestKey = 127;
 constexpr char kDosEnd = 0x1A; // where some old editors end a text
 
@@ -204,8 +203,10 @@ std::optional<int64_t> keyDegree(const KeyboardMap &map, int64_t move, int64_t k
     return repeats * move + map.degrees[entry];
 }
 
-bool readTextFile(const std::string &path, const char *kind, std::string &text,
-                  std::string &error) {
+} // namespace
+
+bool readTuningFileText(const std::string &path, const char *kind, std::string &text,
+                        std::string &error) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         error = path + ": is a folder, not " + kind;
@@ -216,7 +217,7 @@ bool readTextFile(const std::string &path, const char *kind, std::string &text,
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    text.resize(kMaxFileBytes + 1);
+    text.resize(kMaxTuningFileBytes + 1);
     const size_t got = std::fread(text.data(), 1, text.size(), file);
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
@@ -224,15 +225,13 @@ bool readTextFile(const std::string &path, const char *kind, std::string &text,
         error = path + ": cannot be read";
         return false;
     }
-    if (got > kMaxFileBytes) {
+    if (got > kMaxTuningFileBytes) {
         error = path + ": too large for " + kind + " (over 1 MiB)";
         return false;
     }
     text.resize(got);
     return true;
 }
-
-} // namespace
 
 bool readScalaScale(std::string_view text, ScalaScale &scale, TextFault &fault) {
     scale = {};
@@ -251,7 +250,7 @@ bool readScalaScale(std::string_view text, ScalaScale &scale, TextFault &fault) 
             described = true;
         } else if (!count) {
             countLine = lines.number();
-            count = wordInteger(line, 0, kMaxFileBytes);
+            count = wordInteger(line, 0, kMaxTuningFileBytes);
             if (!count)
                 return fail(fault, countLine,
                             "the count of degrees is no whole number from 0 up: " + quoted(line));
@@ -407,9 +406,9 @@ bool readTuningFiles(const std::string &scalePath, const std::string &mapPath, T
         tuning = Tuning{};
         return true;
     }
-    if (!scalePath.empty() && !readTextFile(scalePath, "a scale file", scaleText, error))
+    if (!scalePath.empty() && !readTuningFileText(scalePath, "a scale file", scaleText, error))
         return false;
-    if (!mapPath.empty() && !readTextFile(mapPath, "a keyboard map", mapText, error))
+    if (!mapPath.empty() && !readTuningFileText(mapPath, "a keyboard map", mapText, error))
         return false;
     return tuningFromScalaTexts(scaleText, scalePath, mapText, mapPath, tuning, error);
 }

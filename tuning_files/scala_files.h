@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+// The largest Scala file read: far above any real scale or keyboard map.
+inline constexpr size_t kMaxTuningFileBytes = size_t{1} << 20;
+
 // A scale: its description, then its degrees in cents above 1/1 (degree 0),
 // the last being the period at which it repeats up and down. "!" lines are
 // comments; the description is the first other line, then the count of
@@ -66,6 +69,12 @@ bool tuneKeys(const ScalaScale &scale, const KeyboardMap &map, Tuning &tuning, T
 bool tuningFromScalaTexts(std::string_view scaleText, const std::string &scaleFile,
                           std::string_view mapText, const std::string &mapFile, Tuning &tuning,
                           std::string &error);
+
+// The whole text of the file at `path`, `kind` ("a scale file", "a keyboard
+// map") naming it in the one line of `error`: a folder or a file of over 1 MiB
+// is refused (binary data only by the readers).
+bool readTuningFileText(const std::string &path, const char *kind, std::string &text,
+                        std::string &error);
 
 // The same from the files (either path "" for none): a file of over 1 MiB, a
 // folder or a file of binary data is refused too.

@@ -76,6 +76,7 @@ bool init(const clap_plugin_t *plugin) {
     ClapPlugin &p = self(plugin);
     p.hostParams = hostExtension<clap_host_params_t>(p.host, CLAP_EXT_PARAMS);
     p.hostTimers = hostExtension<clap_host_timer_support_t>(p.host, CLAP_EXT_TIMER_SUPPORT);
+    p.hostState = hostExtension<clap_host_state_t>(p.host, CLAP_EXT_STATE);
     for (const ControlPort &c : kControlPorts)
         p.values[c.index].store(c.range.initial, std::memory_order_relaxed);
     return true;

@@ -1,5 +1,6 @@
 // The CLAP plugin's panel: the LV2 plugin's, embedded in the host's X11
-// window, driven by the host's timer. Every call comes from the main thread.
+// window, driven by the host's timer; the tuning's files it chooses read
+// here. Every call comes from the main thread.
 #include "plugins/clap/clap_plugin.h"
 
 #include "plugins/panel/panel_layout.h"
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -38,6 +40,21 @@ void touchControl(void *handle, uint32_t port, bool grabbed) {
     else
         p.gestures.end(port);
     askForFlush(p);
+}
+
+// The files the player chose, read here on the main thread: in force from
+// the next block when they make a tuning; the host told the state changed.
+void setTuningFiles(void *handle, const char *scalePath, const char *mapPath) {
+    ClapPlugin &p = *static_cast<ClapPlugin *>(handle);
+    TuningFileTexts files = p.tuningFiles;
+    std::string error;
+    if ((scalePath && !readTuningFile(files, false, scalePath, error)) ||
+        (mapPath && !readTuningFile(files, true, mapPath, error))) {
+        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+        return;
+    }
+    if (setClapTuningFiles(p, files) && p.hostState)
+        p.hostState->mark_dirty(p.host);
 }
 
 bool isApiSupported(const clap_plugin_t *, const char *api, bool floating) {
@@ -124,11 +141,14 @@ bool setSize(const clap_plugin_t *plugin, uint32_t width, uint32_t height) {
     return w == width && h == height;
 }
 
-// The controls as the host has them now, and the sound's level.
+// The controls as the host has them now, the sound's level and the tuning's name.
 void showControls(ClapPlugin &p) {
     for (const ControlPort &c : kControlPorts)
         showPluginControl(p.view, c.index, static_cast<float>(steppedValue(c, valueOf(p, c))));
     showPluginControl(p.view, kLevelPort, p.level.load(std::memory_order_relaxed));
+    char name[kTuningNameBytes];
+    shownTuningName(p.engine.engine.state, name);
+    showPluginTuningName(p.view, name);
 }
 
 bool setParent(const clap_plugin_t *plugin, const clap_window_t *window) {
@@ -136,7 +156,8 @@ bool setParent(const clap_plugin_t *plugin, const clap_window_t *window) {
     if (!p.panelOpen || p.view || !window || !isApiSupported(plugin, window->api, false))
         return false;
     const char *error = nullptr;
-    p.view = createPluginView(window->x11, panelScale(p), {&p, writeControl, touchControl}, &error);
+    p.view = createPluginView(window->x11, panelScale(p),
+                              {&p, writeControl, touchControl, setTuningFiles}, &error);
     if (!p.view) {
         std::fprintf(stderr, "ondrilux: the panel cannot open: %s\n", error);
         return false;

@@ -50,7 +50,11 @@ struct ClapPlugin {
     // The host's extensions; null where the host has none.
     const clap_host_params_t *hostParams = nullptr;
     const clap_host_timer_support_t *hostTimers = nullptr;
+    const clap_host_state_t *hostState = nullptr;
     HostRateEngine engine;
+    // The Scala files of the tuning, as a state or the panel last set them:
+    // the main thread's (the tuning itself goes to the engine by handover).
+    TuningFileTexts tuningFiles;
     // Each control's value by its port index, as the host, a state or the
     // panel last set it: written on the main thread and the audio thread,
     // read on both.
@@ -104,6 +108,11 @@ const ControlPort *takeParamEvent(ClapPlugin &p, const clap_event_header_t &e);
 
 // Process or flush: the panel's acts as the host's events, in order.
 void sendPanelActs(ClapPlugin &p, const clap_output_events_t *out);
+
+// Main thread: the tuning of `files`, from the next block on, and the files
+// kept for the state. False, with one line on standard error, for files that
+// make no tuning: nothing changes.
+bool setClapTuningFiles(ClapPlugin &p, const TuningFileTexts &files);
 
 // The extensions, each in its own file.
 extern const clap_plugin_params_t kClapParams;

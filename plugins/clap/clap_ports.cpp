@@ -1,5 +1,6 @@
 // The CLAP plugin's ports: one mono output, one note input that takes CLAP's
-// notes and MIDI; and the latency the rate conversion adds.
+// notes with their tuning expressions, and MIDI; and the latency the rate
+// conversion adds.
 #include "plugins/clap/clap_plugin.h"
 
 #include <cmath>
@@ -33,8 +34,10 @@ bool notePort(const clap_plugin_t *, uint32_t index, bool isInput, clap_note_por
         return false;
     *info = clap_note_port_info_t{};
     info->id = 0;
+    // CLAP's dialect carries the notes' expressions, of which the plugin
+    // plays the tuning; MIDI takes the rest (controllers, system exclusive).
     info->supported_dialects = CLAP_NOTE_DIALECT_CLAP | CLAP_NOTE_DIALECT_MIDI;
-    info->preferred_dialect = CLAP_NOTE_DIALECT_MIDI;
+    info->preferred_dialect = CLAP_NOTE_DIALECT_CLAP;
     std::snprintf(info->name, sizeof info->name, "MIDI in");
     return true;
 }

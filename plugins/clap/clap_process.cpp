@@ -6,12 +6,12 @@
 #include "plugins/host_rate/host_notes.h"
 
 #include "midi/short_messages.h"
-#include "midi/tuning_messages.h"
 
 #include <clap/events.h>
 #include <clap/process.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -37,7 +37,7 @@ void playMidi(ClapPlugin &p, const uint8_t *bytes, size_t size) {
     forEachMidiMessage(
         bytes, size, [&p](uint32_t message) { playHostMidi(p.engine, message); },
         [&p](const uint8_t *message, size_t length) {
-            onSystemExclusive(p.engine.engine.state, message, length);
+            playHostSystemExclusive(p.engine, message, length);
         });
 }
 
@@ -62,6 +62,8 @@ bool isPlayed(const clap_event_header_t &e) {
         return as<clap_event_midi_t>(e) != nullptr;
     case CLAP_EVENT_MIDI_SYSEX:
         return as<clap_event_midi_sysex_t>(e) != nullptr;
+    case CLAP_EVENT_NOTE_EXPRESSION:
+        return as<clap_event_note_expression_t>(e) != nullptr;
     case CLAP_EVENT_PARAM_VALUE:
     case CLAP_EVENT_PARAM_MOD:
         return as<clap_event_param_mod_t>(e) != nullptr; // the two are the same size
@@ -70,12 +72,14 @@ bool isPlayed(const clap_event_header_t &e) {
     }
 }
 
-// After a note event: a new voice drops the last voice's own modulation,
-// which the engine then plays without. `noteId` is the host's id of its note.
+// After a note event: a new voice drops the last voice's own modulation and
+// tuning, which the engine then plays without. `noteId` is the host's id of
+// its note.
 void followVoice(ClapPlugin &p, int32_t noteId) {
     ParamModulation &m = p.modulation;
     if (m.voiceSerial == p.engine.notes.voiceSerial)
         return;
+    p.engine.engine.state.noteTuning.set(0);
     m.voiceSerial = p.engine.notes.voiceSerial;
     m.voiceNoteId = noteId;
     const uint32_t dropped = m.voiceSet;
@@ -83,6 +87,18 @@ void followVoice(ClapPlugin &p, int32_t noteId) {
     for (const ControlPort &c : kControlPorts)
         if (dropped >> c.index & 1)
             applyControl(p, c);
+}
+
+// CLAP's tuning of a note (semitones, -120 to 120) for the voice, as a
+// second wheel on it from this frame; for a note that does not sound, or
+// another expression, nothing: the next note starts untuned.
+void tuneVoice(ClapPlugin &p, const clap_event_note_expression_t &e) {
+    if (e.expression_id != CLAP_NOTE_EXPRESSION_TUNING || std::isnan(e.value) ||
+        !namesHostVoice(p.engine.notes, e.channel, e.key) ||
+        (e.note_id != -1 && e.note_id != p.modulation.voiceNoteId))
+        return;
+    p.engine.engine.state.noteTuning.set(
+        static_cast<int32_t>(std::lrint(std::clamp(e.value, -120.0, 120.0) * kNoteTuningSteps)));
 }
 
 void play(ClapPlugin &p, const clap_event_header_t &e) {
@@ -110,6 +126,9 @@ void play(ClapPlugin &p, const clap_event_header_t &e) {
         followVoice(p, -1);
         break;
     }
+    case CLAP_EVENT_NOTE_EXPRESSION:
+        tuneVoice(p, *as<clap_event_note_expression_t>(e));
+        break;
     default:
         if (const ControlPort *c = takeParamEvent(p, e))
             applyControl(p, *c);
@@ -182,9 +201,10 @@ clap_process_status processClap(const clap_plugin_t *plugin, const clap_process_
     if (!out)
         return CLAP_PROCESS_ERROR;
     const uint32_t frameCount = process->frames_count;
-    // The controls as the host, a state or a flush left them (a reset may
-    // have ended the voice); the envelope sliders act at the next arming, as
-    // in the window.
+    // The tuning a state or the panel handed over; the controls as the host,
+    // a state or a flush left them (a reset may have ended the voice); the
+    // envelope sliders act at the next arming, as in the window.
+    takeHostTuning(p.engine);
     followVoice(p, -1);
     for (const ControlPort &c : kControlPorts)
         applyControl(p, c);

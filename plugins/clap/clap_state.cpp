@@ -1,8 +1,10 @@
-// The CLAP plugin's state: the controls in the text every format saves.
+// The CLAP plugin's state: the controls and the tuning's files in the text
+// every format saves.
 #include "plugins/clap/clap_plugin.h"
 
 #include "plugins/controls/state_text.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -12,7 +14,7 @@ bool saveState(const clap_plugin_t *plugin, const clap_ostream_t *stream) {
     int32_t values[kPortCount] = {};
     for (const ControlPort &c : kControlPorts)
         values[c.index] = steppedValue(c, valueOf(p, c));
-    const std::string text = controlStateText(values);
+    const std::string text = pluginStateText(values, p.tuningFiles);
     for (size_t written = 0; written < text.size();) {
         const int64_t n = stream->write(stream, text.data() + written, text.size() - written);
         if (n <= 0)
@@ -22,18 +24,21 @@ bool saveState(const clap_plugin_t *plugin, const clap_ostream_t *stream) {
     return true;
 }
 
+// A state holds files of the tuning it was saved with: those make a tuning
+// again, or the state is refused whole.
 bool loadState(const clap_plugin_t *plugin, const clap_istream_t *stream) {
     ClapPlugin &p = self(plugin);
-    std::string text(kMaxStateBytes + 1, '\0');
-    size_t size = 0;
-    for (int64_t n; size < text.size() &&
-                    (n = stream->read(stream, text.data() + size, text.size() - size)) != 0;) {
+    std::string text;
+    char piece[65536];
+    for (int64_t n;
+         text.size() <= kMaxStateBytes && (n = stream->read(stream, piece, sizeof piece)) != 0;) {
         if (n < 0)
             return false;
-        size += static_cast<size_t>(n);
+        text.append(piece, static_cast<size_t>(n));
     }
     int32_t values[kPortCount];
-    if (!parseControlState(std::string_view(text.data(), size), values))
+    TuningFileTexts files;
+    if (!parsePluginState(text, values, files) || !setClapTuningFiles(p, files))
         return false;
     for (const ControlPort &c : kControlPorts)
         p.values[c.index].store(values[c.index], std::memory_order_relaxed);
@@ -43,5 +48,17 @@ bool loadState(const clap_plugin_t *plugin, const clap_istream_t *stream) {
 }
 
 } // namespace
+
+bool setClapTuningFiles(ClapPlugin &p, const TuningFileTexts &files) {
+    Tuning tuning;
+    std::string error;
+    if (!tuningOfFiles(files, tuning, error)) {
+        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+        return false;
+    }
+    handHostTuning(p.engine, tuning);
+    p.tuningFiles = files;
+    return true;
+}
 
 const clap_plugin_state_t kClapState = {saveState, loadState};

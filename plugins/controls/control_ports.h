@@ -29,7 +29,8 @@ enum PluginPort : uint32_t {
     kGlideLegatoPort,
     kVelocityPort,
     kChannelPort,
-    kLevelPort, // output: the sound's level now, for the plugin's live picture
+    kLevelPort,  // output: the sound's level now, for the plugin's live picture
+    kNotifyPort, // output (LV2): the tuning's files and name, as patch messages
     kPortCount
 };
 

@@ -2,6 +2,9 @@
 
 #include "plugins/controls/port_controls.h"
 
+#include "midi/note_handling.h"
+#include "midi/tuning_messages.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -18,12 +21,37 @@ constexpr uint32_t kChunkFrames = 4096;
 constexpr int32_t kNotApplied = INT32_MIN;
 
 void freshEngine(HostRateEngine &h) {
-    prepareEngine(h.engine, SoundOptions{.expressive = true});
+    prepareEngine(h.engine, SoundOptions{.expressive = true, .tuning = h.tuning});
     std::fill(std::begin(h.applied), std::end(h.applied), kNotApplied);
     forgetHostNotes(h.notes);
 }
 
+// The note state's holder: the keys' frequencies, the name and whether a
+// tuning is in force, as a Tuning that applies the same.
+void keepTuning(SynthState &s, const void *into) {
+    Tuning &t = **static_cast<Tuning *const *>(into);
+    for (int32_t key = 0; key < kKeyCount; ++key)
+        t.keyHz[key] = s.tuning.keyHz[key];
+    tuningName(s, t.name);
+    t.synthsOwn = s.tuned.get() == 0;
+}
+
 } // namespace
+
+void takeHostTuning(HostRateEngine &h) {
+    if (const Tuning *handed = h.handedTuning.take())
+        h.tuningWaiting = handed;
+    if (h.tuningWaiting && trySetTuning(h.engine.state, *h.tuningWaiting)) {
+        h.tuning = *h.tuningWaiting;
+        h.tuningWaiting = nullptr;
+    }
+}
+
+void playHostSystemExclusive(HostRateEngine &h, const uint8_t *bytes, size_t size) {
+    onSystemExclusive(h.engine.state, bytes, size);
+    Tuning *into = &h.tuning;
+    changeNoteStateIfFree(h.engine.state, keepTuning, &into);
+}
 
 bool startHostRateEngine(HostRateEngine &h, double rate) {
     if (!(rate >= 1000.0 && rate <= 1536000.0))

@@ -3,6 +3,7 @@
 #include "engine_driving/engine_driving.h"
 #include "plugins/controls/control_ports.h"
 #include "plugins/host_rate/host_notes.h"
+#include "plugins/host_rate/host_tuning.h"
 #include "resampling/resampler.h"
 
 #include <cstdint>
@@ -25,6 +26,14 @@ struct HostRateEngine {
     // a format plays them), so a control acts only when it changes.
     int32_t applied[kPortCount] = {};
     HostNotesPlayed notes;
+    // The tuning in force, which each fresh engine (an activation, a reset)
+    // plays again: the thread that renders keeps it, from the tunings handed
+    // over and what tuning messages made of them.
+    Tuning tuning;
+    // Tunings from the plugin's other side (a state, the panel, a worker),
+    // and the one taken that waits for the note state.
+    TuningHandover handedTuning;
+    const Tuning *tuningWaiting = nullptr;
 };
 
 // Not the audio thread (it allocates): a fresh engine for a host at `rate`
@@ -36,6 +45,22 @@ void stopHostRateEngine(HostRateEngine &h);
 // Audio thread: a fresh engine at the same rate, without allocating: the
 // converter emptied of what it held, as at the start; the host's clock goes on.
 void resetHostRateEngine(HostRateEngine &h);
+
+// One thread other than the audio thread at a time (the main thread, an LV2
+// worker): `t`, whole, in force from the next note once the thread that
+// renders takes it (takeHostTuning).
+inline void handHostTuning(HostRateEngine &h, const Tuning &t) {
+    h.handedTuning.give(t);
+}
+
+// Audio thread, at each block's start (and wherever a tuning may just have
+// been handed over): the latest tuning handed over in force from the next
+// note. While the note state is busy it waits for the next call.
+void takeHostTuning(HostRateEngine &h);
+
+// Audio thread: a system-exclusive message (F0 to F7) played as
+// onSystemExclusive plays it; the tuning it makes is kept for fresh engines.
+void playHostSystemExclusive(HostRateEngine &h, const uint8_t *bytes, size_t size);
 
 // Audio thread: control c at v (a value from controlPortValue), from the next
 // frame on; nothing when it is at v already.

@@ -1,8 +1,9 @@
 // Writes a file of the plugin's bundle to standard output, from the same
 // tables the plugin and the window use: `manifest` (manifest.ttl, with the
 // panel when its binary is named), `plugin`
-// (ondrilux.ttl: ports, ranges, defaults, and the operations' short names as
-// the choices of `operation`) or `presets` (presets.ttl).
+// (ondrilux.ttl: ports, ranges, defaults, the operations' short names as the
+// choices of `operation`, and the tuning's files as properties) or `presets`
+// (presets.ttl).
 #include "plugins/lv2/plugin_uri.h"
 #include "plugins/controls/control_ports.h"
 
@@ -31,7 +32,11 @@ constexpr const char *kPrefixes =
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
     "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
-    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
+    "@prefix patch: <http://lv2plug.in/ns/ext/patch#> .\n"
+    "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
+    "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
+    "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
 
 // The panel's URI, beside the plugin's: hosts remember which UI they showed.
 constexpr const char *kUiFragment = "#ui";
@@ -70,16 +75,20 @@ constexpr bool presetsInRange() {
 static_assert(presetsInRange());
 
 // The panel, when it is built: an X11 window under the host's, driven by the
-// host's idle calls, told the level the live picture draws.
+// host's idle calls, told the level the live picture draws and, on the notify
+// port, the tuning's name.
 void uiDescription(const char *uiBinary) {
-    std::printf("\n<%s%s>\n    a ui:X11UI ;\n    ui:binary <%s> ;\n"
-                "    lv2:requiredFeature ui:idleInterface , ui:parent ;\n"
-                "    lv2:optionalFeature ui:resize , opts:options ;\n"
-                "    opts:supportedOption ui:scaleFactor ;\n"
-                "    lv2:extensionData ui:idleInterface ;\n"
-                "    ui:portNotification [\n        ui:plugin <%s> ;\n"
-                "        lv2:symbol \"level\" ;\n        ui:protocol ui:floatProtocol\n    ] .\n",
-                kPluginUri, kUiFragment, uiBinary, kPluginUri);
+    std::printf(
+        "\n<%s%s>\n    a ui:X11UI ;\n    ui:binary <%s> ;\n"
+        "    lv2:requiredFeature ui:idleInterface , ui:parent ;\n"
+        "    lv2:optionalFeature ui:resize , opts:options ;\n"
+        "    opts:supportedOption ui:scaleFactor ;\n"
+        "    lv2:extensionData ui:idleInterface ;\n"
+        "    ui:portNotification [\n        ui:plugin <%s> ;\n"
+        "        lv2:symbol \"level\" ;\n        ui:protocol ui:floatProtocol\n    ] , [\n"
+        "        ui:plugin <%s> ;\n"
+        "        lv2:symbol \"notify\" ;\n        ui:protocol atom:eventTransfer\n    ] .\n",
+        kPluginUri, kUiFragment, uiBinary, kPluginUri, kPluginUri);
 }
 
 void manifest(const char *binary, const char *uiBinary) {
@@ -135,6 +144,16 @@ void controlPort(const ControlPort &c) {
     std::printf("] , [\n");
 }
 
+// The notify port's room: both files' paths and the tuning's name at once.
+constexpr size_t kNotifySequenceBytes = 16384;
+
+// A property of the tuning: its Scala files, which hosts show as file
+// choosers and the plugin reads when they are set, and the tuning's name.
+void tuningProperty(const char *uri, const char *label, const char *range) {
+    std::printf("\n<%s>\n    a lv2:Parameter ;\n    rdfs:label \"%s\" ;\n    rdfs:range %s .\n",
+                uri, label, range);
+}
+
 void plugin() {
     std::printf("%s<%s>\n"
                 "    a lv2:Plugin , lv2:InstrumentPlugin , doap:Project ;\n"
@@ -147,11 +166,14 @@ void plugin() {
                 "    lv2:minorVersion %d ;\n"
                 "    lv2:microVersion %d ;\n"
                 "    lv2:requiredFeature urid:map ;\n"
-                "    lv2:optionalFeature lv2:hardRTCapable ;\n"
+                "    lv2:optionalFeature lv2:hardRTCapable , work:schedule , state:mapPath ;\n"
+                "    lv2:extensionData state:interface , work:interface ;\n"
+                "    patch:writable <%s> , <%s> ;\n"
+                "    patch:readable <%s> ;\n"
                 "    lv2:port [\n"
                 "    a lv2:InputPort , atom:AtomPort ;\n"
                 "    atom:bufferType atom:Sequence ;\n"
-                "    atom:supports midi:MidiEvent ;\n"
+                "    atom:supports midi:MidiEvent , patch:Message ;\n"
                 "    lv2:designation lv2:control ;\n"
                 "    lv2:index %u ;\n"
                 "    lv2:symbol \"midi_in\" ;\n"
@@ -162,7 +184,8 @@ void plugin() {
                 "    lv2:symbol \"out\" ;\n"
                 "    lv2:name \"Out\" ;\n"
                 "] , [\n",
-                kPrefixes, kPluginUri, kLv2MinorVersion, kLv2MicroVersion, kMidiInPort, kOutPort);
+                kPrefixes, kPluginUri, kLv2MinorVersion, kLv2MicroVersion, kScaleUri,
+                kKeyboardMapUri, kTuningNameUri, kMidiInPort, kOutPort);
     for (const ControlPort &c : kControlPorts)
         controlPort(c);
     std::printf("    a lv2:OutputPort , lv2:ControlPort ;\n"
@@ -182,8 +205,20 @@ void plugin() {
                 "    lv2:minimum 0 ;\n"
                 "    lv2:maximum 1 ;\n"
                 "    lv2:default 0 ;\n"
+                "] , [\n"
+                "    a lv2:OutputPort , atom:AtomPort ;\n"
+                "    atom:bufferType atom:Sequence ;\n"
+                "    atom:supports patch:Message ;\n"
+                "    lv2:designation lv2:control ;\n"
+                "    rsz:minimumSize %zu ;\n"
+                "    lv2:index %u ;\n"
+                "    lv2:symbol \"notify\" ;\n"
+                "    lv2:name \"Notify\" ;\n"
                 "] .\n",
-                kLatencyPort, kLevelPort);
+                kLatencyPort, kLevelPort, kNotifySequenceBytes, kNotifyPort);
+    tuningProperty(kScaleUri, "Scale (.scl)", "atom:Path");
+    tuningProperty(kKeyboardMapUri, "Keyboard map (.kbm)", "atom:Path");
+    tuningProperty(kTuningNameUri, "Tuning", "atom:String");
 }
 
 } // namespace

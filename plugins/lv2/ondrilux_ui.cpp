@@ -1,34 +1,102 @@
 // The LV2 plugin's own panel: an X11 window under the host's, which the host
-// drives with its idle calls. A library of its own, so the plugin's DSP
-// library stays free of cairo and X11. Every call comes from the host's UI
-// thread.
+// drives with its idle calls; the tuning's files it chooses go to the plugin
+// as patch messages through the host, the tuning's name comes back on the
+// notify port. A library of its own, so the plugin's DSP library stays free
+// of cairo and X11. Every call comes from the host's UI thread.
 #include "plugins/lv2/plugin_uri.h"
 #include "plugins/panel/panel_layout.h"
 #include "plugins/panel/plugin_view.h"
 
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/options/options.h>
+#include <lv2/patch/patch.h>
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
 const std::string kUiUri = std::string(kPluginUri) + "#ui";
+
+// The URIs of the patch messages the panel writes and reads, where the
+// host maps URIs (without, the panel takes no tuning's files).
+struct PatchUrids {
+    LV2_URID eventTransfer, atomObject, atomPath, atomString, atomUrid;
+    LV2_URID patchSet, patchPut, patchGet, patchProperty, patchValue, patchBody;
+    LV2_URID scale, keyboardMap, tuningName;
+};
 
 struct Ui {
     PluginView *view = nullptr;
     LV2UI_Write_Function write = nullptr;
     LV2UI_Controller controller = nullptr;
     const LV2UI_Touch *touch = nullptr;
+    const LV2_URID_Map *map = nullptr;
+    PatchUrids uris{};
 };
+
+PatchUrids mapPatchUrids(const LV2_URID_Map &map) {
+    const auto m = [&map](const char *uri) { return map.map(map.handle, uri); };
+    return {m(LV2_ATOM__eventTransfer), m(LV2_ATOM__Object), m(LV2_ATOM__Path),
+            m(LV2_ATOM__String),        m(LV2_ATOM__URID),   m(LV2_PATCH__Set),
+            m(LV2_PATCH__Put),          m(LV2_PATCH__Get),   m(LV2_PATCH__property),
+            m(LV2_PATCH__value),        m(LV2_PATCH__body),  m(kScaleUri),
+            m(kKeyboardMapUri),         m(kTuningNameUri)};
+}
+
+// A patch message to the plugin's input, through the host: `forge(f)` writes
+// its body.
+template <typename Forge> void writePatch(Ui &ui, LV2_URID otype, Forge &&forge) {
+    std::vector<uint8_t> buffer(2 * PATH_MAX + 1024);
+    LV2_Atom_Forge f;
+    lv2_atom_forge_init(&f, const_cast<LV2_URID_Map *>(ui.map));
+    lv2_atom_forge_set_buffer(&f, buffer.data(), static_cast<uint32_t>(buffer.size()));
+    LV2_Atom_Forge_Frame frame;
+    const LV2_Atom_Forge_Ref message = lv2_atom_forge_object(&f, &frame, 0, otype);
+    forge(f);
+    lv2_atom_forge_pop(&f, &frame);
+    const auto *atom = lv2_atom_forge_deref(&f, message);
+    ui.write(ui.controller, kMidiInPort, lv2_atom_total_size(atom), ui.uris.eventTransfer, atom);
+}
+
+void forgePath(LV2_Atom_Forge &f, LV2_URID key, const char *path) {
+    lv2_atom_forge_key(&f, key);
+    lv2_atom_forge_path(&f, path, static_cast<uint32_t>(std::strlen(path)));
+}
+
+// One file as patch:Set; both (12-TET, or files chosen at once) as one
+// patch:Put, so the plugin reads them together.
+void setTuningFiles(void *handle, const char *scalePath, const char *mapPath) {
+    Ui &ui = *static_cast<Ui *>(handle);
+    const PatchUrids &u = ui.uris;
+    if (scalePath && mapPath) {
+        writePatch(ui, u.patchPut, [&](LV2_Atom_Forge &f) {
+            LV2_Atom_Forge_Frame body;
+            lv2_atom_forge_key(&f, u.patchBody);
+            lv2_atom_forge_object(&f, &body, 0, 0);
+            forgePath(f, u.scale, scalePath);
+            forgePath(f, u.keyboardMap, mapPath);
+            lv2_atom_forge_pop(&f, &body);
+        });
+        return;
+    }
+    writePatch(ui, u.patchSet, [&](LV2_Atom_Forge &f) {
+        lv2_atom_forge_key(&f, u.patchProperty);
+        lv2_atom_forge_urid(&f, scalePath ? u.scale : u.keyboardMap);
+        forgePath(f, u.patchValue, scalePath ? scalePath : mapPath);
+    });
+}
 
 void writeControl(void *handle, uint32_t port, float value) {
     Ui &ui = *static_cast<Ui *>(handle);
@@ -103,13 +171,16 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor *, const char *pluginUri, const 
         error = "the host does not drive the panel (ui:idleInterface)";
     Ui *ui = nullptr;
     if (!error) {
-        ui = new (std::nothrow) Ui{nullptr, write, controller, touch};
+        ui = new (std::nothrow) Ui{nullptr, write, controller, touch, map, {}};
         if (!ui)
             error = "out of memory";
     }
     if (ui) {
-        ui->view = createPluginView(reinterpret_cast<uintptr_t>(parent), scaleFactor(options, map),
-                                    {ui, writeControl, touchControl}, &error);
+        if (map)
+            ui->uris = mapPatchUrids(*map);
+        ui->view = createPluginView(
+            reinterpret_cast<uintptr_t>(parent), scaleFactor(options, map),
+            {ui, writeControl, touchControl, map ? setTuningFiles : nullptr}, &error);
         if (!ui->view) {
             delete ui;
             ui = nullptr;
@@ -124,6 +195,8 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor *, const char *pluginUri, const 
     pluginViewSize(ui->view, width, height);
     if (resize)
         resize->ui_resize(resize->handle, static_cast<int>(width), static_cast<int>(height));
+    if (map) // the plugin answers with the tuning's name on its notify port
+        writePatch(*ui, ui->uris.patchGet, [](LV2_Atom_Forge &) {});
     return ui;
 }
 
@@ -133,13 +206,37 @@ void cleanup(LV2UI_Handle handle) {
     delete ui;
 }
 
-// A control's value as the host has it (format 0: one float), and the level.
+// The tuning's name in a patch:Set from the notify port, or nullptr.
+const char *toldTuningName(const Ui &ui, const LV2_Atom *atom) {
+    const PatchUrids &u = ui.uris;
+    if (atom->type != u.atomObject)
+        return nullptr;
+    const auto *object = reinterpret_cast<const LV2_Atom_Object *>(atom);
+    if (object->body.otype != u.patchSet)
+        return nullptr;
+    const LV2_Atom *property = nullptr, *value = nullptr;
+    lv2_atom_object_get(object, u.patchProperty, &property, u.patchValue, &value, 0);
+    if (!property || property->type != u.atomUrid || !value || value->type != u.atomString ||
+        reinterpret_cast<const LV2_Atom_URID *>(property)->body != u.tuningName)
+        return nullptr;
+    const auto *text = static_cast<const char *>(LV2_ATOM_BODY_CONST(value));
+    return value->size > 0 && text[value->size - 1] == '\0' ? text : nullptr;
+}
+
+// A control's value as the host has it (format 0: one float), the level,
+// and the notify port's patch messages (the tuning's name).
 void portEvent(LV2UI_Handle handle, uint32_t port, uint32_t size, uint32_t format,
                const void *buffer) {
+    Ui &ui = *static_cast<Ui *>(handle);
     if (format == 0 && size == sizeof(float) && buffer) {
         float value;
         std::memcpy(&value, buffer, sizeof value);
-        showPluginControl(static_cast<Ui *>(handle)->view, port, value);
+        showPluginControl(ui.view, port, value);
+    } else if (ui.map && format == ui.uris.eventTransfer && port == kNotifyPort && buffer &&
+               size >= sizeof(LV2_Atom) &&
+               size >= lv2_atom_total_size(static_cast<const LV2_Atom *>(buffer))) {
+        if (const char *name = toldTuningName(ui, static_cast<const LV2_Atom *>(buffer)))
+            showPluginTuningName(ui.view, name);
     }
 }
 

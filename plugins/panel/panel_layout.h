@@ -11,7 +11,7 @@
 // bar is the window's: 20 x 250 with a 2-unit sunken border, so a row of its
 // surface is a range edge's value.
 
-inline constexpr double kPanelWidth = 896, kPanelHeight = 430;
+inline constexpr double kPanelWidth = 896, kPanelHeight = 466;
 inline constexpr double kMinScale = 0.5, kMaxScale = 4.0;
 inline constexpr double kTextSize = 12;
 // Points of the live picture across one period.
@@ -24,11 +24,17 @@ struct PanelRect {
     }
 };
 
+// What a button of the tuning's row does: choose a scale or a keyboard map
+// with the desktop's file chooser, or go back to the synth's own 12-TET.
+enum class TuningAction { none, chooseScale, chooseKeyboardMap, twelveTet };
+
 struct PanelItem {
-    enum Kind { rangeBar, picture, option, slider, toggle } kind;
+    enum Kind { rangeBar, picture, option, slider, toggle, tuningName, button } kind;
     PanelRect rect;
-    PluginPort port;   // the control a slider or toggle shows
-    int32_t operation; // the operation an option selects
+    PluginPort port;                          // the control a slider or toggle shows
+    int32_t operation;                        // the operation an option selects
+    TuningAction action = TuningAction::none; // a button's
+    const char *caption = nullptr;            // a button's
 };
 
 struct PanelCaption {
@@ -41,6 +47,7 @@ inline constexpr double kOptionHeight = 19; // an operation's row
 inline constexpr double kControlsTop = 312; // the sliders' first row
 inline constexpr double kControlHeight = 26;
 inline constexpr double kColumnWidth = 280;
+inline constexpr double kTuningTop = 426; // the tuning's row, below the controls
 
 namespace panel_detail {
 constexpr PanelItem option(int32_t op) {
@@ -55,6 +62,18 @@ constexpr PanelItem control(PluginPort port, int column, int row) {
              kControlHeight},
             port,
             0};
+}
+// The tuning's name, left of its three buttons.
+constexpr PanelItem tuning() {
+    return {PanelItem::tuningName, {16, kTuningTop, 440, kControlHeight}, kLevelPort, 0};
+}
+constexpr PanelItem button(int index, TuningAction action, const char *caption) {
+    return {PanelItem::button,
+            {466 + index * 140.0, kTuningTop, 130, kControlHeight},
+            kLevelPort,
+            0,
+            action,
+            caption};
 }
 } // namespace panel_detail
 
@@ -85,9 +104,14 @@ inline constexpr PanelItem kPanelItems[] = {
     panel_detail::control(kGlidePort, 2, 0),
     panel_detail::control(kGlideLegatoPort, 2, 1),
     panel_detail::control(kQuickStartPort, 2, 2),
+    panel_detail::tuning(),
+    panel_detail::button(0, TuningAction::chooseScale, "Scale\u2026"),
+    panel_detail::button(1, TuningAction::chooseKeyboardMap, "Keyboard map\u2026"),
+    panel_detail::button(2, TuningAction::twelveTet, "12-TET"),
 };
 inline constexpr int kPanelItemCount = static_cast<int>(std::size(kPanelItems));
-inline constexpr int kRangeBarItem = 0, kPictureItem = 1;
+inline constexpr int kRangeBarItem = 0, kPictureItem = 1, kTuningNameItem = 26;
+static_assert(kPanelItems[kTuningNameItem].kind == PanelItem::tuningName);
 
 inline constexpr PanelCaption kPanelCaptions[] = {
     {"Range", 12, kTopRow - 10},

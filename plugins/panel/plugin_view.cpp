@@ -1,5 +1,6 @@
 #include "plugins/panel/plugin_view.h"
 
+#include "plugins/panel/file_chooser.h"
 #include "plugins/panel/panel_layout.h"
 
 #include "engine/operation_names.h"
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 // Xlib's header for extensions, for its hook on one display's errors; its
 // min and max macros would hide std::min and std::max.
@@ -157,6 +159,14 @@ struct PluginView {
     SynthState picture;
     std::array<int8_t, kPictureSamples> shaped{}, plain{};
     int32_t drawnTop = kRangeTopControl.initial, drawnBottom = kRangeBottomControl.initial;
+
+    // The tuning's row: its name as the plugin tells it, and the desktop's
+    // file chooser while it shows (for a scale or a keyboard map); what
+    // the name's place says instead while a chooser shows or when none can.
+    char tuningName[kTuningNameBytes] = "12-TET";
+    FileChooser *chooser = nullptr;
+    TuningAction choosing = TuningAction::none;
+    const char *tuningNote = nullptr;
 };
 
 namespace {
@@ -342,6 +352,40 @@ void drawControl(PluginView &v, cairo_t *cr, int index) {
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
 }
 
+// "Tuning: NAME", or what the file chooser does.
+void drawTuningName(PluginView &v, cairo_t *cr) {
+    const PanelRect &r = panelItem(kTuningNameItem).rect;
+    fill(cr, r, kFace);
+    const double y = r.y + r.height / 2.0 + 4;
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    text(cr, "Tuning", r.x, y, kInk);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_save(cr);
+    cairo_rectangle(cr, r.x, r.y, r.width, r.height);
+    cairo_clip(cr);
+    text(cr, v.tuningNote ? v.tuningNote : v.tuningName, r.x + 60, y, v.tuningNote ? kFaint : kInk);
+    cairo_restore(cr);
+}
+
+// A button of the tuning's row: faint while a file chooser shows, or where
+// the plugin takes no tuning's files.
+void drawButton(PluginView &v, cairo_t *cr, const PanelItem &item) {
+    const PanelRect &r = item.rect;
+    fill(cr, r, kFace);
+    const bool live = v.host.setTuningFiles && !v.chooser;
+    cairo_rectangle(cr, r.x + 0.5, r.y + 2.5, r.width - 1, r.height - 5);
+    setColour(cr, kWhite);
+    cairo_fill_preserve(cr);
+    setColour(cr, kEdge);
+    cairo_set_line_width(cr, 1.0);
+    cairo_stroke(cr);
+    cairo_text_extents_t e;
+    cairo_set_font_size(cr, kTextSize);
+    cairo_text_extents(cr, item.caption, &e);
+    text(cr, item.caption, r.x + (r.width - e.x_advance) / 2, r.y + r.height / 2.0 + 4,
+         live ? kInk : kFaint);
+}
+
 void drawItem(PluginView &v, cairo_t *cr, int index) {
     const PanelItem &item = panelItem(index);
     switch (item.kind) {
@@ -358,7 +402,61 @@ void drawItem(PluginView &v, cairo_t *cr, int index) {
     case PanelItem::toggle:
         drawControl(v, cr, index);
         break;
+    case PanelItem::tuningName:
+        drawTuningName(v, cr);
+        break;
+    case PanelItem::button:
+        drawButton(v, cr, item);
+        break;
     }
+}
+
+// The tuning's row drawn again: its name and its buttons.
+void markTuningRow(PluginView &v) {
+    for (int i = kTuningNameItem; i < kPanelItemCount; ++i)
+        markDirty(v, i);
+}
+
+// A button pressed: the desktop's file chooser for a scale or a keyboard
+// map, which the panel then polls as it idles; or 12-TET at once.
+void pressButton(PluginView &v, TuningAction action) {
+    if (!v.host.setTuningFiles || v.chooser)
+        return;
+    if (action == TuningAction::twelveTet) {
+        v.host.setTuningFiles(v.host.handle, "", "");
+        return;
+    }
+    const bool scale = action == TuningAction::chooseScale;
+    v.chooser = startFileChooser({scale ? "Choose a Scala scale" : "Choose a Scala keyboard map",
+                                  scale ? "Scala scales" : "Scala keyboard maps",
+                                  scale ? "*.scl" : "*.kbm", v.window});
+    v.choosing = action;
+    v.tuningNote = !v.chooser ? "No file chooser could be started"
+                   : scale    ? "Choosing a scale\u2026"
+                              : "Choosing a keyboard map\u2026";
+    markTuningRow(v);
+}
+
+// The file chooser's answer, once the player gave it: the file to the plugin.
+void takeChosenFile(PluginView &v) {
+    std::string path;
+    const FileChooserAnswer answer =
+        v.chooser ? pollFileChooser(v.chooser, path) : FileChooserAnswer::waiting;
+    if (answer == FileChooserAnswer::waiting)
+        return;
+    closeFileChooser(v.chooser);
+    v.chooser = nullptr;
+    v.tuningNote = nullptr;
+    if (answer == FileChooserAnswer::unavailable) {
+        v.tuningNote = "No file chooser (a desktop portal, zenity or kdialog)";
+        std::fprintf(stderr, "ondrilux: no file chooser answered (the desktop's portal, zenity, "
+                             "kdialog): the tuning stays as it was\n");
+    } else if (answer == FileChooserAnswer::chosen) {
+        const bool scale = v.choosing == TuningAction::chooseScale;
+        v.host.setTuningFiles(v.host.handle, scale ? path.c_str() : nullptr,
+                              scale ? nullptr : path.c_str());
+    }
+    markTuningRow(v);
 }
 
 cairo_t *backContext(PluginView &v) {
@@ -562,7 +660,11 @@ void press(PluginView &v, const XButtonEvent &e) {
         slideTo(v, index, x);
         markDirty(v, index);
         break;
+    case PanelItem::button:
+        pressButton(v, item.action);
+        break;
     case PanelItem::picture:
+    case PanelItem::tuningName:
         break;
     }
 }
@@ -688,6 +790,7 @@ void destroyPluginView(PluginView *view) {
     if (!view)
         return;
     release(*view); // a drag cut short still lets go of its control
+    closeFileChooser(view->chooser);
     if (view->image) {
         view->image->data = nullptr; // cairo's
         XDestroyImage(view->image);
@@ -743,9 +846,17 @@ void showPluginControl(PluginView *view, uint32_t port, float value) {
     markPort(*view, port);
 }
 
+void showPluginTuningName(PluginView *view, const char *name) {
+    if (std::strncmp(view->tuningName, name, sizeof view->tuningName - 1) == 0)
+        return;
+    std::snprintf(view->tuningName, sizeof view->tuningName, "%s", name);
+    markDirty(*view, kTuningNameItem);
+}
+
 bool idlePluginView(PluginView *view) {
     if (view->gone)
         return false;
+    takeChosenFile(*view);
     while (XPending(view->display) > 0) {
         XEvent e;
         XNextEvent(view->display, &e);

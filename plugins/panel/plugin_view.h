@@ -10,13 +10,16 @@
 struct PluginView;
 
 // What the panel asks of its wrapper: write a control through the host (a
-// port index of plugins/controls/control_ports.h, a value in its range), and
-// say when the player grabs and lets go of it (for the host's undo and
-// automation).
+// port index of plugins/controls/control_ports.h, a value in its range), say
+// when the player grabs and lets go of it (for the host's undo and
+// automation), and set the tuning's Scala files the player chose: a path, ""
+// for none, or null to keep that file (12-TET is both "").
 struct PluginViewHost {
     void *handle;
     void (*writeControl)(void *handle, uint32_t port, float value);
     void (*touchControl)(void *handle, uint32_t port, bool grabbed); // may be null
+    void (*setTuningFiles)(void *handle, const char *scalePath,
+                           const char *keyboardMapPath) = nullptr; // null: no tuning's buttons
 };
 
 // The desktop's scale, as a panel opened with `scale` 0 takes it: 1 without
@@ -43,9 +46,13 @@ void pluginViewSize(const PluginView *view, uint32_t &width, uint32_t &height);
 // sound's level feeds the live picture.
 void showPluginControl(PluginView *view, uint32_t port, float value);
 
+// The name of the tuning in force ("12-TET" for the synth's own), as the
+// plugin tells it.
+void showPluginTuningName(PluginView *view, const char *name);
+
 // Shows or hides the panel's window, as the host shows or hides its own.
 void showPluginView(PluginView *view, bool shown);
 
-// Takes the window's pending events and redraws what changed. Returns false
-// once the panel's window is gone.
+// Takes the window's pending events and the file chooser's answer, and
+// redraws what changed. Returns false once the panel's window is gone.
 bool idlePluginView(PluginView *view);

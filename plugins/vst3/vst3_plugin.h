@@ -8,6 +8,7 @@
 // (vst3_processor), the parameters and MIDI mapping (vst3_controller), the
 // state (vst3_state) and the panel (vst3_view).
 #include "plugins/controls/control_ports.h"
+#include "plugins/controls/state_text.h"
 #include "plugins/host_rate/host_rate_engine.h"
 
 #include <travesty/audio_processor.h>
@@ -85,6 +86,9 @@ struct Vst3Plugin {
     // thread too), and the host's component handler.
     std::atomic<float> shown[kPortCount] = {};
     v3_component_handler **handler = nullptr;
+    // The Scala files of the tuning as a state or the panel last set them
+    // (the main thread's; the tuning itself goes to the engine by handover).
+    TuningFileTexts tuningFiles;
 };
 
 // The instance's life: a reference more, one less (the last deletes it).
@@ -105,7 +109,12 @@ uint32_t midiParamMessage(v3_param_id id, double normalized);
 // Reads a state from the host's stream, as many reads as it takes; false,
 // said on standard error, for anything but a state a plugin of this family
 // saves.
-bool readVst3State(v3_bstream **stream, int32_t (&values)[kPortCount]);
+bool readVst3State(v3_bstream **stream, int32_t (&values)[kPortCount], TuningFileTexts &files);
+
+// Main thread: the tuning of `files`, from the next block on, and the files
+// kept for the state. False, with one line on standard error, for files that
+// make no tuning: nothing changes.
+bool setVst3TuningFiles(Vst3Plugin &p, const TuningFileTexts &files);
 
 // The controller's panel for the host's view `name` ("editor"), or null.
 v3_plugin_view **createVst3View(Vst3Plugin &p, const char *name);

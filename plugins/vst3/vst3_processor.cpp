@@ -161,8 +161,13 @@ void playChange(Vst3Plugin &p, const ChangeCursor &c, v3_param_changes **out) {
         playLiveMessage(p.engine.engine, message);
 }
 
+// VST3's type of a data event that holds a system-exclusive message
+// (DataEvent::kMidiSysEx), F0 to F7 whole, as Ardour passes one on.
+constexpr uint32_t kSystemExclusiveData = 0;
+
 // A note-on of velocity 0 ends the note, as MIDI's does: Ardour sends a MIDI
-// note-on of velocity 0 so.
+// note-on of velocity 0 so. System exclusive (a tuning) goes to the note
+// state whole.
 void playEvent(Vst3Plugin &p, const v3_event &e) {
     if (e.bus_index != 0)
         return;
@@ -171,6 +176,8 @@ void playEvent(Vst3Plugin &p, const v3_event &e) {
         (note.velocity > 0.0 ? playHostNoteOn : playHostNoteOff)(p.engine, note);
     } else if (e.type == V3_EVENT_NOTE_OFF) {
         playHostNoteOff(p.engine, {e.note_off.channel, e.note_off.pitch, e.note_off.velocity});
+    } else if (e.type == V3_EVENT_DATA && e.data.type == kSystemExclusiveData && e.data.bytes) {
+        playHostSystemExclusive(p.engine, e.data.bytes, e.data.size);
     }
 }
 
@@ -279,8 +286,10 @@ v3_result V3_API process(void *self, v3_process_data *data) {
         keepChanges(p, data->input_params);
         return V3_OK;
     }
-    // The controls as a state or the last block left them; the envelope
-    // sliders act at the next arming, as in the window.
+    // The tuning a state or the panel handed over; the controls as a state
+    // or the last block left them; the envelope sliders act at the next
+    // arming, as in the window.
+    takeHostTuning(p.engine);
     for (const ControlPort &c : kControlPorts)
         applyHostControl(p.engine, c,
                          controlPortValue(c, p.played[c.index].load(std::memory_order_relaxed)));

@@ -1,6 +1,6 @@
-// The VST3 plugin's state: the controls in the text every format saves (so a
-// song saved with the CLAP or LV2 plugin's state opens here), written by the
-// component and read by it and by the controller alike.
+// The VST3 plugin's state: the controls and the tuning's files in the text
+// every format saves (so a song saved with the CLAP plugin's state opens
+// here), written by the component and read by it and by the controller alike.
 #include "plugins/vst3/vst3_plugin.h"
 
 #include "plugins/controls/state_text.h"
@@ -17,10 +17,14 @@ void valuesOf(const std::atomic<float> (&from)[kPortCount], int32_t (&values)[kP
         values[c.index] = controlPortValue(c, from[c.index].load(std::memory_order_relaxed));
 }
 
-// The controls of the state in `stream`, into `to`; nothing for anything else.
-v3_result load(v3_bstream **stream, std::atomic<float> (&to)[kPortCount]) {
+// The controls of the state in `stream`, into `to`, and with `tuned` its
+// tuning; nothing for anything else. The processor plays the tuning, the
+// controller only shows the controls.
+v3_result load(Vst3Plugin &p, v3_bstream **stream, std::atomic<float> (&to)[kPortCount],
+               bool tuned) {
     int32_t values[kPortCount];
-    if (!readVst3State(stream, values))
+    TuningFileTexts files;
+    if (!readVst3State(stream, values, files) || (tuned && !setVst3TuningFiles(p, files)))
         return V3_FALSE;
     for (const ControlPort &c : kControlPorts)
         to[c.index].store(static_cast<float>(values[c.index]), std::memory_order_relaxed);
@@ -29,28 +33,40 @@ v3_result load(v3_bstream **stream, std::atomic<float> (&to)[kPortCount]) {
 
 } // namespace
 
-bool readVst3State(v3_bstream **stream, int32_t (&values)[kPortCount]) {
-    std::string text(kMaxStateBytes + 1, '\0');
-    size_t size = 0;
-    for (int32_t n = 0; stream && size < text.size(); size += static_cast<size_t>(n)) {
-        const auto room = static_cast<int32_t>(text.size() - size);
-        if (v3_cpp_obj(stream)->read(stream, text.data() + size, room, &n) != V3_OK || n <= 0)
+bool readVst3State(v3_bstream **stream, int32_t (&values)[kPortCount], TuningFileTexts &files) {
+    std::string text;
+    char piece[65536];
+    for (int32_t n = 0; stream && text.size() <= kMaxStateBytes;) {
+        if (v3_cpp_obj(stream)->read(stream, piece, sizeof piece, &n) != V3_OK || n <= 0)
             break;
-        n = std::min(n, room);
+        text.append(piece, static_cast<size_t>(std::min<int32_t>(n, sizeof piece)));
     }
-    if (parseControlState(std::string_view(text.data(), size), values))
+    if (parsePluginState(text, values, files))
         return true;
     std::fprintf(stderr,
                  "ondrilux: the host's state (%zu bytes) is not one this plugin saves: the "
                  "controls stay as they were\n",
-                 size);
+                 text.size());
     return false;
 }
 
+bool setVst3TuningFiles(Vst3Plugin &p, const TuningFileTexts &files) {
+    Tuning tuning;
+    std::string error;
+    if (!tuningOfFiles(files, tuning, error)) {
+        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+        return false;
+    }
+    handHostTuning(p.engine, tuning);
+    p.tuningFiles = files;
+    return true;
+}
+
 v3_result V3_API getComponentState(void *self, v3_bstream **stream) {
+    const Vst3Plugin &p = ownerOf<Vst3Plugin>(self);
     int32_t values[kPortCount] = {};
-    valuesOf(ownerOf<Vst3Plugin>(self).played, values);
-    std::string text = controlStateText(values);
+    valuesOf(p.played, values);
+    std::string text = pluginStateText(values, p.tuningFiles); // the stream writes from void *
     for (size_t written = 0; written < text.size();) {
         int32_t n = 0;
         if (!stream ||
@@ -63,14 +79,16 @@ v3_result V3_API getComponentState(void *self, v3_bstream **stream) {
     return V3_OK;
 }
 
-// The processor plays the state's controls from its next block.
+// The processor plays the state's controls and tuning from its next block.
 v3_result V3_API setComponentState(void *self, v3_bstream **stream) {
-    return load(stream, ownerOf<Vst3Plugin>(self).played);
+    Vst3Plugin &p = ownerOf<Vst3Plugin>(self);
+    return load(p, stream, p.played, true);
 }
 
 // The controller takes the component's state, as the host hands it over.
 v3_result V3_API setControllerComponentState(void *self, v3_bstream **stream) {
-    return load(stream, ownerOf<Vst3Plugin>(self).shown);
+    Vst3Plugin &p = ownerOf<Vst3Plugin>(self);
+    return load(p, stream, p.shown, false);
 }
 
 // The controller keeps nothing of its own beside the component's state.

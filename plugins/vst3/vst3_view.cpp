@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -104,6 +105,26 @@ void touchControl(void *handle, uint32_t port, bool grabbed) {
     editBy(v, port, grabbed ? &v3_component_handler::begin_edit : &v3_component_handler::end_edit);
 }
 
+// The files the player chose, read here on the main thread: in force from
+// the next block when they make a tuning; the host told that the song changed.
+void setTuningFiles(void *handle, const char *scalePath, const char *mapPath) {
+    Vst3Plugin &p = *static_cast<Vst3View *>(handle)->plugin;
+    TuningFileTexts files = p.tuningFiles;
+    std::string error;
+    if ((scalePath && !readTuningFile(files, false, scalePath, error)) ||
+        (mapPath && !readTuningFile(files, true, mapPath, error))) {
+        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+        return;
+    }
+    v3_component_handler2 **handler = nullptr;
+    if (setVst3TuningFiles(p, files) && p.handler &&
+        v3_cpp_obj_query_interface(p.handler, v3_component_handler2_iid, &handler) == V3_OK &&
+        handler) {
+        v3_cpp_obj(handler)->set_dirty(handler, true);
+        v3_cpp_obj_unref(handler);
+    }
+}
+
 // The panel's size in pixels: as drawn, or as it will be at the host's
 // scale (1 until the desktop's is known).
 v3_view_rect panelRect(const Vst3View &v) {
@@ -128,6 +149,9 @@ void tick(Vst3View &v) {
                           static_cast<float>(controlPortValue(
                               c, v.plugin->shown[c.index].load(std::memory_order_relaxed))));
     showPluginControl(v.panel, kLevelPort, v.plugin->level.load(std::memory_order_relaxed));
+    char name[kTuningNameBytes];
+    shownTuningName(v.plugin->engine.engine.state, name);
+    showPluginTuningName(v.panel, name);
     if (!idlePluginView(v.panel)) // the host took the window away
         closePanel(v);
 }
@@ -148,7 +172,8 @@ void closePanel(Vst3View &v) {
 bool openPanel(Vst3View &v) {
     const v3_view_rect told = panelRect(v);
     const char *error = nullptr;
-    v.panel = createPluginView(v.parent, v.scale, {&v, writeControl, touchControl}, &error);
+    v.panel = createPluginView(v.parent, v.scale, {&v, writeControl, touchControl, setTuningFiles},
+                               &error);
     if (!v.panel) {
         std::fprintf(stderr, "ondrilux: the panel cannot open: %s\n", error);
         return false;

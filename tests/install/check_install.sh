@@ -139,7 +139,7 @@ APT
     # Worked out from what each command needs, not read from the script.
     building="cmake g++ make pkg-config qt6-base-dev qt6-wayland portaudio19-dev librtmidi-dev
         libjack-jackd2-dev libasound2-dev libsndfile1-dev libsamplerate0-dev lv2-dev
-        libcairo2-dev libx11-dev dpkg-dev"
+        libcairo2-dev libx11-dev libdbus-1-dev dpkg-dev"
     testing="libgtest-dev liblilv-dev jalv ardour qtractor jackd2 xvfb xdotool sox clang
         emscripten chromium qemu-system-x86 busybox-static weston pulseaudio pipewire"
     declare -A adds=([run]="" [test]="$testing"

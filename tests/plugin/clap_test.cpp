@@ -13,9 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <thread>
@@ -230,10 +233,14 @@ TEST(ClapState, SavedAndRestoredBySymbolAndBadStatesRefused) {
     outOfRange.replace(outOfRange.find("5000"), 4, "5001");
     twice.replace(twice.find("velocity"), 8, "glide"); // and no velocity
     misspelt.replace(misspelt.find("sustain"), 7, "sustian");
+    // A tuning's file past the state's end, without its line's end, twice,
+    // of a negative size, or one that is no scale.
     for (const std::string &bad :
          {std::string(), saved.substr(0, saved.size() - 1),
           saved.substr(0, saved.rfind("velocity")), version2, outOfRange, misspelt, twice,
-          std::string(5000, '\n'), std::string("\x7f ELF")}) {
+          std::string(5000, '\n'), std::string("\x7f ELF"), saved + "scale_text 9\n1\n2\n",
+          saved + "scale_text 1\n12\n", saved + "scale_text 0\n\nscale_text 0\n\n",
+          saved + "keyboard_map_text -1\n", saved + "scale_text 3 a.scl\n1/0\n"}) {
         EXPECT_FALSE(b.loadState(bad)) << bad;
         EXPECT_EQ(std::tuple(b.param(kStaticValuePort), b.param(kOperationPort)),
                   std::tuple(20, 1));
@@ -255,6 +262,43 @@ template <typename Add> std::vector<float> take(ClapInstance &p, uint32_t frames
     EXPECT_EQ(countedAllocations() - before, 0);
     countAllocations(false);
     return out;
+}
+
+// The tuning's files in a state play what ondrilux-render --scale
+// --keyboard-map --expressive plays, bit for bit, from the block after the
+// state is loaded and after a reset; saved again, the state is the same text.
+// A note tuned by CLAP's note expression sounds as the note bent by as many
+// semitones from its frame; one for a key that does not sound changes nothing.
+TEST(ClapTuning, AStatesFilesAndANotesExpressionPlayAsTheRenderer) {
+    const ScalaFilesOnDisk files = writeScalaFiles("clap-tuning");
+    ClapInstance p(kClapFile, kClapId);
+    ASSERT_TRUE(p.ok() && p.activate(kEngineRate));
+    const std::string state =
+        p.saveState() + "scale_text " + std::to_string(files.scaleText.size()) + " " + files.scale +
+        "\n" + files.scaleText + "\nkeyboard_map_text " +
+        std::to_string(files.keyboardMapText.size()) + "\n" + files.keyboardMapText + "\n";
+    ASSERT_TRUE(p.loadState(state, 100));
+    EXPECT_EQ(p.saveState(), state);
+    const std::vector<Event> bent = {
+        {100, {0x90, 60, 127}}, {12000, {0xE0, 0, 80}}, {30000, {0x80, 60, 0}}}; // 2048 up: 0.5
+    const auto played = [&p] {
+        return take(p, kFrames, [&p](uint32_t start) {
+            const auto in = [start](uint32_t frame) { return frame - start < 256; };
+            if (in(100))
+                p.addNote(100 - start, CLAP_EVENT_NOTE_ON, 0, 60, 1.0, 7);
+            if (in(12000))
+                p.addNoteExpression(12000 - start, 60, 7, 0.5);
+            if (in(18000)) // a note that does not sound
+                p.addNoteExpression(18000 - start, 61, -1, 0.5);
+            if (in(30000))
+                p.addNote(30000 - start, CLAP_EVENT_NOTE_OFF, 0, 60, 1.0, 7);
+        });
+    };
+    const std::vector<float> expected = engineRender(
+        {.quickStart = true, .expressive = true, .tuning = files.tuning}, bent, kFrames);
+    EXPECT_EQ(firstDifference(played(), expected), -1);
+    p.plugin()->reset(p.plugin());
+    EXPECT_EQ(firstDifference(played(), expected), -1);
 }
 
 // With the channel "All", CLAP's notes ({frame, {type, channel, key}}, 0xFF
@@ -388,7 +432,7 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     uint32_t width = 0, height = 0;
     EXPECT_FALSE(gui->set_scale(p.plugin(), 100.0));
     ASSERT_TRUE(gui->set_scale(p.plugin(), 2.0) && gui->get_size(p.plugin(), &width, &height));
-    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 932u));
     ASSERT_TRUE(gui->set_scale(p.plugin(), 1.0));
     clap_window_t root = {CLAP_WINDOW_API_X11, {}};
     root.x11 =
@@ -435,11 +479,11 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     const bool created = gui->create(p.plugin(), CLAP_WINDOW_API_X11, false);
     shell(display, "xprop -root -remove RESOURCE_MANAGER");
     ASSERT_TRUE(created && gui->get_size(p.plugin(), &width, &height));
-    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 932u));
     ASSERT_TRUE(gui->set_parent(p.plugin(), &root) && gui->get_size(p.plugin(), &width, &height));
-    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 860u));
+    EXPECT_EQ(std::pair(width, height), std::pair(1792u, 932u));
     const std::string mapState =
-        "xwininfo -id $(xwininfo -root -children | awk '/1792x860\\+0\\+0/ "
+        "xwininfo -id $(xwininfo -root -children | awk '/1792x932\\+0\\+0/ "
         "{print $1}') | awk '/Map State/ {print $3}'";
     EXPECT_TRUE(gui->hide(p.plugin()) && shell(display, mapState) == "IsUnMapped\n");
     EXPECT_TRUE(gui->show(p.plugin()) && shell(display, mapState) == "IsViewable\n");
@@ -451,6 +495,56 @@ TEST(ClapPanel, FollowsTheHostAndWritesThroughIt) {
     xdotool(display, "mouseup 1");
     EXPECT_EQ(p.flushRequests, asked);
     EXPECT_EQ(gErrorHandlerSettings, settings);
+}
+
+// The panel's "Scale..." asks the desktop's file chooser (here, with no portal
+// on the session bus, a zenity that answers after 0.3 s) while the host's
+// timer goes on driving the panel, and hands the file to the plugin, whose
+// state then keeps it; "12-TET" lets go of it.
+TEST(ClapPanel, ChoosesAScaleWithTheDesktopsFileChooser) {
+    const char *display = std::getenv("DISPLAY");
+    ClapInstance p(kClapFile, kClapId);
+    const auto *gui = p.extension<clap_plugin_gui_t>(CLAP_EXT_GUI);
+    if (!display || !gui)
+        GTEST_SKIP() << "needs an X display and the plugin's panel (cairo, Xlib)";
+    const ScalaFilesOnDisk files = writeScalaFiles("clap-chooser");
+    std::ofstream(files.folder + "/zenity")
+        << "#!/bin/sh\necho \"$@\" >\"${0%/*}/asked\"\nsleep 0.3\necho '" << files.scale << "'\n";
+    std::filesystem::permissions(files.folder + "/zenity", std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (files.folder + ":" + path).c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1); // this program's alone
+    clap_window_t root = {CLAP_WINDOW_API_X11, {}};
+    root.x11 =
+        std::stoul(shell(display, "xwininfo -root | awk '/Window id/ {print $4}'"), nullptr, 16);
+    ASSERT_TRUE(gui->create(p.plugin(), CLAP_WINDOW_API_X11, false) &&
+                gui->set_scale(p.plugin(), 1.0) && gui->set_parent(p.plugin(), &root));
+    double slowestTick = 0.0;
+    const auto tickUntil = [&](bool chosen) {
+        for (int i = 0;
+             i < 100 && (p.saveState().find("scale_text") != std::string::npos) != chosen;
+             ++i, sleepMs(30)) {
+            const auto start = std::chrono::steady_clock::now();
+            p.tick();
+            slowestTick = std::max(
+                slowestTick,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+    };
+    p.tick();
+    xdotool(display, "mousemove 531 439 click 1"); // the scale's button
+    tickUntil(true);
+    EXPECT_NE(p.saveState().find("scale_text " + std::to_string(files.scaleText.size()) + " " +
+                                 files.scale + "\n" + files.scaleText),
+              std::string::npos);
+    EXPECT_NE(readFile(files.folder + "/asked").find("--file-filter=Scala scales | *.scl"),
+              std::string::npos);
+    EXPECT_LT(slowestTick, 0.1) << "the panel waited for the dialog";
+    xdotool(display, "mousemove 811 439 click 1"); // 12-TET
+    tickUntil(false);
+    EXPECT_EQ(p.saveState().find("scale_text"), std::string::npos);
+    gui->destroy(p.plugin());
+    setenv("PATH", path.c_str(), 1);
 }
 
 // Qtractor's scanner lists the plugin as an instrument with a panel: no audio

@@ -10,11 +10,13 @@
 #include "tests/support/pitch_measure.h"
 
 #include <gtest/gtest.h>
+#include <lv2/atom/atom.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -259,6 +261,55 @@ TEST(HostileHost, NoCrashNoNanAndLettingGoEndsInSilence) {
     }
 }
 
+// A tuning set as a host's file chooser sets it (patch:Set, which the worker
+// reads) plays what ondrilux-render --scale --keyboard-map --expressive plays,
+// bit for bit, after a fresh engine too; the plugin tells the scale's name and
+// the files on its notify port. A bad file leaves the tuning as it was. The
+// state keeps the files' texts: a fresh instance restored from it plays the
+// same with the files moved away. Without files the synth's own tuning plays.
+TEST(Lv2Tuning, SetByPatchAndRestoredWithoutTheFilesPlaysAsTheRenderer) {
+    const ScalaFilesOnDisk files = writeScalaFiles("lv2-tuning");
+    SoundOptions sound = settingsA();
+    const std::vector<float> untuned = engineRender(sound, kScript, kFrames);
+    sound.expressive = true;
+    sound.tuning = files.tuning;
+    const std::vector<float> expected = engineRender(sound, kScript, kFrames);
+    std::vector<float> none(1);
+    const auto set = [&none](Lv2Instance &p, const char *key, const std::string &path) {
+        p.clearEvents();
+        p.addPatchSet(0, key, path);
+        p.run(none.data(), 0);
+    };
+    Lv2Instance a(kLv2Path, kPluginUri, kEngineRate), b(kLv2Path, kPluginUri, kEngineRate);
+    ASSERT_TRUE(a.ok() && b.ok());
+    setSound(a, sound);
+    a.activate();
+    set(a, kScaleUri, files.scale);
+    EXPECT_EQ(a.notified(kTuningNameUri), kNineteenTone);
+    set(a, kKeyboardMapUri, files.keyboardMap);
+    set(a, kScaleUri, files.folder + "/missing.scl");
+    EXPECT_EQ(std::pair(a.notified(kScaleUri), a.notified(kKeyboardMapUri)),
+              std::pair(files.scale, files.keyboardMap));
+    EXPECT_EQ(firstDifference(play(a, kScript, kFrames, {256}), expected), -1);
+    a.activate();
+    EXPECT_EQ(firstDifference(play(a, kScript, kFrames, {100}), expected), -1);
+
+    const std::map<std::string, Lv2Instance::Saved> state = a.saveState();
+    EXPECT_EQ(state.at(kScaleTextUri).value, files.scaleText + '\0');
+    EXPECT_EQ(state.at(kKeyboardMapTextUri).type, LV2_ATOM__String);
+    EXPECT_EQ(state.at(kScaleUri).value, files.scale + '\0');
+    std::filesystem::rename(files.folder, files.folder + "-moved");
+    setSound(b, sound);
+    b.restoreState(state);
+    b.activate();
+    EXPECT_EQ(firstDifference(play(b, kScript, kFrames, {256}), expected), -1);
+    set(b, kKeyboardMapUri, ""); // first: its octave degree lies past 12-TET's
+    set(b, kScaleUri, "");
+    EXPECT_EQ(b.notified(kTuningNameUri), "12-TET");
+    b.activate(); // the take's last note still sounds
+    EXPECT_EQ(firstDifference(play(b, kScript, kFrames, {256}), untuned), -1);
+}
+
 // A host that deactivates in the middle of a note and activates again gets a
 // fresh engine: silence until the next note, then the engine's render.
 TEST(Activation, ReactivatedStartsSilentLikeAFreshEngine) {
@@ -369,9 +420,24 @@ TEST_P(Allocation, RunNeverAllocates) {
     while (!player.done())
         player.block(256);
     const float peak = runHostile(p, random, out, 500);
+    // A tuning's file set (the worker, which allocates, between runs), then
+    // taken and its path told.
+    const ScalaFilesOnDisk files = (countAllocations(false), writeScalaFiles("allocation"));
+    p.workAtOnce = false;
+    countAllocations(true);
+    p.clearEvents();
+    p.addPatchSet(0, kScaleUri, files.scale);
+    p.run(out.data(), 256);
+    countAllocations(false);
+    p.doWork();
+    countAllocations(true);
+    p.clearEvents();
+    p.run(out.data(), 256);
+    p.run(out.data(), 256);
     const long made = countedAllocations() - start;
     countAllocations(false);
     EXPECT_EQ(made, 0);
+    EXPECT_EQ(p.notified(kScaleUri), files.scale);
     EXPECT_GT(rms(player.out, 0, kFrames), 0.01);
     EXPECT_TRUE(peak <= (GetParam() == kEngineRate ? kEnginePeak : kConvertedPeak)) << peak;
 }

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -106,8 +107,10 @@ class Jalv : public ::testing::Test {
         return false;
     }
 
-    // One take with a fresh jalv: what differs from the engine, or "".
-    std::string playOnce(JackProbe &keys, const Controls &controls = kControls) {
+    // One take with a fresh jalv: what differs from the engine (under
+    // `tuning`, where one is given), or "".
+    std::string playOnce(JackProbe &keys, const Controls &controls = kControls,
+                         const Tuning *tuning = nullptr) {
         const long period = keys.bufferSize();
         std::vector<uint32_t> frames;
         const size_t recorded = keys.playFreewheeling(kScript, 4800, frames);
@@ -123,8 +126,11 @@ class Jalv : public ::testing::Test {
         std::vector<Event> events;
         for (size_t i = 0; i < kScript.size(); ++i)
             events.push_back({frames[i] - from, kScript[i].bytes});
+        SoundOptions sound = soundOf(controls);
+        if (tuning)
+            sound.tuning = *tuning;
         const std::vector<float> ref =
-            engineRender(soundOf(controls), events, static_cast<uint32_t>(recorded - start));
+            engineRender(sound, events, static_cast<uint32_t>(recorded - start));
         const std::vector<float> heard(keys.samples() + start, keys.samples() + recorded);
 
         // The graph's constant delay: whole periods (the probe both feeds and hears).
@@ -337,6 +343,40 @@ TEST_F(JalvPanel, APresetMovesThePanelAndAHeldNoteMovesThePicture) {
         stopJalv();
         shell(display_, "xprop -root -remove RESOURCE_MANAGER");
     }
+}
+
+// A tuning's files kept in a state as the page's presets keep them, in
+// Turtle's long strings, play in jalv.gtk3 what ondrilux-render plays with
+// the files, and the panel shows the scale's description (told on the notify
+// port); its 12-TET, through the host to the plugin, brings the plugin's
+// name of the synth's own tuning back to the panel.
+TEST_F(JalvPanel, AStatesTuningPlaysAndThePanelsTwelveTetEndsIt) {
+    const ScalaFilesOnDisk files = writeScalaFiles("jalv-tuning");
+    std::ofstream(files.folder + "/state.ttl")
+        << "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+           "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+           "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n\n"
+           "<> a pset:Preset ;\n    lv2:appliesTo <"
+        << kPluginUri << "> ;\n    state:state [\n        <" << kScaleTextUri << "> \"\"\""
+        << files.scaleText << "\"\"\" ;\n        <" << kKeyboardMapTextUri << "> \"\"\""
+        << files.keyboardMapText << "\"\"\"\n    ] .\n";
+    JackProbe keys("ondrilux-jalv-keys", {"keys"}, 20.0);
+    ASSERT_TRUE(keys.ok());
+    ASSERT_TRUE(startPanel(keys, {"-l", files.folder}, 1.0, kControls))
+        << readFile(jalv_.outPath) << readFile(jalv_.errPath);
+    sleepMs(500);
+    const PanelRect &name = panelItem(kTuningNameItem).rect;
+    const auto nameInk = [&](const std::string &shotName) {
+        return inkWidth(shot(shotName), x(name.x + 60), y(name.y), x(name.x + name.width),
+                        y(name.y + name.height));
+    };
+    EXPECT_GT(nameInk("panel-tuning.png"), 120) << "not the scale's description";
+    EXPECT_EQ(playOnce(keys, kControls, &files.tuning), "");
+    const PanelRect &twelveTet = panelItem(kTuningNameItem + 3).rect;
+    xdotool(display_, "mousemove " + std::to_string(x(twelveTet.x + 10)) + " " +
+                          std::to_string(y(twelveTet.y + 10)) + " click 1");
+    sleepMs(500);
+    EXPECT_LT(nameInk("panel-twelve-tet.png"), 60) << "not 12-TET";
 }
 
 } // namespace

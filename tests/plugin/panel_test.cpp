@@ -192,12 +192,12 @@ TEST_F(Panel, RefusesWhatItCannotOpenInAndCopesWithOddScaleFactors) {
         {"no parent window", Parent::none, true, {}, 0, 0},
         {"no idle interface", Parent::real, false, {}, 0, 0},
         {"a parent window that does not exist", Parent::missing, true, {}, 0, 0},
-        {"no scale factor", Parent::real, true, {}, 896, 430},
-        {"scale factor 2", Parent::real, true, 2.0f, 1792, 860},
-        {"scale factor 0.5", Parent::real, true, 0.5f, 448, 215},
-        {"scale factor 0", Parent::real, true, 0.0f, 896, 430},
-        {"scale factor 100", Parent::real, true, 100.0f, 896, 430},
-        {"scale factor NaN", Parent::real, true, NAN, 896, 430},
+        {"no scale factor", Parent::real, true, {}, 896, 466},
+        {"scale factor 2", Parent::real, true, 2.0f, 1792, 932},
+        {"scale factor 0.5", Parent::real, true, 0.5f, 448, 233},
+        {"scale factor 0", Parent::real, true, 0.0f, 896, 466},
+        {"scale factor 100", Parent::real, true, 100.0f, 896, 466},
+        {"scale factor NaN", Parent::real, true, NAN, 896, 466},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

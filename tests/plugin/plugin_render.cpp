@@ -1,12 +1,20 @@
 #include "tests/plugin/plugin_render.h"
+#include "tests/support/desktop.h"
 
 #include "engine_driving/engine_driving.h"
 #include "midi/note_handling.h"
 #include "midi/short_messages.h"
+#include "midi/tuning_messages.h"
+
+#include "tuning_files/scala_files.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 void setSound(Lv2Instance &p, const SoundOptions &sound) {
@@ -66,11 +74,35 @@ std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Eve
         *engine, out.data(), frames, static_cast<uint32_t>(events.size()),
         [&](uint32_t i) { return events[i].frame; },
         [&](uint32_t i) {
-            forEachShortMessage(
+            forEachMidiMessage(
                 events[i].bytes.data(), events[i].bytes.size(),
-                [&](uint32_t message) { onMidiInput(engine->state, kMidiInData, message); });
+                [&](uint32_t message) { onMidiInput(engine->state, kMidiInData, message); },
+                [&](const uint8_t *message, size_t size) {
+                    onSystemExclusive(engine->state, message, size);
+                });
         });
     return out;
+}
+
+ScalaFilesOnDisk writeScalaFiles(const std::string &name) {
+    ScalaFilesOnDisk f;
+    f.folder = testOutDir() + "/" + name;
+    std::filesystem::remove_all(f.folder);
+    std::filesystem::remove_all(f.folder + "-moved");
+    std::filesystem::create_directories(f.folder);
+    f.scaleText = "! 19-edo.scl\n" + std::string(kNineteenTone) + "\n 19\n!\n";
+    for (int step = 1; step < 19; ++step)
+        f.scaleText += " " + std::to_string(1200.0 * step / 19) + "\n";
+    f.scaleText += " 2/1\n";
+    f.keyboardMapText = "! size, keys, middle, reference and its Hz, octave degree\n"
+                        "0\n0\n127\n60\n69\n432.0\n19\n";
+    f.scale = f.folder + "/19-edo.scl";
+    f.keyboardMap = f.folder + "/a432.kbm";
+    std::ofstream(f.scale) << f.scaleText;
+    std::ofstream(f.keyboardMap) << f.keyboardMapText;
+    std::string error;
+    EXPECT_TRUE(readTuningFiles(f.scale, f.keyboardMap, f.tuning, error)) << error;
+    return f;
 }
 
 long firstDifference(const std::vector<float> &a, const std::vector<float> &b) {

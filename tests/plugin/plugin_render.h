@@ -63,9 +63,21 @@ struct Automation {
 std::vector<float> play(Lv2Instance &p, const std::vector<Event> &events,
                         const std::vector<Automation> &automation, uint32_t frames, uint32_t block);
 
-// The engine, prepared with `sound`, fed the same events at the same frames.
+// The engine, prepared with `sound`, fed the same events at the same frames
+// (system exclusive too, as ondrilux-render --expressive plays a file's).
 std::vector<float> engineRender(const SoundOptions &sound, const std::vector<Event> &events,
                                 uint32_t frames);
+
+// A Scala scale (19 equal steps an octave, in cents) and a keyboard map (A4
+// at 432 Hz) written to a folder `name` of the tests' output (emptied first,
+// with its "-moved" twin), and the tuning ondrilux-render makes of them with
+// --scale and --keyboard-map.
+struct ScalaFilesOnDisk {
+    std::string folder, scale, keyboardMap, scaleText, keyboardMapText;
+    Tuning tuning;
+};
+ScalaFilesOnDisk writeScalaFiles(const std::string &name);
+inline constexpr const char *kNineteenTone = "19 equal divisions of the octave";
 
 // The first sample whose bits differ (or where one ends), -1 if none.
 long firstDifference(const std::vector<float> &a, const std::vector<float> &b);

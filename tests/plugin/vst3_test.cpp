@@ -207,6 +207,38 @@ TEST(Vst3State, TheClapPluginsTextBothWaysAndBadStatesRefused) {
 #endif
 }
 
+// MIDI Tuning Standard messages in VST3's data events, as Ardour passes system
+// exclusive on, play as ondrilux-render --expressive plays them, bit for bit
+// and allocating nothing: an octave tuning (E 25 cents sharp, from the next
+// note), then a real-time change of the held E to a quarter tone sharp.
+TEST(Vst3Tuning, MidiTuningInDataEventsPlaysAsTheRenderer) {
+    std::vector<uint8_t> octave = {0xF0, 0x7E, 0x7F, 8, 9, 3, 0x7F, 0x7F};
+    for (int pitchClass = 0; pitchClass < 12; ++pitchClass) // 8192 + 25 * 8192 / 100 for E
+        octave.insert(octave.end(), {static_cast<uint8_t>(pitchClass == 4 ? 0x50 : 0x40), 0});
+    octave.push_back(0xF7);
+    const std::vector<Event> notes = {
+        {0, octave},
+        {100, {0x90, 64, 100}},
+        {20000, {0xF0, 0x7F, 0x7F, 8, 2, 0, 1, 64, 64, 0x20, 0, 0xF7}},
+        {40000, {0x80, 64, 0}}};
+    Vst3Instance p(kVst3File);
+    ASSERT_TRUE(p.ok() && p.activate(kEngineRate));
+    std::vector<float> out(256 * 180);
+    countAllocations(true);
+    const long before = countedAllocations();
+    for (uint32_t start = 0, e = 0; start < out.size(); start += 256) {
+        p.clearEvents();
+        for (; e < notes.size() && notes[e].frame < start + 256; ++e)
+            p.addMidi(notes[e].frame - start, notes[e].bytes.data(), notes[e].bytes.size());
+        p.process(out.data() + start, 256);
+    }
+    EXPECT_EQ(countedAllocations() - before, 0);
+    countAllocations(false);
+    EXPECT_EQ(firstDifference(
+                  out, engineRender({.quickStart = true, .expressive = true}, notes, 256 * 180)),
+              -1);
+}
+
 // The panel opens in the host's window (the screen's root here), driven
 // through the frame's run loop, at the scale the host sets; it refuses no
 // frame, a missing parent and a second attach. A drag on a slider reaches the
@@ -231,7 +263,7 @@ TEST(Vst3Panel, OpensThroughIPlugViewAndEditsThroughTheHost) {
     v3_cpp_obj(scale)->set_content_scale_factor(scale, 2.0f);
     v3_view_rect size{};
     v->get_size(view, &size);
-    EXPECT_EQ(std::pair(size.right, size.bottom), std::pair(1792, 860));
+    EXPECT_EQ(std::pair(size.right, size.bottom), std::pair(1792, 932));
     v3_cpp_obj(scale)->set_content_scale_factor(scale, 1.0f);
     ASSERT_EQ(v->attached(view, root, x11), V3_OK);
     EXPECT_EQ(v->attached(view, root, x11), V3_FALSE);

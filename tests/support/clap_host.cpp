@@ -116,6 +116,14 @@ void ClapInstance::addNote(uint32_t frame, uint16_t type, int16_t channel, int16
     events_.push_back(e);
 }
 
+void ClapInstance::addNoteExpression(uint32_t frame, int16_t key, int32_t noteId, double value) {
+    Event e{};
+    const clap_event_header_t header = {sizeof e.expression, frame, CLAP_CORE_EVENT_SPACE_ID,
+                                        CLAP_EVENT_NOTE_EXPRESSION, 0};
+    e.expression = {header, CLAP_NOTE_EXPRESSION_TUNING, noteId, 0, -1, key, value};
+    events_.push_back(e);
+}
+
 void ClapInstance::addParam(uint32_t frame, clap_id id, double value, uint16_t type, int16_t key,
                             int32_t noteId) {
     Event e{};

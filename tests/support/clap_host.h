@@ -45,6 +45,8 @@ class ClapInstance {
     void addMidi(uint32_t frame, const uint8_t *bytes, size_t size);
     void addNote(uint32_t frame, uint16_t type, int16_t channel, int16_t key, double velocity,
                  int32_t noteId = -1);
+    // CLAP's tuning of the note of `key` and `noteId` (-1 any), in semitones.
+    void addNoteExpression(uint32_t frame, int16_t key, int32_t noteId, double value);
     // A parameter's value, or with `type` CLAP_EVENT_PARAM_MOD its modulation
     // (laid out alike), for the note of `key` and `noteId` (-1 every note).
     void addParam(uint32_t frame, clap_id id, double value, uint16_t type = CLAP_EVENT_PARAM_VALUE,
@@ -80,6 +82,7 @@ class ClapInstance {
         clap_event_midi_t midi;
         clap_event_midi_sysex_t sysex;
         clap_event_note_t note;
+        clap_event_note_expression_t expression;
         clap_event_param_value_t param;
     };
     clap_input_events_t inputEvents();

@@ -4,8 +4,11 @@
 // plugin on an LV2 path, instantiates it with the URID map, connects every
 // port, and runs it in blocks with an atom sequence of events built by hand
 // (as a host's sequence, and as a careless host's).
+#include <lv2/worker/worker.h>
+
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,10 +48,31 @@ class Lv2Instance {
     uint32_t otherType() const { return otherType_; }
 
     // Real time: one run of `frames` frames into `out`, with the events added
-    // since clearEvents. Connects `out` each time, as hosts may.
+    // since clearEvents. Connects `out` each time, as hosts may. Then the
+    // worker's answers, as hosts deliver them after a run.
     void run(float *out, uint32_t frames);
 
+    // A patch:Set of the property `key` (a URI) to the path `path`, as a
+    // host's file chooser sends it. No allocation.
+    bool addPatchSet(int64_t frame, const char *key, const std::string &path);
+    // The text of the last patch:Set of `key` on the notify port in the last
+    // run; "" for none.
+    std::string notified(const char *key) const;
+    // The host's worker: what run schedules is done at once (as hosts do
+    // when they render offline), or with `workAtOnce` false by doWork.
+    bool workAtOnce = true;
+    void doWork();
+
+    // The plugin's state as it saves it, by key URI: each value's type URI
+    // and bytes (paths kept as they are); and restored from such a state.
+    struct Saved {
+        std::string type, value;
+    };
+    std::map<std::string, Saved> saveState() const;
+    void restoreState(const std::map<std::string, Saved> &state);
+
   private:
+    const LV2_Worker_Interface *worker() const;
     std::shared_ptr<Lv2World> world_;
     struct LilvInstanceImpl *instance_ = nullptr;
     uint32_t outPort_ = UINT32_MAX;      // the first audio output: the one recorded
@@ -58,4 +82,10 @@ class Lv2Instance {
     std::vector<std::string> symbols_;
     std::vector<float> controls_;    // one per port, used by the control ports
     std::vector<uint64_t> sequence_; // 8-byte aligned, as atoms must be
+    std::vector<uint64_t> notify_;   // the atom output, read back by notified()
+    // The worker's requests and answers, each a size then its bytes, their
+    // room made once.
+    std::vector<uint8_t> requests_, answers_;
+    struct Lv2Features;
+    std::shared_ptr<Lv2Features> features_;
 };

@@ -223,8 +223,16 @@ void Vst3Instance::addParam(uint32_t at, v3_param_id id, double normalized) {
 }
 
 // As Ardour passes MIDI on, its values as floats (Program Change is for the
-// test to pass as the program parameter).
+// test to pass as the program parameter); a system-exclusive message whole,
+// as a data event of its bytes (which last the block).
 void Vst3Instance::addMidi(uint32_t at, const uint8_t *bytes, size_t size) {
+    if (size > 1 && bytes[0] == 0xF0 && bytes[size - 1] == 0xF7) { // one system-exclusive message
+        v3_event e{};
+        e.sample_offset = static_cast<int32_t>(at);
+        e.type = V3_EVENT_DATA;
+        e.data = {static_cast<uint32_t>(size), 0, bytes};
+        return events.push_back(e);
+    }
     forEachShortMessage(bytes, size, [&](uint32_t m) {
         const auto channel = static_cast<int16_t>(m & 0x0F), kind = static_cast<int16_t>(m & 0xF0);
         const auto data1 = static_cast<int16_t>(m >> 8 & 0x7F),

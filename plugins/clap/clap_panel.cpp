@@ -47,13 +47,8 @@ void touchControl(void *handle, uint32_t port, bool grabbed) {
 void setTuningFiles(void *handle, const char *scalePath, const char *mapPath) {
     ClapPlugin &p = *static_cast<ClapPlugin *>(handle);
     TuningFileTexts files = p.tuningFiles;
-    std::string error;
-    if ((scalePath && !readTuningFile(files, false, scalePath, error)) ||
-        (mapPath && !readTuningFile(files, true, mapPath, error))) {
-        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
-        return;
-    }
-    if (setClapTuningFiles(p, files) && p.hostState)
+    if (readChosenTuningFiles(files, scalePath, mapPath) &&
+        handHostTuningFiles(p.engine, p.tuningFiles, files) && p.hostState)
         p.hostState->mark_dirty(p.host);
 }
 

@@ -109,11 +109,6 @@ const ControlPort *takeParamEvent(ClapPlugin &p, const clap_event_header_t &e);
 // Process or flush: the panel's acts as the host's events, in order.
 void sendPanelActs(ClapPlugin &p, const clap_output_events_t *out);
 
-// Main thread: the tuning of `files`, from the next block on, and the files
-// kept for the state. False, with one line on standard error, for files that
-// make no tuning: nothing changes.
-bool setClapTuningFiles(ClapPlugin &p, const TuningFileTexts &files);
-
 // The extensions, each in its own file.
 extern const clap_plugin_params_t kClapParams;
 extern const clap_plugin_state_t kClapState;

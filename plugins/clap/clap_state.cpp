@@ -38,7 +38,8 @@ bool loadState(const clap_plugin_t *plugin, const clap_istream_t *stream) {
     }
     int32_t values[kPortCount];
     TuningFileTexts files;
-    if (!parsePluginState(text, values, files) || !setClapTuningFiles(p, files))
+    if (!parsePluginState(text, values, files) ||
+        !handHostTuningFiles(p.engine, p.tuningFiles, files))
         return false;
     for (const ControlPort &c : kControlPorts)
         p.values[c.index].store(values[c.index], std::memory_order_relaxed);
@@ -48,17 +49,5 @@ bool loadState(const clap_plugin_t *plugin, const clap_istream_t *stream) {
 }
 
 } // namespace
-
-bool setClapTuningFiles(ClapPlugin &p, const TuningFileTexts &files) {
-    Tuning tuning;
-    std::string error;
-    if (!tuningOfFiles(files, tuning, error)) {
-        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
-        return false;
-    }
-    handHostTuning(p.engine, tuning);
-    p.tuningFiles = files;
-    return true;
-}
 
 const clap_plugin_state_t kClapState = {saveState, loadState};

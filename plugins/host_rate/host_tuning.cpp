@@ -1,8 +1,11 @@
 #include "plugins/host_rate/host_tuning.h"
 
+#include "plugins/host_rate/host_rate_engine.h"
+
 #include "engine/synth_state.h"
 #include "tuning_files/scala_files.h"
 
+#include <cstdio>
 #include <cstring>
 
 void TuningHandover::give(const Tuning &t) {
@@ -40,6 +43,28 @@ bool readTuningFile(TuningFileTexts &files, bool keyboardMap, const std::string 
     text.clear();
     return path.empty() ||
            readTuningFileText(path, keyboardMap ? "a keyboard map" : "a scale file", text, error);
+}
+
+bool readChosenTuningFiles(TuningFileTexts &files, const char *scalePath, const char *mapPath) {
+    std::string error;
+    if ((scalePath && !readTuningFile(files, false, scalePath, error)) ||
+        (mapPath && !readTuningFile(files, true, mapPath, error))) {
+        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool handHostTuningFiles(HostRateEngine &h, TuningFileTexts &kept, const TuningFileTexts &files) {
+    Tuning tuning;
+    std::string error;
+    if (!tuningOfFiles(files, tuning, error)) {
+        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+        return false;
+    }
+    handHostTuning(h, tuning);
+    kept = files;
+    return true;
 }
 
 void shownTuningName(const SynthState &s, char (&name)[kTuningNameBytes]) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+struct HostRateEngine;
 struct SynthState;
 
 // Tunings on their way from one other thread at a time to the thread that
@@ -42,6 +43,16 @@ bool tuningOfFiles(const TuningFileTexts &files, Tuning &tuning, std::string &er
 // in `error`, for a file that cannot be read.
 bool readTuningFile(TuningFileTexts &files, bool keyboardMap, const std::string &path,
                     std::string &error);
+
+// Not the audio thread: the files a player chose read into `files` (a null
+// path keeps that file as it is). False, with one line on stderr, for a file
+// that cannot be read.
+bool readChosenTuningFiles(TuningFileTexts &files, const char *scalePath, const char *mapPath);
+
+// Not the audio thread: the tuning of `files` handed to the engine, in force
+// from the next block, and the files kept in `kept` for the state. False,
+// with one line on stderr, for files that make no tuning: both stay as they were.
+bool handHostTuningFiles(HostRateEngine &h, TuningFileTexts &kept, const TuningFileTexts &files);
 
 // Any thread: the name a panel shows for the engine's tuning: "12-TET" for the
 // synth's own, else the tuning's name, or "MIDI Tuning" for one that tuning

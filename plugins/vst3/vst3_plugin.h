@@ -111,11 +111,6 @@ uint32_t midiParamMessage(v3_param_id id, double normalized);
 // saves.
 bool readVst3State(v3_bstream **stream, int32_t (&values)[kPortCount], TuningFileTexts &files);
 
-// Main thread: the tuning of `files`, from the next block on, and the files
-// kept for the state. False, with one line on standard error, for files that
-// make no tuning: nothing changes.
-bool setVst3TuningFiles(Vst3Plugin &p, const TuningFileTexts &files);
-
 // The controller's panel for the host's view `name` ("editor"), or null.
 v3_plugin_view **createVst3View(Vst3Plugin &p, const char *name);
 

@@ -24,7 +24,8 @@ v3_result load(Vst3Plugin &p, v3_bstream **stream, std::atomic<float> (&to)[kPor
                bool tuned) {
     int32_t values[kPortCount];
     TuningFileTexts files;
-    if (!readVst3State(stream, values, files) || (tuned && !setVst3TuningFiles(p, files)))
+    if (!readVst3State(stream, values, files) ||
+        (tuned && !handHostTuningFiles(p.engine, p.tuningFiles, files)))
         return V3_FALSE;
     for (const ControlPort &c : kControlPorts)
         to[c.index].store(static_cast<float>(values[c.index]), std::memory_order_relaxed);
@@ -48,18 +49,6 @@ bool readVst3State(v3_bstream **stream, int32_t (&values)[kPortCount], TuningFil
                  "controls stay as they were\n",
                  text.size());
     return false;
-}
-
-bool setVst3TuningFiles(Vst3Plugin &p, const TuningFileTexts &files) {
-    Tuning tuning;
-    std::string error;
-    if (!tuningOfFiles(files, tuning, error)) {
-        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
-        return false;
-    }
-    handHostTuning(p.engine, tuning);
-    p.tuningFiles = files;
-    return true;
 }
 
 v3_result V3_API getComponentState(void *self, v3_bstream **stream) {

@@ -110,14 +110,10 @@ void touchControl(void *handle, uint32_t port, bool grabbed) {
 void setTuningFiles(void *handle, const char *scalePath, const char *mapPath) {
     Vst3Plugin &p = *static_cast<Vst3View *>(handle)->plugin;
     TuningFileTexts files = p.tuningFiles;
-    std::string error;
-    if ((scalePath && !readTuningFile(files, false, scalePath, error)) ||
-        (mapPath && !readTuningFile(files, true, mapPath, error))) {
-        std::fprintf(stderr, "ondrilux: %s: the tuning stays as it was\n", error.c_str());
+    if (!readChosenTuningFiles(files, scalePath, mapPath))
         return;
-    }
     v3_component_handler2 **handler = nullptr;
-    if (setVst3TuningFiles(p, files) && p.handler &&
+    if (handHostTuningFiles(p.engine, p.tuningFiles, files) && p.handler &&
         v3_cpp_obj_query_interface(p.handler, v3_component_handler2_iid, &handler) == V3_OK &&
         handler) {
         v3_cpp_obj(handler)->set_dirty(handler, true);
